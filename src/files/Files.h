@@ -1,0 +1,32 @@
+// Files.h - the gateway's three files beside its executable: settings (.ini),
+// log (.txt) and sequence counter (.seq), and the one-line system error text.
+#pragma once
+
+constexpr int GatewayPathSize = 256;
+
+// Written once at start-up, before any thread starts; read-only afterwards.
+extern char LogPath[GatewayPathSize];
+extern char SettingsPath[GatewayPathSize];
+extern char SequencePath[GatewayPathSize];
+// Set only by the "debug" command: log lines and progress go to the console.
+extern bool DebugMode;
+
+// Derives the three paths from the executable's path: the text after the last
+// "." of the file name is replaced; a name without "." gets ".ext" appended.
+void DeriveFilePaths(const char* executablePath);
+
+// An integer from the "Settings" section, or defaultValue.
+int ReadSetting(const char* key, int defaultValue);
+// The client number listed for a dotted address under "Allowed Clients";
+// 0 refuses the client.
+int ReadClientNumber(const char* clientAddress);
+
+// Appends "<date> <time>: <message>" to the log, retrying a held file five
+// times 200 ms apart; echoed to the console in debug mode.
+void WriteLogLine(const char* message);
+
+// Returns the number for the next sale or void and advances the counter file.
+int NextSequenceNumber();
+
+// The calling thread's last system error as "<sentence> [<code>]".
+const char* GetLastErrorText();

@@ -1,0 +1,201 @@
+// Platform.h - the one header through which the gateway reaches the operating
+// system. PlatformWin32.cpp implements it with the Windows interfaces;
+// PlatformPosix.cpp gives the same behaviour on Linux. No OS type leaks out:
+// sockets are a PlatformSocket number, kernel objects are opaque pointers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// The sharing-violation code that a second writer gets on both platforms.
+constexpr int PlatformSharingViolation = 32;
+
+// The calling thread's last system error (GetLastError / errno).
+int PlatformLastError();
+void PlatformSetLastError(int code);
+
+// The system's one-line sentence for an error code, without a line end.
+// Returns false when the system has no text for the code.
+bool PlatformErrorSentence(int code, char* out, size_t size);
+
+// ---------------------------------------------------------------------------
+// Console, time, process
+
+void PlatformSleepMs(unsigned ms);
+
+// Local date in the system locale's short form and local 24-hour time with
+// seconds, both for the log line.
+void PlatformLocalDateTime(char* date, size_t dateSize, char* time, size_t timeSize);
+
+// Milliseconds since 1970-01-01 UTC, and a monotonic millisecond clock.
+int64_t PlatformUtcMilliseconds();
+int64_t PlatformMonotonicMs();
+
+// Full path of the running executable. Returns false if it cannot be read.
+bool PlatformExecutablePath(char* out, size_t size);
+
+// The account the process runs under. Returns false if it cannot be read.
+bool PlatformUserName(char* out, size_t size);
+
+// Refuses Windows 95 and anything older than NT 4.0; always true elsewhere.
+bool PlatformIsSupportedSystem();
+
+// ---------------------------------------------------------------------------
+// Settings (INI) files, with the Windows profile-function rules everywhere:
+// section and key names match without regard to letter case, white space
+// around names and values is ignored, and a missing file, section, key or
+// empty value gives the default.
+
+int PlatformProfileInt(const char* section, const char* key, int defaultValue,
+                       const char* path);
+// Copies the value, cut to size - 1 bytes; returns its length.
+size_t PlatformProfileString(const char* section, const char* key,
+                             const char* defaultValue, char* out, size_t size,
+                             const char* path);
+
+// ---------------------------------------------------------------------------
+// Files opened for one writer at a time: read and write access, others may
+// only read. A second writer's open fails with PlatformSharingViolation.
+
+struct PlatformFile;
+
+// Opens (creating if missing, never truncating). Null on failure, with the
+// code in *error.
+PlatformFile* PlatformOpenForUpdate(const char* path, int* error);
+// Read/write at an absolute offset; -1 on failure.
+long PlatformFileReadAt(PlatformFile* file, long offset, void* buffer, size_t size);
+long PlatformFileWriteAt(PlatformFile* file, long offset, const void* data, size_t size);
+bool PlatformFileSetSize(PlatformFile* file, long size);
+bool PlatformFileClose(PlatformFile* file);
+
+// Appends text to a file under the same one-writer rule, creating it if
+// missing. Line ends are written the platform's text-file way (CR LF on
+// Windows). Returns 0, or the error code of the failed step.
+int PlatformAppendText(const char* path, const char* text, size_t size);
+
+// ---------------------------------------------------------------------------
+// Events, the transaction lock and threads
+
+struct PlatformEvent; // manual-reset event
+struct PlatformMutex; // the transaction lock
+
+PlatformEvent* PlatformCreateEvent();
+void PlatformSetEvent(PlatformEvent* event);
+bool PlatformEventIsSet(PlatformEvent* event);
+
+// A lock shared by every gateway of the machine under that name on Windows;
+// on Linux it is process-wide.
+PlatformMutex* PlatformCreateMutex(const char* name);
+void PlatformReleaseMutex(PlatformMutex* mutex);
+
+enum class PlatformWaitResult { Event, Mutex, Timeout, Failed };
+
+// Waits until the event is set or the mutex is ours, at most timeoutMs.
+// When both are ready the event wins and the mutex is not taken.
+PlatformWaitResult PlatformWaitEventOrMutex(PlatformEvent* event, PlatformMutex* mutex,
+                                            unsigned timeoutMs);
+
+using PlatformThreadProc = unsigned (*)(void* parameter);
+
+// Starts a detached thread with the given stack size. False if it could not.
+bool PlatformStartThread(PlatformThreadProc proc, void* parameter, size_t stackSize);
+
+// ---------------------------------------------------------------------------
+// TCP sockets (IPv4)
+
+using PlatformSocket = uintptr_t;
+constexpr PlatformSocket PlatformNoSocket = ~PlatformSocket(0);
+
+// The error code for "address in use" on this platform (10048 or EADDRINUSE).
+extern const int PlatformErrorAddressInUse;
+
+// Starts and stops the socket library (Windows Sockets); no-ops elsewhere.
+bool PlatformSocketStartup();
+void PlatformSocketCleanup();
+
+// The calling thread's last socket error.
+int PlatformSocketError();
+
+PlatformSocket PlatformTcpSocket();
+void PlatformCloseSocket(PlatformSocket socket);
+bool PlatformSetKeepAlive(PlatformSocket socket);
+// Connects to a dotted IPv4 address (no name lookup). 0, or the error code.
+int PlatformConnect(PlatformSocket socket, const char* dottedAddress, unsigned short port);
+
+// Binds to the address (null: all local addresses) without letting a second
+// live listener share the port. 0, or the error code.
+int PlatformBind(PlatformSocket socket, const char* dottedAddress, unsigned short port);
+// 0, or the error code.
+int PlatformListen(PlatformSocket socket, int backlog);
+// The port a bound socket has (for listeners bound to port 0).
+unsigned short PlatformLocalPort(PlatformSocket socket);
+
+// Accepts one connection as a blocking socket and writes the peer's dotted
+// address (at most 15 characters) into peer. PlatformNoSocket on failure.
+PlatformSocket PlatformAccept(PlatformSocket listener, char* peer, size_t peerSize);
+
+// Like send() but never raises a signal on a closed peer. -1 on failure.
+long PlatformSend(PlatformSocket socket, const void* data, size_t size);
+// Like recv(). -1 on failure, 0 when the peer has closed (or size is 0).
+long PlatformRecv(PlatformSocket socket, void* buffer, size_t size);
+// Ends our sending side; the peer then reads end of stream.
+void PlatformShutdownSend(PlatformSocket socket);
+
+// Waits until the socket is readable: 1 readable, 0 time-out, -1 failure.
+// timeoutMs < 0 waits without limit.
+int PlatformWaitReadable(PlatformSocket socket, int timeoutMs);
+
+// Waits for a connection on a listening socket or the event, with no time
+// limit and no polling: 1 a connection is waiting, 0 the event is set,
+// -1 the wait failed.
+int PlatformWaitAcceptOrEvent(PlatformSocket listener, PlatformEvent* event);
+
+// Resolves a host name or dotted address to dotted IPv4 text.
+bool PlatformResolveIPv4(const char* host, char* out, size_t size);
+
+// ---------------------------------------------------------------------------
+// Service control manager and console stop keys
+
+// Service states and the one control the gateway acts on, as the Windows
+// service control manager numbers them.
+constexpr unsigned PlatformServiceStopped = 1;
+constexpr unsigned PlatformServiceStartPending = 2;
+constexpr unsigned PlatformServiceStopPending = 3;
+constexpr unsigned PlatformServiceRunning = 4;
+constexpr unsigned PlatformServiceControlStop = 1;
+constexpr unsigned PlatformServiceAcceptStop = 1;
+
+using PlatformServiceMainProc = void (*)(int argc, char** argv);
+using PlatformServiceCtrlProc = void (*)(unsigned control);
+// Returns true for a handled console event (0 Ctrl+C, 1 Ctrl+Break).
+using PlatformConsoleCtrlProc = bool (*)(unsigned event);
+
+// Hands the calling thread to the service control dispatcher with one entry.
+bool PlatformStartServiceDispatcher(const char* serviceName, PlatformServiceMainProc proc);
+// Registers the control handler; false on failure.
+bool PlatformRegisterServiceCtrlHandler(const char* serviceName, PlatformServiceCtrlProc proc);
+// Reports an own-process service's status through the registered handle.
+bool PlatformSetServiceStatus(unsigned state, unsigned controlsAccepted, unsigned exitCode,
+                              unsigned checkPoint, unsigned waitHint);
+
+struct PlatformServiceHandle;
+
+// SC_MANAGER_ALL_ACCESS on the local machine. Null on failure (last error set).
+PlatformServiceHandle* PlatformOpenServiceManager();
+// An own-process, interactive, auto-start, LocalSystem service with normal
+// error control. Null on failure (last error set).
+PlatformServiceHandle* PlatformCreateService(PlatformServiceHandle* manager, const char* name,
+                                             const char* displayName, const char* commandLine);
+PlatformServiceHandle* PlatformOpenService(PlatformServiceHandle* manager, const char* name);
+bool PlatformDeleteService(PlatformServiceHandle* service);
+// Sets the description and restarts the service restartDelayMs after a crash.
+bool PlatformConfigureServiceRecovery(PlatformServiceHandle* service, const char* description,
+                                      unsigned restartDelayMs);
+void PlatformCloseServiceHandle(PlatformServiceHandle* handle);
+
+// Calls proc for Ctrl+C and Ctrl+Break (on Linux: SIGINT and SIGTERM, from a
+// thread of its own, never from a signal handler).
+bool PlatformSetConsoleCtrlHandler(PlatformConsoleCtrlProc proc);

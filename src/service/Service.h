@@ -1,0 +1,23 @@
+// Service.h - the service host: modes, the service entry and control handler,
+// status reports, the run sequence, stopping, install and remove.
+#pragma once
+
+extern const char ServiceName[];
+extern const char ServiceDisplayName[];
+
+void PrintUsage();
+void InstallService();
+void RemoveService();
+
+void ServiceMain(int argc, char** argv);
+void ServiceCtrlHandler(unsigned control);
+bool ReportServiceStatus(unsigned state, unsigned exitCode, unsigned waitHint);
+
+// The run sequence shared by service and debug mode; returns once stopped.
+void RunGateway(int argc, char** argv);
+void StopGateway();
+void DebugService(int argc, char** argv);
+bool ConsoleCtrlHandler(unsigned event);
+
+// The whole command line: chooses the mode and runs it.
+int GatewayMain(int argc, char** argv);

@@ -1,0 +1,39 @@
+// Transaction.h - the exchange with the payment transaction server: message
+// building and the one persistent, self-reconnecting server connection.
+#pragma once
+
+struct PlatformEvent;
+struct PlatformMutex;
+
+// Set up by the run sequence and the listener before the first transaction.
+extern PlatformEvent* StopEvent;
+extern PlatformMutex* TransactionLock;
+extern char ServerAddress[32];
+extern int ServerPort;
+
+constexpr int TransactionFundsAvailable = 84;
+constexpr int TransactionSale = 51;
+constexpr int TransactionVoid = 52;
+
+constexpr int ReplyAreaSize = 1024;
+constexpr int MessageAreaSize = 256;
+
+// Results of SendTransaction.
+constexpr int TransactionFailed = 0;   // reply area holds the error text
+constexpr int TransactionDone = 1;     // reply area holds the framed reply
+constexpr int TransactionTooLong = -1; // items cannot fit in a message; nothing sent
+
+// Carries one transaction. The items may lie inside replyArea (1024 bytes).
+// thirdItem is ignored (may be null) for TransactionFundsAvailable.
+int SendTransaction(char* replyArea, const char* firstItem, int code, int amount,
+                    const char* thirdItem, int clientNumber);
+
+// Formats the framed message into out (MessageAreaSize bytes): two length
+// bytes, high first, then the text. Returns the total length, or 0 when it
+// would not fit.
+int BuildMessage(char* out, int code, int terminalAddress, int sequenceNumber,
+                 int clientNumber, int amount, const char* firstItem,
+                 const char* thirdItem, int entryMode);
+
+// Drops the persistent connection; the next transaction connects anew.
+void CloseServerConnection();
