@@ -1,0 +1,272 @@
+// Connection.cpp - the connection thread: reads one HTTP GET request, checks
+// the client against "Allowed Clients", turns /FundsAvailable, /Sale or /Void
+// into one transaction and answers with exactly one response, then closes.
+#include "frontend/Frontend.h"
+
+#include "files/Files.h"
+#include "transaction/Transaction.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// The whole per-connection working memory: the request is read into it, its
+// upper half is the exchange's reply area, and the response is built in it.
+constexpr size_t WorkAreaSize = 2048;
+constexpr size_t RequestMaxBytes = WorkAreaSize - 1;
+constexpr int RequestWaitMs = 5000;
+
+const char ResponseFormat[] = "HTTP/1.1 %s\r\n"
+                              "Server: BraskHollinServer\r\n"
+                              "Date: %s\r\n"
+                              "Content-type: text/html\r\n"
+                              "Pragma: no-cache\r\n"
+                              "Cache-Control: no-cache\r\n"
+                              "\r\n";
+
+const char StatusOk[] = "200 OK";
+const char StatusBadRequest[] = "400 Bad Request";
+const char StatusForbidden[] = "403 Forbidden";
+const char StatusNotFound[] = "404 Not Found";
+const char StatusMethodNotAllowed[] = "405 Method Not Allowed";
+const char StatusGatewayTimeout[] = "504 Gateway Timeout";
+
+const char BodyAccessDenied[] = "Access denied.";
+const char BodyMethodNotAllowed[] = "Method not allowed.";
+const char BodySyntaxError[] = "Syntax error.";
+const char BodyFileNotFound[] = "File not found";
+
+struct Response {
+    const char* status;
+    const char* body;
+};
+
+// ASCII only: the paths are plain English words, and a locale must not
+// change what matches.
+bool EqualIgnoringCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        unsigned char x = static_cast<unsigned char>(*a);
+        unsigned char y = static_cast<unsigned char>(*b);
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+        if (x == 0)
+            return true;
+    }
+}
+
+// Splits the query in place on "+", dropping empty items, and takes at most
+// max items. Returns how many were found.
+int SplitItems(char* query, char** items, int max) {
+    int count = 0;
+    char* p = query;
+    while (count < max) {
+        while (*p == '+')
+            ++p;
+        if (*p == 0)
+            break;
+        items[count++] = p;
+        while (*p != 0 && *p != '+')
+            ++p;
+        if (*p == 0)
+            break;
+        *p++ = 0;
+    }
+    return count;
+}
+
+// A control byte inside an item would travel into the server message as is;
+// a field separator (0x1C) there would shift every field after it.
+bool HasControlByte(const char* item) {
+    for (; *item != 0; ++item) {
+        unsigned char c = static_cast<unsigned char>(*item);
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+// Like atoi(), but overflow wraps modulo 2^32 instead of being undefined:
+// digits worth 2^32 + 50 give 50.
+int ParseAmount(const char* text) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        ++text;
+    bool negative = false;
+    if (*text == '+' || *text == '-')
+        negative = *text++ == '-';
+    uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text)
+        value = value * 10u + static_cast<uint32_t>(*text - '0');
+    if (negative)
+        value = 0u - value;
+    return static_cast<int>(value);
+}
+
+// Runs one transaction on items that have been split out of the request and
+// maps its result to the response.
+Response Transact(char* replyArea, char** items, int code, int clientNumber) {
+    int itemsUsed = code == TransactionFundsAvailable ? 2 : 3;
+    for (int i = 0; i < itemsUsed; ++i) {
+        if (HasControlByte(items[i]))
+            return {StatusBadRequest, BodySyntaxError};
+    }
+    const char* thirdItem = code == TransactionFundsAvailable ? nullptr : items[2];
+    int result =
+        SendTransaction(replyArea, items[0], code, ParseAmount(items[1]), thirdItem, clientNumber);
+    if (result == TransactionDone)
+        return {StatusOk, replyArea + 2};
+    if (result == TransactionTooLong)
+        return {StatusBadRequest, BodySyntaxError};
+    return {StatusGatewayTimeout, replyArea};
+}
+
+// Judges the zero-terminated request in area and carries out its transaction.
+// The body returned may point into the reply area (upper half of area).
+Response Answer(char* area, const char* clientAddress) {
+    int clientNumber = ReadClientNumber(clientAddress);
+    if (clientNumber == 0)
+        return {StatusForbidden, BodyAccessDenied};
+
+    // The method may follow other lines: the first "GET " anywhere counts.
+    char* url = std::strstr(area, "GET ");
+    if (url == nullptr)
+        return {StatusMethodNotAllowed, BodyMethodNotAllowed};
+    url += 4;
+
+    char* lineEnd = std::strchr(url, '\r');
+    if (lineEnd == nullptr)
+        lineEnd = std::strchr(url, '\n');
+    if (lineEnd != nullptr)
+        *lineEnd = 0;
+    // Drops the protocol version ("HTTP/1.1").
+    char* lastSpace = std::strrchr(url, ' ');
+    if (lastSpace != nullptr)
+        *lastSpace = 0;
+
+    char* question = std::strchr(url, '?');
+    if (question == nullptr)
+        return {StatusBadRequest, BodySyntaxError};
+    *question = 0;
+    const char* path = url;
+    char* query = question + 1;
+
+    char* replyArea = area + (WorkAreaSize - ReplyAreaSize);
+    char* items[4];
+    if (EqualIgnoringCase(path, "/FundsAvailable")) {
+        if (SplitItems(query, items, 3) < 2)
+            return {StatusBadRequest, BodySyntaxError};
+        return Transact(replyArea, items, TransactionFundsAvailable, clientNumber);
+    }
+    if (EqualIgnoringCase(path, "/Sale")) {
+        if (SplitItems(query, items, 4) < 3)
+            return {StatusBadRequest, BodySyntaxError};
+        return Transact(replyArea, items, TransactionSale, clientNumber);
+    }
+    if (VoidAllowed && EqualIgnoringCase(path, "/Void")) {
+        if (SplitItems(query, items, 4) < 3)
+            return {StatusBadRequest, BodySyntaxError};
+        return Transact(replyArea, items, TransactionVoid, clientNumber);
+    }
+    return {StatusNotFound, BodyFileNotFound};
+}
+
+// Builds the response at the start of area and returns its length. The
+// header block is far shorter than the lower half, so it never reaches a
+// body that lies in the reply area; the body is then moved down behind it.
+size_t BuildResponse(char* area, const Response& response, const char* date) {
+    int headerLength = std::snprintf(area, WorkAreaSize, ResponseFormat, response.status, date);
+    if (headerLength < 0)
+        return 0;
+    size_t used = static_cast<size_t>(headerLength);
+    size_t bodyLength = std::strlen(response.body);
+    if (bodyLength > WorkAreaSize - used)
+        bodyLength = WorkAreaSize - used;
+    std::memmove(area + used, response.body, bodyLength);
+    return used + bodyLength;
+}
+
+void Serve(PlatformSocket socket, const char* clientAddress, char* area, const char* date) {
+    if (PlatformWaitReadable(socket, RequestWaitMs) != 1)
+        return;
+    long received = PlatformRecv(socket, area, RequestMaxBytes);
+    if (received < 0)
+        return;
+    area[received] = 0;
+
+    Response response = Answer(area, clientAddress);
+    size_t length = BuildResponse(area, response, date);
+    // A client that has gone away simply misses its answer.
+    PlatformSend(socket, area, length);
+}
+
+} // namespace
+
+// Formats a UTC instant, rounded to the nearest second, as an HTTP date
+// ("Tue, 06 Oct 2009 08:05:09 GMT"). English names whatever the locale.
+void FormatHttpDate(int64_t utcMilliseconds, char* out, size_t size) {
+    static const char* const Days[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
+    static const char* const Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    int64_t seconds = utcMilliseconds / 1000;
+    int64_t rest = utcMilliseconds % 1000;
+    if (rest < 0) {
+        rest += 1000;
+        --seconds;
+    }
+    if (rest >= 500)
+        ++seconds;
+    int64_t days = seconds / 86400;
+    int64_t secondOfDay = seconds % 86400;
+    if (secondOfDay < 0) {
+        secondOfDay += 86400;
+        --days;
+    }
+    int weekday = static_cast<int>(((days % 7) + 7) % 7); // 1970-01-01 was a Thursday
+
+    // Days since 1970-01-01 to a civil date, counting in 400-year eras that
+    // start on 1 March so that the leap day ends each year.
+    int64_t z = days + 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    int64_t dayOfEra = z - era * 146097;
+    int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+    int day = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
+    int month = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 2 : monthFromMarch - 10);
+    int64_t year = yearOfEra + era * 400 + (month < 2 ? 1 : 0);
+
+    std::snprintf(out, size, "%s, %02d %s %lld %02d:%02d:%02d GMT", Days[weekday], day,
+                  Months[month], static_cast<long long>(year), static_cast<int>(secondOfDay / 3600),
+                  static_cast<int>(secondOfDay / 60 % 60), static_cast<int>(secondOfDay % 60));
+}
+
+unsigned HandleConnection(void* parameter) {
+    ConnectionRecord* record = static_cast<ConnectionRecord*>(parameter);
+    if (DebugMode) {
+        std::printf("Received connection: %s\n", record->clientAddress);
+        std::fflush(stdout);
+    }
+
+    char* area = new (std::nothrow) char[WorkAreaSize];
+    if (area != nullptr) {
+        // The date is taken before the wait: it tells when the client came.
+        char date[64];
+        FormatHttpDate(PlatformUtcMilliseconds(), date, sizeof date);
+        Serve(record->socket, record->clientAddress, area, date);
+    }
+
+    if (DebugMode) {
+        std::printf("Closed connection: %s\n", record->clientAddress);
+        std::fflush(stdout);
+    }
+    delete[] area;
+    PlatformCloseSocket(record->socket);
+    delete record;
+    return 0;
+}
