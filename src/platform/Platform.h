@@ -49,12 +49,10 @@ bool PlatformIsSupportedSystem();
 // around names and values is ignored, and a missing file, section, key or
 // empty value gives the default.
 
-int PlatformProfileInt(const char* section, const char* key, int defaultValue,
-                       const char* path);
+int PlatformProfileInt(const char* section, const char* key, int defaultValue, const char* path);
 // Copies the value, cut to size - 1 bytes; returns its length.
-size_t PlatformProfileString(const char* section, const char* key,
-                             const char* defaultValue, char* out, size_t size,
-                             const char* path);
+size_t PlatformProfileString(const char* section, const char* key, const char* defaultValue,
+                             char* out, size_t size, const char* path);
 
 // ---------------------------------------------------------------------------
 // Files opened for one writer at a time: read and write access, others may

@@ -31,9 +31,8 @@ int SendTransaction(char* replyArea, const char* firstItem, int code, int amount
 // Formats the framed message into out (MessageAreaSize bytes): two length
 // bytes, high first, then the text. Returns the total length, or 0 when it
 // would not fit.
-int BuildMessage(char* out, int code, int terminalAddress, int sequenceNumber,
-                 int clientNumber, int amount, const char* firstItem,
-                 const char* thirdItem, int entryMode);
+int BuildMessage(char* out, int code, int terminalAddress, int sequenceNumber, int clientNumber,
+                 int amount, const char* firstItem, const char* thirdItem, int entryMode);
 
 // Drops the persistent connection; the next transaction connects anew.
 void CloseServerConnection();

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, on Debian, when something is missing.
+set -euo pipefail
+packages=(cmake ninja-build g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 curl
+          python3 systemd passwd util-linux procps)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update
+  $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,203 @@
+// Transaction.cpp - SendTransaction: one transaction at a time over the one
+// persistent connection to the payment transaction server.
+#include "transaction/Transaction.h"
+
+#include "files/Files.h"
+#include "platform/Platform.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+PlatformEvent* StopEvent = nullptr;
+PlatformMutex* TransactionLock = nullptr;
+char ServerAddress[32] = "127.0.0.1";
+int ServerPort = 3770;
+
+// Touched only while TransactionLock is held.
+static PlatformSocket ServerSocket = PlatformNoSocket;
+static bool ReconnectNeeded = true;
+
+static const unsigned LockWaitMs = 10000;
+static const int DefaultReplyTimeoutSeconds = 30;
+// The widest sequence number below the wrap, for the size check made before
+// a number is taken.
+static const int WidestSequenceNumber = 999999;
+// More than this waiting on an idle connection is not a stray reply.
+static const long MaxStrayBytes = 64 * 1024;
+
+int BuildMessage(char* out, int code, int terminalAddress, int sequenceNumber, int clientNumber,
+                 int amount, const char* firstItem, const char* thirdItem, int entryMode) {
+    // "xx" holds the place of the two length bytes.
+    int length;
+    if (code == TransactionFundsAvailable) {
+        length = snprintf(out, MessageAreaSize, "xx%02d\x1c\x1c%d\x1c%d\x1c\x1c\x1c\x1c%s\x1c%d",
+                          terminalAddress, code, amount, firstItem, entryMode);
+    } else {
+        length =
+            snprintf(out, MessageAreaSize, "xx%02d%d\x1c%d\x1c%d\x1c%d\x1c\x1c%s\x1c\x1c%s\x1c%d",
+                     terminalAddress, sequenceNumber, clientNumber, code, amount,
+                     thirdItem != nullptr ? thirdItem : "", firstItem, entryMode);
+    }
+    if (length < 2 || length >= MessageAreaSize)
+        return 0;
+    int textLength = length - 2;
+    out[0] = static_cast<char>((textLength >> 8) & 0xFF);
+    out[1] = static_cast<char>(textLength & 0xFF);
+    return length;
+}
+
+void CloseServerConnection() {
+    PlatformCloseSocket(ServerSocket);
+    ServerSocket = PlatformNoSocket;
+    ReconnectNeeded = true;
+}
+
+// Discards bytes waiting on the idle connection: they are a late or surplus
+// reply to an earlier transaction and must not be taken for this one's.
+// Returns false when the server has closed or reset the connection.
+static bool DrainIdleConnection() {
+    char scratch[1024];
+    long discarded = 0;
+    for (;;) {
+        int ready = PlatformWaitReadable(ServerSocket, 0);
+        if (ready == 0)
+            return true;
+        if (ready < 0)
+            return false;
+        long got = PlatformRecv(ServerSocket, scratch, sizeof scratch);
+        if (got <= 0)
+            return false;
+        discarded += got;
+        if (discarded > MaxStrayBytes)
+            return false;
+    }
+}
+
+static bool ConnectToServer(char* replyArea) {
+    PlatformCloseSocket(ServerSocket);
+    ServerSocket = PlatformTcpSocket();
+    // A socket that could not be made, or keep-alive that could not be set,
+    // shows up as the connect's failure below.
+    if (ServerSocket != PlatformNoSocket)
+        PlatformSetKeepAlive(ServerSocket);
+    int error = PlatformConnect(ServerSocket, ServerAddress,
+                                static_cast<unsigned short>(ServerPort & 0xFFFF));
+    if (error != 0) {
+        snprintf(replyArea, ReplyAreaSize, "Unable to connect to server: Error %d", error);
+        return false;
+    }
+    return true;
+}
+
+// Collects one framed reply into replyArea. Returns 1 when it is complete;
+// 0 with an error text, or with the part received after five empty reads.
+static int CollectReply(char* replyArea, int replyTimeoutSeconds) {
+    int received = 0;
+    int emptyReads = 0;
+    replyArea[0] = '\0';
+    int64_t deadline = 0;
+    if (replyTimeoutSeconds > 0)
+        deadline = PlatformMonotonicMs() + static_cast<int64_t>(replyTimeoutSeconds) * 1000;
+
+    while (emptyReads < 5) {
+        int room = ReplyAreaSize - 1 - received;
+        // A full area asks for 0 bytes, which counts as an empty read at once.
+        if (room > 0 && deadline != 0) {
+            int64_t left = deadline - PlatformMonotonicMs();
+            int ready =
+                left > 0 ? PlatformWaitReadable(ServerSocket,
+                                                left > INT_MAX ? INT_MAX : static_cast<int>(left))
+                         : 0;
+            if (ready == 0) {
+                ReconnectNeeded = true;
+                snprintf(replyArea, ReplyAreaSize, "Timeout error.");
+                return TransactionFailed;
+            }
+        }
+        long got = PlatformRecv(ServerSocket, replyArea + received, static_cast<size_t>(room));
+        if (got < 0) {
+            ReconnectNeeded = true;
+            snprintf(replyArea, ReplyAreaSize, "Socket error %d.", PlatformSocketError());
+            return TransactionFailed;
+        }
+        if (got == 0) {
+            ++emptyReads;
+            continue;
+        }
+        received += static_cast<int>(got);
+        replyArea[received] = '\0';
+        emptyReads = 0;
+        if (received >= 2) {
+            // The length is unsigned: 0x00 0x80 means 128 bytes, not -128.
+            int expected = (static_cast<unsigned char>(replyArea[0]) << 8) |
+                           static_cast<unsigned char>(replyArea[1]);
+            if (received >= expected + 2)
+                return TransactionDone;
+        }
+    }
+    ReconnectNeeded = true;
+    return TransactionFailed;
+}
+
+// Everything after the lock is taken; the caller releases it.
+static int ExchangeUnderLock(char* replyArea, const char* firstItem, int code, int amount,
+                             const char* thirdItem, int clientNumber) {
+    int terminalAddress = ReadSetting("TerminalAddress", 0);
+    int entryMode = ReadSetting("EntryMode", 2);
+    int replyTimeout = ReadSetting("ReplyTimeout", DefaultReplyTimeoutSeconds);
+
+    // The items are copied into the message before anything is written to
+    // the reply area, since they may lie inside it. Items that could not fit
+    // are refused before a number is taken or a byte is sent.
+    char message[MessageAreaSize];
+    bool numbered = code != TransactionFundsAvailable;
+    if (BuildMessage(message, code, terminalAddress, numbered ? WidestSequenceNumber : 0,
+                     clientNumber, amount, firstItem, thirdItem, entryMode) == 0)
+        return TransactionTooLong;
+    int length = 0;
+    if (numbered) {
+        int sequenceNumber = NextSequenceNumber();
+        length = BuildMessage(message, code, terminalAddress, sequenceNumber, clientNumber, amount,
+                              firstItem, thirdItem, entryMode);
+        if (length == 0)
+            return TransactionTooLong; // only a hand-edited counter of many digits gets here
+    } else {
+        length = BuildMessage(message, code, terminalAddress, 0, clientNumber, amount, firstItem,
+                              thirdItem, entryMode);
+    }
+
+    if (!ReconnectNeeded && !DrainIdleConnection())
+        ReconnectNeeded = true;
+    if (ReconnectNeeded && !ConnectToServer(replyArea))
+        return TransactionFailed;
+    ReconnectNeeded = false;
+
+    // Once a send has started, a failure is reported, never retried: the
+    // server may already hold the message.
+    if (PlatformSend(ServerSocket, message, static_cast<size_t>(length)) < 0) {
+        ReconnectNeeded = true;
+        snprintf(replyArea, ReplyAreaSize, "Unable to send data: Error %d", PlatformSocketError());
+        return TransactionFailed;
+    }
+    return CollectReply(replyArea, replyTimeout);
+}
+
+int SendTransaction(char* replyArea, const char* firstItem, int code, int amount,
+                    const char* thirdItem, int clientNumber) {
+    switch (PlatformWaitEventOrMutex(StopEvent, TransactionLock, LockWaitMs)) {
+    case PlatformWaitResult::Mutex:
+        break;
+    case PlatformWaitResult::Timeout:
+        snprintf(replyArea, ReplyAreaSize, "Timeout error.");
+        return TransactionFailed;
+    case PlatformWaitResult::Event:
+    case PlatformWaitResult::Failed:
+        // A failed wait never leads to an exchange without the lock.
+        snprintf(replyArea, ReplyAreaSize, "Service shutdown.");
+        return TransactionFailed;
+    }
+    int result = ExchangeUnderLock(replyArea, firstItem, code, amount, thirdItem, clientNumber);
+    PlatformReleaseMutex(TransactionLock);
+    return result;
+}

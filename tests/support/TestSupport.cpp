@@ -1,0 +1,214 @@
+// TestSupport.cpp - shared fixtures and loopback helpers for the suites.
+#include "support/TestSupport.h"
+
+#include "files/Files.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+void EnsureSockets() {
+    static std::once_flag once;
+    std::call_once(once, [] { PlatformSocketStartup(); });
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteWholeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+TempGatewayFiles::TempGatewayFiles() {
+    std::random_device random;
+    fs::path dir = fs::temp_directory_path() /
+                   ("qhg-test-" + std::to_string(random()) + "-" + std::to_string(random()));
+    fs::create_directories(dir);
+    directory_ = dir.string();
+    DeriveFilePaths((dir / "gateway.exe").string().c_str());
+    DebugMode = false;
+}
+
+TempGatewayFiles::~TempGatewayFiles() {
+    std::error_code ignored;
+    fs::remove_all(directory_, ignored);
+}
+
+void TempGatewayFiles::WriteSettings(const std::string& text) const {
+    WriteWholeFile(SettingsPath, text);
+}
+
+void TempGatewayFiles::WriteSequence(const std::string& text) const {
+    WriteWholeFile(SequencePath, text);
+}
+
+std::string TempGatewayFiles::ReadSequence() const {
+    return ReadWholeFile(SequencePath);
+}
+
+std::string TempGatewayFiles::ReadLog() const {
+    return ReadWholeFile(LogPath);
+}
+
+std::string Framed(const std::string& text) {
+    std::string framed;
+    framed += static_cast<char>((text.size() >> 8) & 0xFF);
+    framed += static_cast<char>(text.size() & 0xFF);
+    return framed + text;
+}
+
+void FakeConnection::Send(const std::string& bytes) const {
+    if (socket_ != PlatformNoSocket)
+        PlatformSend(socket_, bytes.data(), bytes.size());
+}
+
+void FakeConnection::Close() {
+    PlatformCloseSocket(socket_);
+    socket_ = PlatformNoSocket;
+}
+
+FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
+    EnsureSockets();
+    if (!handler_)
+        handler_ = [](FakeConnection& connection, const std::string&) {
+            connection.Send(Framed("OK"));
+        };
+    stop_ = PlatformCreateEvent();
+    listener_ = PlatformTcpSocket();
+    if (PlatformBind(listener_, "127.0.0.1", 0) != 0 || PlatformListen(listener_, 64) != 0) {
+        PlatformCloseSocket(listener_);
+        listener_ = PlatformNoSocket;
+        return;
+    }
+    port_ = PlatformLocalPort(listener_);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+FakeServer::~FakeServer() {
+    Stop();
+}
+
+void FakeServer::Stop() {
+    if (stopping_.exchange(true))
+        return;
+    PlatformSetEvent(stop_);
+    if (acceptor_.joinable())
+        acceptor_.join();
+    PlatformCloseSocket(listener_);
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard lock(guard_);
+        threads.swap(threads_);
+    }
+    for (auto& thread : threads)
+        thread.join();
+}
+
+void FakeServer::AcceptLoop() {
+    while (PlatformWaitAcceptOrEvent(listener_, stop_) == 1) {
+        PlatformSocket socket = PlatformAccept(listener_, nullptr, 0);
+        if (socket == PlatformNoSocket)
+            continue;
+        ++connections_;
+        std::lock_guard lock(guard_);
+        threads_.emplace_back([this, socket] { Serve(socket); });
+    }
+}
+
+void FakeServer::Serve(PlatformSocket socket) {
+    FakeConnection connection(socket);
+    std::string pending;
+    char buffer[4096];
+    while (!stopping_ && connection.IsOpen()) {
+        int ready = PlatformWaitReadable(socket, 20);
+        if (ready == 0)
+            continue;
+        long got = ready > 0 ? PlatformRecv(socket, buffer, sizeof buffer) : -1;
+        if (got <= 0)
+            break;
+        {
+            std::lock_guard lock(guard_);
+            received_.append(buffer, static_cast<size_t>(got));
+        }
+        pending.append(buffer, static_cast<size_t>(got));
+        while (pending.size() >= 2 && connection.IsOpen()) {
+            size_t length = (static_cast<unsigned char>(pending[0]) << 8) |
+                            static_cast<unsigned char>(pending[1]);
+            if (pending.size() < length + 2)
+                break;
+            std::string message = pending.substr(0, length + 2);
+            pending.erase(0, length + 2);
+            {
+                std::lock_guard lock(guard_);
+                messages_.push_back(message);
+            }
+            handler_(connection, message);
+        }
+    }
+    connection.Close();
+}
+
+std::vector<std::string> FakeServer::Messages() const {
+    std::lock_guard lock(guard_);
+    return messages_;
+}
+
+std::string FakeServer::Received() const {
+    std::lock_guard lock(guard_);
+    return received_;
+}
+
+PlatformSocket ConnectLoopback(unsigned short port, const char* fromAddress) {
+    EnsureSockets();
+    PlatformSocket socket = PlatformTcpSocket();
+    if (socket == PlatformNoSocket)
+        return socket;
+    if ((fromAddress != nullptr && PlatformBind(socket, fromAddress, 0) != 0) ||
+        PlatformConnect(socket, "127.0.0.1", port) != 0) {
+        PlatformCloseSocket(socket);
+        return PlatformNoSocket;
+    }
+    return socket;
+}
+
+std::string ReadUntilClosed(PlatformSocket socket, int timeoutMs) {
+    std::string text;
+    char buffer[4096];
+    while (PlatformWaitReadable(socket, timeoutMs) == 1) {
+        long got = PlatformRecv(socket, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
+}
+
+std::string RawExchange(unsigned short port, const std::string& request, const char* fromAddress) {
+    PlatformSocket socket = ConnectLoopback(port, fromAddress);
+    if (socket == PlatformNoSocket)
+        return "<no connection>";
+    if (!request.empty())
+        PlatformSend(socket, request.data(), request.size());
+    std::string response = ReadUntilClosed(socket);
+    PlatformCloseSocket(socket);
+    return response;
+}
+
+unsigned short FreePort() {
+    EnsureSockets();
+    PlatformSocket socket = PlatformTcpSocket();
+    PlatformBind(socket, "127.0.0.1", 0);
+    unsigned short port = PlatformLocalPort(socket);
+    PlatformCloseSocket(socket);
+    return port;
+}

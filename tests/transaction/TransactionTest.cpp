@@ -1,0 +1,369 @@
+// TransactionTest.cpp - SendTransaction against a fake transaction server on
+// loopback: exact message bytes, reply framing, every failure and the
+// connection's reconnect rules.
+#include "transaction/Transaction.h"
+#include "files/Files.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+static const std::string FS = "\x1c";
+
+static std::string Bytes(const char* data, int length) {
+    return std::string(data, length);
+}
+
+TEST(MessageFormat, WorkedExamplesByteForByte) {
+    char message[MessageAreaSize];
+    int length = BuildMessage(message, TransactionSale, 3, 17, 5, 250, "12345", "ABC", 2);
+    EXPECT_EQ(Bytes(message, length), std::string("\x00\x1b", 2) + "0317" + FS + "5" + FS + "51" +
+                                          FS + "250" + FS + FS + "ABC" + FS + FS + "12345" + FS +
+                                          "2");
+
+    length = BuildMessage(message, TransactionFundsAvailable, 3, 99, 5, 500, "12345", nullptr, 2);
+    EXPECT_EQ(Bytes(message, length), std::string("\x00\x15", 2) + "03" + FS + FS + "84" + FS +
+                                          "500" + FS + FS + FS + FS + "12345" + FS + "2");
+
+    length = BuildMessage(message, TransactionVoid, 7, 5, 1, -20, "9", "X", 0);
+    EXPECT_EQ(Bytes(message, length).substr(2, 12), "075" + FS + "1" + FS + "52" + FS + "-20");
+    length = BuildMessage(message, TransactionSale, 123, 0, 1, 1, "9", "X", 0);
+    EXPECT_EQ(Bytes(message, length).substr(2, 4), "1230");
+}
+
+TEST(MessageFormat, LengthBytesAreBigEndianAndTheAreaIsNeverOverrun) {
+    char message[MessageAreaSize + 16];
+    memset(message, 'Z', sizeof message);
+    std::string item(250, '1');
+    int length = BuildMessage(message, TransactionSale, 0, 0, 0, 0, item.c_str(), "", 0);
+    EXPECT_EQ(length, 0);
+    for (size_t i = MessageAreaSize; i < sizeof message; ++i)
+        ASSERT_EQ(message[i], 'Z');
+
+    // 255 bytes in all is the most that fits: 253 bytes of text.
+    // 14 = "00" + "84" + "0" + "0" and 8 separators.
+    std::string fitting(253 - 14, '1');
+    length =
+        BuildMessage(message, TransactionFundsAvailable, 0, 0, 0, 0, fitting.c_str(), nullptr, 0);
+    ASSERT_EQ(length, 255);
+    EXPECT_EQ(static_cast<unsigned char>(message[0]), 0x00);
+    EXPECT_EQ(static_cast<unsigned char>(message[1]), 0xFD);
+    std::string tooLong(253 - 13, '1');
+    EXPECT_EQ(
+        BuildMessage(message, TransactionFundsAvailable, 0, 0, 0, 0, tooLong.c_str(), nullptr, 0),
+        0);
+}
+
+class Exchange : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        EnsureSockets();
+        if (TransactionLock == nullptr)
+            TransactionLock = PlatformCreateMutex("Mutex");
+        StopEvent = PlatformCreateEvent();
+        strcpy(ServerAddress, "127.0.0.1");
+        CloseServerConnection();
+        files.WriteSettings("[Settings]\nTerminalAddress=3\nEntryMode=2\n");
+    }
+    void TearDown() override { CloseServerConnection(); }
+
+    // Runs one transaction against server; returns the result and fills reply.
+    int Run(FakeServer& server, int code, const char* first = "12345", int amount = 250,
+            const char* third = "ABC", int client = 5) {
+        ServerPort = server.Port();
+        memset(reply, 0x55, sizeof reply);
+        return SendTransaction(reply, first, code, amount, third, client);
+    }
+    std::string ReplyText() const { return std::string(reply); }
+    std::string ReplyBody() const { return std::string(reply + 2); }
+
+    TempGatewayFiles files;
+    char reply[ReplyAreaSize];
+};
+
+TEST_F(Exchange, SaleIsNumberedSentAndAnsweredOnOneConnection) {
+    files.WriteSequence("17");
+    FakeServer server([](FakeConnection& c, const std::string&) { c.Send(Framed("APPROVED")); });
+    ASSERT_EQ(Run(server, TransactionSale), TransactionDone);
+    EXPECT_EQ(ReplyBody(), "APPROVED");
+    EXPECT_EQ(Bytes(reply, 2), std::string("\x00\x08", 2));
+    ASSERT_EQ(server.Messages().size(), 1u);
+    EXPECT_EQ(server.Messages()[0], Framed("0317" + FS + "5" + FS + "51" + FS + "250" + FS + FS +
+                                           "ABC" + FS + FS + "12345" + FS + "2"));
+    EXPECT_EQ(files.ReadSequence(), "18");
+
+    // Funds available takes no number; a void does; settings are read afresh.
+    files.WriteSettings("[Settings]\nTerminalAddress=12\nEntryMode=9\n");
+    ASSERT_EQ(Run(server, TransactionFundsAvailable, "4444", 500, nullptr), TransactionDone);
+    EXPECT_EQ(files.ReadSequence(), "18");
+    ASSERT_EQ(Run(server, TransactionVoid, "4444", 7, "Z", 2), TransactionDone);
+    EXPECT_EQ(files.ReadSequence(), "19");
+    std::vector<std::string> messages = server.Messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[1],
+              Framed("12" + FS + FS + "84" + FS + "500" + FS + FS + FS + FS + "4444" + FS + "9"));
+    EXPECT_EQ(messages[2], Framed("1218" + FS + "2" + FS + "52" + FS + "7" + FS + FS + "Z" + FS +
+                                  FS + "4444" + FS + "9"));
+    EXPECT_EQ(server.Connections(), 1); // the connection persists
+}
+
+TEST_F(Exchange, ItemsLyingInsideTheReplyAreaAreCopiedFirst) {
+    FakeServer server(
+        [](FakeConnection& c, const std::string&) { c.Send(Framed(std::string(600, 'R'))); });
+    ServerPort = server.Port();
+    strcpy(reply + 700, "5555666677778888");
+    strcpy(reply + 100, "THIRD");
+    ASSERT_EQ(SendTransaction(reply, reply + 700, TransactionSale, 1, reply + 100, 1),
+              TransactionDone);
+    std::string message = server.Messages().at(0);
+    EXPECT_NE(message.find(FS + FS + "THIRD" + FS + FS + "5555666677778888" + FS),
+              std::string::npos);
+}
+
+TEST_F(Exchange, ReplyFramingRules) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces; // written one after another
+        int result;
+        std::string area; // reply area up to its terminating zero, length bytes included
+    } cases[] = {
+        {"in pieces",
+         {std::string("\x00\x05", 2), "he", "llo"},
+         TransactionDone,
+         std::string("\x00\x05hello", 7)},
+        {"surplus in the same write stays",
+         {std::string("\x00\x02okEXTRA", 9)},
+         TransactionDone,
+         std::string("\x00\x02okEXTRA", 9)},
+        {"empty reply", {std::string("\x00\x00", 2)}, TransactionDone, std::string("\x00\x00", 2)},
+        {"length is unsigned",
+         {std::string("\x00\x80", 2) + std::string(128, 'u')},
+         TransactionDone,
+         std::string("\x00\x80", 2) + std::string(128, 'u')},
+    };
+    for (const Case& c : cases) {
+        CloseServerConnection();
+        FakeServer server([&c](FakeConnection& conn, const std::string&) {
+            for (const std::string& piece : c.pieces) {
+                conn.Send(piece);
+                PlatformSleepMs(30);
+            }
+        });
+        EXPECT_EQ(Run(server, TransactionFundsAvailable), c.result) << c.name;
+        EXPECT_EQ(std::string(reply, c.area.size()), c.area) << c.name;
+        EXPECT_EQ(reply[c.area.size()], '\0') << c.name;
+    }
+}
+
+TEST_F(Exchange, ShortLengthWaitsForTheWholeReply) {
+    // 0x00 0x80 with only 100 bytes and then silence: not complete; the
+    // server closes and five empty reads end it with the partial reply.
+    FakeServer server([](FakeConnection& c, const std::string&) {
+        c.Send(std::string("\x00\x80", 2) + std::string(100, 'p'));
+        PlatformSleepMs(200);
+        c.Close();
+    });
+    EXPECT_EQ(Run(server, TransactionFundsAvailable), TransactionFailed);
+    EXPECT_EQ(std::string(reply, 102), std::string("\x00\x80", 2) + std::string(100, 'p'));
+    EXPECT_EQ(reply[102], '\0');
+}
+
+TEST_F(Exchange, ServerClosingBeforeAnyReplyGivesAnEmptyTextAndAReconnect) {
+    int calls = 0;
+    FakeServer server([&calls](FakeConnection& c, const std::string&) {
+        if (++calls == 1)
+            c.Close();
+        else
+            c.Send(Framed("second"));
+    });
+    EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
+    EXPECT_EQ(reply[0], '\0');
+    ASSERT_EQ(Run(server, TransactionSale), TransactionDone);
+    EXPECT_EQ(ReplyBody(), "second");
+    EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST_F(Exchange, ReplyLongerThanTheAreaEndsAfterFiveEmptyReads) {
+    FakeServer server(
+        [](FakeConnection& c, const std::string&) { c.Send(Framed(std::string(2000, 'L'))); });
+    int64_t start = PlatformMonotonicMs();
+    EXPECT_EQ(Run(server, TransactionFundsAvailable), TransactionFailed);
+    EXPECT_LT(PlatformMonotonicMs() - start, 2000);
+    EXPECT_EQ(std::string(reply, 3), "\x07\xd0L");
+    EXPECT_EQ(strlen(reply + 2), 1021u); // 1023 bytes held, zero-terminated in the area
+    EXPECT_EQ(reply[1023], '\0');
+}
+
+TEST_F(Exchange, ConnectFailureIsReportedAndRetriedNextTime) {
+    unsigned short deadPort = FreePort();
+    ServerPort = deadPort;
+    EXPECT_EQ(SendTransaction(reply, "1", TransactionSale, 1, "2", 1), TransactionFailed);
+    EXPECT_EQ(ReplyText().rfind("Unable to connect to server: Error ", 0), 0u) << ReplyText();
+    EXPECT_NE(ReplyText(), "Unable to connect to server: Error 0");
+
+    FakeServer server; // the server comes up
+    EXPECT_EQ(Run(server, TransactionSale), TransactionDone);
+    EXPECT_EQ(ReplyBody(), "OK");
+}
+
+TEST_F(Exchange, ResetWhileWaitingForTheReplyIsASocketError) {
+    // A server that accepts and then closes without reading what it was sent
+    // resets the connection.
+    PlatformSocket listener = PlatformTcpSocket();
+    ASSERT_EQ(PlatformBind(listener, "127.0.0.1", 0), 0);
+    ASSERT_EQ(PlatformListen(listener, 4), 0);
+    ServerPort = PlatformLocalPort(listener);
+    std::thread server([listener] {
+        PlatformEvent* never = PlatformCreateEvent();
+        if (PlatformWaitAcceptOrEvent(listener, never) == 1) {
+            PlatformSocket s = PlatformAccept(listener, nullptr, 0);
+            PlatformSleepMs(300);
+            PlatformCloseSocket(s);
+        }
+    });
+    EXPECT_EQ(SendTransaction(reply, "1", TransactionSale, 1, "2", 1), TransactionFailed);
+    server.join();
+    PlatformCloseSocket(listener);
+    EXPECT_EQ(ReplyText().rfind("Socket error ", 0), 0u) << ReplyText();
+    EXPECT_EQ(ReplyText().back(), '.');
+}
+
+TEST_F(Exchange, StopEventWinsOverAFreeLockAndNothingIsSent) {
+    FakeServer server;
+    PlatformSetEvent(StopEvent);
+    EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
+    EXPECT_EQ(ReplyText(), "Service shutdown.");
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_EQ(files.ReadSequence(), "");
+}
+
+TEST_F(Exchange, WaitingForTheLockEndsOnStopOrAfterTenSeconds) {
+    FakeServer server;
+    ServerPort = server.Port();
+    ASSERT_EQ(PlatformWaitEventOrMutex(StopEvent, TransactionLock, 0), PlatformWaitResult::Mutex);
+    // The lock is held by this test's thread meanwhile.
+
+    int64_t start = PlatformMonotonicMs();
+    int result = 0;
+    std::thread waiter([&] { result = SendTransaction(reply, "1", TransactionSale, 1, "2", 1); });
+    waiter.join();
+    int64_t waited = PlatformMonotonicMs() - start;
+    EXPECT_EQ(result, TransactionFailed);
+    EXPECT_EQ(ReplyText(), "Timeout error.");
+    EXPECT_GE(waited, 9900);
+    EXPECT_LT(waited, 12000);
+
+    start = PlatformMonotonicMs();
+    std::thread stopper([this] {
+        PlatformSleepMs(200);
+        PlatformSetEvent(StopEvent);
+    });
+    waiter = std::thread([&] { result = SendTransaction(reply, "1", TransactionSale, 1, "2", 1); });
+    waiter.join();
+    stopper.join();
+    EXPECT_EQ(ReplyText(), "Service shutdown.");
+    EXPECT_LT(PlatformMonotonicMs() - start, 2000);
+    PlatformReleaseMutex(TransactionLock);
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST_F(Exchange, ConcurrentTransactionsAreSerialisedAndEachGetsItsOwnReply) {
+    // The server answers with the message it got, so a reply that went to
+    // the wrong caller shows.
+    FakeServer server([](FakeConnection& c, const std::string& message) {
+        PlatformSleepMs(2);
+        c.Send(Framed(message.substr(2)));
+    });
+    ServerPort = server.Port();
+    const int callers = 16;
+    std::vector<std::thread> threads;
+    std::vector<std::string> replies(callers);
+    std::vector<std::string> firstItems(callers);
+    for (int i = 0; i < callers; ++i) {
+        firstItems[i] = "card" + std::to_string(i);
+        threads.emplace_back([&, i] {
+            char area[ReplyAreaSize];
+            if (SendTransaction(area, firstItems[i].c_str(), TransactionSale, i, "x", 1) == 1)
+                replies[i] = area + 2;
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    std::set<std::string> numbers;
+    for (int i = 0; i < callers; ++i) {
+        ASSERT_NE(replies[i].find(FS + FS + firstItems[i] + FS), std::string::npos) << i;
+        numbers.insert(replies[i].substr(2, replies[i].find(FS) - 2));
+    }
+    EXPECT_EQ(numbers.size(), static_cast<size_t>(callers)); // each number used once
+    EXPECT_EQ(files.ReadSequence(), std::to_string(callers));
+}
+
+// A late reply to an earlier transaction is never handed to the next one.
+TEST_F(Exchange, BytesWaitingOnTheIdleConnectionAreDiscarded) {
+    FakeServer server([](FakeConnection& c, const std::string& message) {
+        c.Send(Framed("reply to " + message.substr(message.size() - 3, 1)));
+        PlatformSleepMs(20);
+        c.Send(Framed("LATE SURPLUS"));
+    });
+    ASSERT_EQ(Run(server, TransactionSale, "A"), TransactionDone);
+    EXPECT_EQ(ReplyBody(), "reply to A");
+    PlatformSleepMs(150);
+    ASSERT_EQ(Run(server, TransactionSale, "B"), TransactionDone);
+    EXPECT_EQ(ReplyBody(), "reply to B");
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+TEST_F(Exchange, IdleConnectionClosedByTheServerIsReplacedBeforeSending) {
+    FakeServer server([](FakeConnection& c, const std::string&) {
+        c.Send(Framed("done"));
+        PlatformSleepMs(20);
+        c.Close(); // the server drops every idle connection
+    });
+    ASSERT_EQ(Run(server, TransactionSale), TransactionDone);
+    PlatformSleepMs(150);
+    ASSERT_EQ(Run(server, TransactionSale), TransactionDone);
+    EXPECT_EQ(ReplyBody(), "done");
+    EXPECT_EQ(server.Connections(), 2);
+    EXPECT_EQ(server.Messages().size(), 2u); // each message sent exactly once
+}
+
+TEST_F(Exchange, ReplyTimeoutMarksTheConnectionForReconnection) {
+    files.WriteSettings("[Settings]\nReplyTimeout=1\n");
+    int calls = 0;
+    FakeServer server([&calls](FakeConnection& c, const std::string&) {
+        if (++calls > 1)
+            c.Send(Framed("fresh"));
+    });
+    int64_t start = PlatformMonotonicMs();
+    EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
+    int64_t waited = PlatformMonotonicMs() - start;
+    EXPECT_EQ(ReplyText(), "Timeout error.");
+    EXPECT_GE(waited, 950);
+    EXPECT_LT(waited, 3000);
+    ASSERT_EQ(Run(server, TransactionSale), TransactionDone);
+    EXPECT_EQ(ReplyBody(), "fresh");
+    EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST_F(Exchange, ItemsTooLongAreRefusedBeforeANumberIsTakenOrAByteSent) {
+    files.WriteSequence("500");
+    FakeServer server;
+    std::string card(200, '4');
+    std::string third(60, 'T');
+    EXPECT_EQ(Run(server, TransactionSale, card.c_str(), 1, third.c_str()), TransactionTooLong);
+    EXPECT_EQ(files.ReadSequence(), "500");
+    EXPECT_EQ(server.Connections(), 0);
+
+    // The limit does not depend on the counter: what fits with 999999 fits always.
+    // 21 = "03999999" + "5" + "51" + "1" + "2" and 8 separators.
+    std::string fits(253 - 21, '4');
+    EXPECT_EQ(Run(server, TransactionSale, fits.c_str(), 1, ""), TransactionDone);
+    std::string over(253 - 20, '4');
+    EXPECT_EQ(Run(server, TransactionSale, over.c_str(), 1, ""), TransactionTooLong);
+    EXPECT_EQ(files.ReadSequence(), "501");
+}
