@@ -1,0 +1,631 @@
+// PlatformTest.cpp - behaviour both platform backends must share: settings
+// file lookups, one-writer files, the stop-event-or-lock wait, error text,
+// and TCP sockets over loopback. Runs natively against the Linux backend and
+// under Wine against the Windows one.
+#include "platform/Platform.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <regex>
+#include <string>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh directory for one test's files, removed afterwards.
+class TempDirectory {
+  public:
+    TempDirectory() {
+        std::random_device random;
+        path_ = fs::temp_directory_path() /
+                ("qhg-platform-" + std::to_string(random()) + "-" + std::to_string(random()));
+        fs::create_directories(path_);
+    }
+    ~TempDirectory() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    std::string File(const char* name) const { return (path_ / name).string(); }
+
+  private:
+    fs::path path_;
+};
+
+// Polls until done() holds or limitMs pass; true if it held.
+template <typename Done> bool WaitUntil(Done done, int limitMs = 5000) {
+    int64_t end = PlatformMonotonicMs() + limitMs;
+    while (!done()) {
+        if (PlatformMonotonicMs() > end)
+            return false;
+        PlatformSleepMs(2);
+    }
+    return true;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteWholeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::string UniqueMutexName() {
+    static std::atomic<int> counter{0};
+    std::random_device random;
+    return "QhgPlatformTest-" + std::to_string(random()) + "-" + std::to_string(++counter);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Settings files
+
+class ProfileTest : public ::testing::Test {
+  protected:
+    std::string Write(const char* name, const std::string& text) {
+        std::string path = dir_.File(name);
+        WriteWholeFile(path, text);
+        return path;
+    }
+    static std::string String(const char* section, const char* key, const char* fallback,
+                              const std::string& path, size_t size = 64) {
+        std::string out(size, '#');
+        size_t length =
+            PlatformProfileString(section, key, fallback, out.data(), size, path.c_str());
+        EXPECT_EQ(length, std::strlen(out.c_str())) << "returned length and text differ";
+        return out.c_str();
+    }
+    TempDirectory dir_;
+};
+
+TEST_F(ProfileTest, NamesMatchWithoutRegardToCaseAndBlanksAreIgnored) {
+    std::string path = Write("gw.ini", "[Settings]\n"
+                                       "  ListenPortNumber  =  8080  \n"
+                                       "\tServerPortNumber\t=\t3771\t\n"
+                                       "[Allowed Clients]\n"
+                                       "192.168.1.20 = 5\n"
+                                       "  [Other]\n"
+                                       "ListenPortNumber=1\n");
+    const char* p = path.c_str();
+    EXPECT_EQ(PlatformProfileInt("Settings", "ListenPortNumber", 80, p), 8080);
+    EXPECT_EQ(PlatformProfileInt("SETTINGS", "listenportnumber", 80, p), 8080);
+    EXPECT_EQ(PlatformProfileInt("settings", "ServerPortNumber", 3770, p), 3771);
+    EXPECT_EQ(PlatformProfileInt("allowed clients", "192.168.1.20", 0, p), 5);
+    EXPECT_EQ(PlatformProfileInt("Other", "ListenPortNumber", 80, p), 1);
+    EXPECT_EQ(String("Settings", "ListenPortNumber", "", path), "8080");
+    EXPECT_EQ(String("Settings", "ServerPortNumber", "", path), "3771");
+}
+
+TEST_F(ProfileTest, WindowsLineEndsAreNotPartOfValues) {
+    std::string path = Write("crlf.ini", "[Settings]\r\nTerminalAddress=7\r\nEntryMode = 3\r\n"
+                                         "[Allowed Clients]\r\n127.0.0.1=9\r\n");
+    EXPECT_EQ(PlatformProfileInt("Settings", "TerminalAddress", 0, path.c_str()), 7);
+    EXPECT_EQ(PlatformProfileInt("Settings", "EntryMode", 2, path.c_str()), 3);
+    EXPECT_EQ(PlatformProfileInt("Allowed Clients", "127.0.0.1", 0, path.c_str()), 9);
+    EXPECT_EQ(String("Settings", "EntryMode", "", path), "3");
+}
+
+TEST_F(ProfileTest, MissingFileSectionKeyOrValueGivesTheDefault) {
+    std::string missing = dir_.File("absent.ini");
+    EXPECT_EQ(PlatformProfileInt("Settings", "ListenPortNumber", 80, missing.c_str()), 80);
+    EXPECT_EQ(String("Settings", "ListenPortNumber", "dflt", missing), "dflt");
+
+    std::string path = Write("gw.ini", "[Settings]\nAllowVoid=\nEntryMode=   \n"
+                                       "[Allowed Clients]\n10.0.0.1=4\n");
+    const char* p = path.c_str();
+    EXPECT_EQ(PlatformProfileInt("Nowhere", "AllowVoid", 17, p), 17);
+    EXPECT_EQ(PlatformProfileInt("Settings", "ServerPortNumber", 3770, p), 3770);
+    EXPECT_EQ(PlatformProfileInt("Settings", "AllowVoid", -1, p), -1);
+    EXPECT_EQ(PlatformProfileInt("Settings", "EntryMode", 2, p), 2);
+    // A key of one section is not found under another.
+    EXPECT_EQ(PlatformProfileInt("Settings", "10.0.0.1", 0, p), 0);
+    EXPECT_EQ(String("Settings", "AllowVoid", "dflt", path), "dflt");
+    EXPECT_EQ(String("Settings", "Missing", nullptr, path), "");
+}
+
+TEST_F(ProfileTest, IntegersTakeSignAndLeadingDigitsOnly) {
+    std::string path = Write("num.ini", "[Settings]\n"
+                                        "Negative=-3\n"
+                                        "Plus=+12\n"
+                                        "Garbage=42abc\n"
+                                        "Spaced=15 20\n"
+                                        "Letters=abc\n"
+                                        "Zero=0\n");
+    const char* p = path.c_str();
+    EXPECT_EQ(PlatformProfileInt("Settings", "Negative", 99, p), -3);
+    EXPECT_EQ(PlatformProfileInt("Settings", "Plus", 99, p), 12);
+    EXPECT_EQ(PlatformProfileInt("Settings", "Garbage", 99, p), 42);
+    EXPECT_EQ(PlatformProfileInt("Settings", "Spaced", 99, p), 15);
+    // A value that is there but has no digits is 0, not the default.
+    EXPECT_EQ(PlatformProfileInt("Settings", "Letters", 99, p), 0);
+    EXPECT_EQ(PlatformProfileInt("Settings", "Zero", 99, p), 0);
+}
+
+TEST_F(ProfileTest, FirstOfDuplicateKeysWinsAndLongValuesAreCut) {
+    std::string path = Write("dup.ini", "[Settings]\n"
+                                        "ListenPortNumber=81\n"
+                                        "listenportnumber=82\n"
+                                        "Name=abcdefgh\n");
+    EXPECT_EQ(PlatformProfileInt("Settings", "ListenPortNumber", 80, path.c_str()), 81);
+    EXPECT_EQ(String("Settings", "Name", "", path, 5), "abcd");
+    EXPECT_EQ(String("Settings", "Missing", "defaultvalue", path, 4), "def");
+}
+
+// ---------------------------------------------------------------------------
+// One-writer files
+
+class OneWriterFileTest : public ::testing::Test {
+  protected:
+    TempDirectory dir_;
+};
+
+TEST_F(OneWriterFileTest, SecondWriterIsRefusedUntilTheFirstCloses) {
+    std::string path = dir_.File("gw.seq");
+    int error = 0;
+    PlatformFile* first = PlatformOpenForUpdate(path.c_str(), &error);
+    ASSERT_NE(first, nullptr) << "error " << error;
+    EXPECT_TRUE(fs::exists(path)) << "opening must create a missing file";
+
+    error = 0;
+    PlatformFile* second = PlatformOpenForUpdate(path.c_str(), &error);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_EQ(error, PlatformSharingViolation);
+    // Readers are still let in while the writer holds the file.
+    EXPECT_EQ(ReadWholeFile(path), "");
+
+    EXPECT_TRUE(PlatformFileClose(first));
+    second = PlatformOpenForUpdate(path.c_str(), &error);
+    ASSERT_NE(second, nullptr) << "error " << error;
+    EXPECT_TRUE(PlatformFileClose(second));
+}
+
+TEST_F(OneWriterFileTest, ReadWriteAndResizeAtOffsetsWithoutTruncatingOnOpen) {
+    std::string path = dir_.File("gw.seq");
+    WriteWholeFile(path, "1000000");
+    int error = 0;
+    PlatformFile* file = PlatformOpenForUpdate(path.c_str(), &error);
+    ASSERT_NE(file, nullptr) << "error " << error;
+
+    char buffer[32] = {};
+    EXPECT_EQ(PlatformFileReadAt(file, 0, buffer, sizeof buffer), 7);
+    EXPECT_STREQ(buffer, "1000000");
+    EXPECT_EQ(PlatformFileReadAt(file, 4, buffer, 2), 2);
+    EXPECT_EQ(std::string(buffer, 2), "00");
+    // Reading past the end gives nothing rather than failing.
+    EXPECT_EQ(PlatformFileReadAt(file, 100, buffer, sizeof buffer), 0);
+
+    EXPECT_EQ(PlatformFileWriteAt(file, 0, "1", 1), 1);
+    EXPECT_TRUE(PlatformFileSetSize(file, 1));
+    EXPECT_TRUE(PlatformFileClose(file));
+    EXPECT_EQ(ReadWholeFile(path), "1");
+
+    file = PlatformOpenForUpdate(path.c_str(), &error);
+    ASSERT_NE(file, nullptr) << "error " << error;
+    EXPECT_EQ(PlatformFileWriteAt(file, 1, "23", 2), 2);
+    EXPECT_TRUE(PlatformFileClose(file));
+    EXPECT_EQ(ReadWholeFile(path), "123");
+}
+
+TEST_F(OneWriterFileTest, AppendTextCreatesAppendsAndWritesTextLineEnds) {
+    std::string path = dir_.File("gw.txt");
+    const char first[] = "a: one\n";
+    const char second[] = "b: two\nc\n";
+    EXPECT_EQ(PlatformAppendText(path.c_str(), first, std::strlen(first)), 0);
+    EXPECT_EQ(PlatformAppendText(path.c_str(), second, std::strlen(second)), 0);
+#ifdef _WIN32
+    EXPECT_EQ(ReadWholeFile(path), "a: one\r\nb: two\r\nc\r\n");
+#else
+    EXPECT_EQ(ReadWholeFile(path), "a: one\nb: two\nc\n");
+#endif
+}
+
+TEST_F(OneWriterFileTest, AppendTextIsRefusedWhileAWriterHoldsTheFile) {
+    std::string path = dir_.File("gw.txt");
+    int error = 0;
+    PlatformFile* holder = PlatformOpenForUpdate(path.c_str(), &error);
+    ASSERT_NE(holder, nullptr) << "error " << error;
+    EXPECT_EQ(PlatformAppendText(path.c_str(), "x\n", 2), PlatformSharingViolation);
+    EXPECT_TRUE(PlatformFileClose(holder));
+    EXPECT_EQ(ReadWholeFile(path), "") << "a refused append must write nothing";
+    EXPECT_EQ(PlatformAppendText(path.c_str(), "x", 1), 0);
+    EXPECT_EQ(ReadWholeFile(path), "x");
+}
+
+TEST_F(OneWriterFileTest, AppendTextLeavesTheFileFreeForTheNextWriter) {
+    std::string path = dir_.File("gw.txt");
+    ASSERT_EQ(PlatformAppendText(path.c_str(), "x", 1), 0);
+    int error = 0;
+    PlatformFile* file = PlatformOpenForUpdate(path.c_str(), &error);
+    ASSERT_NE(file, nullptr) << "error " << error;
+    EXPECT_TRUE(PlatformFileClose(file));
+}
+
+// ---------------------------------------------------------------------------
+// The stop event and the transaction lock
+
+// Takes the lock on a thread of its own and holds it until told to let go:
+// the lock belongs to the thread that took it.
+class LockHolder {
+  public:
+    explicit LockHolder(PlatformMutex* mutex) : mutex_(mutex) {
+        thread_ = std::thread([this] {
+            PlatformEvent* never = PlatformCreateEvent();
+            taken_ = PlatformWaitEventOrMutex(never, mutex_, 5000) == PlatformWaitResult::Mutex;
+            ready_ = true;
+            WaitUntil([this] { return release_.load(); }, 10000);
+            if (taken_)
+                PlatformReleaseMutex(mutex_);
+        });
+        WaitUntil([this] { return ready_.load(); });
+    }
+    ~LockHolder() {
+        Release();
+        thread_.join();
+    }
+    bool Taken() const { return taken_; }
+    void Release() { release_ = true; }
+
+  private:
+    PlatformMutex* mutex_;
+    std::atomic<bool> taken_{false};
+    std::atomic<bool> ready_{false};
+    std::atomic<bool> release_{false};
+    std::thread thread_;
+};
+
+// True if another thread can take the lock at once (and gives it back).
+bool LockIsFree(PlatformMutex* mutex) {
+    PlatformWaitResult result = PlatformWaitResult::Failed;
+    std::thread probe([&] {
+        PlatformEvent* never = PlatformCreateEvent();
+        result = PlatformWaitEventOrMutex(never, mutex, 0);
+        if (result == PlatformWaitResult::Mutex)
+            PlatformReleaseMutex(mutex);
+    });
+    probe.join();
+    return result == PlatformWaitResult::Mutex;
+}
+
+class LockWaitTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        stop_ = PlatformCreateEvent();
+        mutex_ = PlatformCreateMutex(UniqueMutexName().c_str());
+        ASSERT_NE(stop_, nullptr);
+        ASSERT_NE(mutex_, nullptr);
+    }
+    PlatformEvent* stop_ = nullptr;
+    PlatformMutex* mutex_ = nullptr;
+};
+
+TEST_F(LockWaitTest, FreeLockIsTakenAndHeldUntilReleased) {
+    EXPECT_FALSE(PlatformEventIsSet(stop_));
+    ASSERT_EQ(PlatformWaitEventOrMutex(stop_, mutex_, 1000), PlatformWaitResult::Mutex);
+    EXPECT_FALSE(LockIsFree(mutex_)) << "the lock must stay ours until released";
+    PlatformReleaseMutex(mutex_);
+    EXPECT_TRUE(LockIsFree(mutex_));
+}
+
+TEST_F(LockWaitTest, TimesOutWhileAnotherThreadHoldsTheLock) {
+    LockHolder holder(mutex_);
+    ASSERT_TRUE(holder.Taken());
+    int64_t start = PlatformMonotonicMs();
+    EXPECT_EQ(PlatformWaitEventOrMutex(stop_, mutex_, 150), PlatformWaitResult::Timeout);
+    int64_t waited = PlatformMonotonicMs() - start;
+    EXPECT_GE(waited, 120);
+    EXPECT_LT(waited, 3000);
+}
+
+TEST_F(LockWaitTest, EventWinsWhenBothAreReadyAndTheLockIsLeftFree) {
+    PlatformSetEvent(stop_);
+    EXPECT_TRUE(PlatformEventIsSet(stop_));
+    EXPECT_EQ(PlatformWaitEventOrMutex(stop_, mutex_, 1000), PlatformWaitResult::Event);
+    EXPECT_TRUE(LockIsFree(mutex_));
+    // Manual reset: every later waiter sees the event too.
+    EXPECT_EQ(PlatformWaitEventOrMutex(stop_, mutex_, 0), PlatformWaitResult::Event);
+    EXPECT_TRUE(PlatformEventIsSet(stop_));
+}
+
+TEST_F(LockWaitTest, EventEndsAWaitForAHeldLock) {
+    LockHolder holder(mutex_);
+    ASSERT_TRUE(holder.Taken());
+    std::thread stopper([this] {
+        PlatformSleepMs(100);
+        PlatformSetEvent(stop_);
+    });
+    int64_t start = PlatformMonotonicMs();
+    EXPECT_EQ(PlatformWaitEventOrMutex(stop_, mutex_, 10000), PlatformWaitResult::Event);
+    EXPECT_LT(PlatformMonotonicMs() - start, 3000);
+    stopper.join();
+}
+
+TEST_F(LockWaitTest, ReleaseHandsTheLockToAWaiter) {
+    LockHolder holder(mutex_);
+    ASSERT_TRUE(holder.Taken());
+    std::thread releaser([&holder] {
+        PlatformSleepMs(100);
+        holder.Release();
+    });
+    int64_t start = PlatformMonotonicMs();
+    EXPECT_EQ(PlatformWaitEventOrMutex(stop_, mutex_, 10000), PlatformWaitResult::Mutex);
+    EXPECT_LT(PlatformMonotonicMs() - start, 3000);
+    releaser.join();
+    EXPECT_FALSE(LockIsFree(mutex_));
+    PlatformReleaseMutex(mutex_);
+}
+
+TEST(ThreadTest, StartsADetachedThreadWithItsParameter) {
+    struct Shared {
+        std::atomic<int> value{0};
+        char stackUse[1];
+    } shared;
+    auto proc = [](void* raw) -> unsigned {
+        // Touch a few KB of stack: connection threads run with a small one.
+        volatile char work[4096];
+        for (size_t i = 0; i < sizeof work; ++i)
+            work[i] = char(i);
+        static_cast<Shared*>(raw)->value = 1 + work[100];
+        return 0;
+    };
+    ASSERT_TRUE(PlatformStartThread(proc, &shared, 0x4000));
+    EXPECT_TRUE(WaitUntil([&] { return shared.value.load() != 0; }));
+    EXPECT_EQ(shared.value.load(), 101);
+}
+
+// ---------------------------------------------------------------------------
+// Errors, time and process facts
+
+TEST(SystemTextTest, ErrorSentenceIsOneLineWithoutLineEnd) {
+    PlatformSetLastError(5);
+    EXPECT_EQ(PlatformLastError(), 5);
+
+    char sentence[256];
+    ASSERT_TRUE(PlatformErrorSentence(5, sentence, sizeof sentence));
+    std::string text = sentence;
+    EXPECT_GT(text.size(), 3u);
+    EXPECT_EQ(text.find('\r'), std::string::npos) << text;
+    EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+    EXPECT_NE(text.back(), ' ') << text;
+
+    char small[8];
+    std::memset(small, '#', sizeof small);
+    ASSERT_TRUE(PlatformErrorSentence(5, small, sizeof small));
+    EXPECT_EQ(std::string(small), text.substr(0, 7));
+}
+
+TEST(SystemTextTest, LocalDateAndTwentyFourHourTime) {
+    char date[64];
+    char time[32];
+    PlatformLocalDateTime(date, sizeof date, time, sizeof time);
+    EXPECT_TRUE(std::regex_search(date, std::regex("[0-9]"))) << date;
+    std::cmatch parts;
+    ASSERT_TRUE(std::regex_match(time, parts, std::regex("([0-9]{1,2})[:.]([0-9]{2})[:.][0-9]{2}")))
+        << time;
+    EXPECT_LT(std::stoi(parts[1].str()), 24);
+    EXPECT_LT(std::stoi(parts[2].str()), 60);
+}
+
+TEST(SystemTextTest, ClocksAndProcessFacts) {
+    // 2020-01-01 UTC, a floor that a broken epoch conversion misses.
+    EXPECT_GT(PlatformUtcMilliseconds(), 1577836800000LL);
+    int64_t before = PlatformMonotonicMs();
+    PlatformSleepMs(60);
+    int64_t slept = PlatformMonotonicMs() - before;
+    EXPECT_GE(slept, 50);
+    EXPECT_LT(slept, 5000);
+
+    char path[512];
+    ASSERT_TRUE(PlatformExecutablePath(path, sizeof path));
+    EXPECT_NE(std::string(path).find("platform_test"), std::string::npos) << path;
+    char cut[4];
+    EXPECT_FALSE(PlatformExecutablePath(cut, sizeof cut)) << "a cut path must not pass as whole";
+
+    char user[64];
+    ASSERT_TRUE(PlatformUserName(user, sizeof user));
+    EXPECT_GT(std::strlen(user), 0u);
+    EXPECT_TRUE(PlatformIsSupportedSystem());
+}
+
+// ---------------------------------------------------------------------------
+// TCP sockets over loopback
+
+// Runs before any suite has started the socket library: the look-up must
+// manage that itself.
+TEST(ResolveTest, DottedAddressesAndLocalHost) {
+    char out[32];
+    ASSERT_TRUE(PlatformResolveIPv4("127.0.0.1", out, sizeof out));
+    EXPECT_STREQ(out, "127.0.0.1");
+    ASSERT_TRUE(PlatformResolveIPv4("localhost", out, sizeof out));
+    EXPECT_STREQ(out, "127.0.0.1");
+    EXPECT_FALSE(PlatformResolveIPv4("no-such-host.invalid", out, sizeof out));
+}
+
+class Socket {
+  public:
+    Socket() : s_(PlatformTcpSocket()) {}
+    explicit Socket(PlatformSocket s) : s_(s) {}
+    ~Socket() { Close(); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    PlatformSocket Get() const { return s_; }
+    void Close() {
+        if (s_ != PlatformNoSocket)
+            PlatformCloseSocket(s_);
+        s_ = PlatformNoSocket;
+    }
+
+  private:
+    PlatformSocket s_;
+};
+
+class SocketTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(PlatformSocketStartup());
+        started_ = true;
+        stop_ = PlatformCreateEvent();
+        listener_ = std::make_unique<Socket>();
+        ASSERT_NE(listener_->Get(), PlatformNoSocket);
+        ASSERT_EQ(PlatformBind(listener_->Get(), nullptr, 0), 0);
+        ASSERT_EQ(PlatformListen(listener_->Get(), 0x7fffffff), 0);
+        port_ = PlatformLocalPort(listener_->Get());
+        ASSERT_NE(port_, 0);
+    }
+    void TearDown() override {
+        listener_.reset();
+        if (started_)
+            PlatformSocketCleanup();
+    }
+    // Connects a client to the listener from another thread after delayMs.
+    std::thread ConnectLater(Socket& client, int delayMs, int* result) {
+        return std::thread([this, &client, delayMs, result] {
+            PlatformSleepMs(unsigned(delayMs));
+            *result = PlatformConnect(client.Get(), "127.0.0.1", port_);
+        });
+    }
+    // Accepts one connection made by a client right now.
+    PlatformSocket AcceptNow(Socket& client, std::string* peer = nullptr) {
+        int connected = -1;
+        std::thread t = ConnectLater(client, 0, &connected);
+        int waited = PlatformWaitAcceptOrEvent(listener_->Get(), stop_);
+        t.join();
+        EXPECT_EQ(connected, 0);
+        EXPECT_EQ(waited, 1);
+        char text[32] = {};
+        PlatformSocket s = PlatformAccept(listener_->Get(), text, sizeof text);
+        if (peer != nullptr)
+            *peer = text;
+        return s;
+    }
+
+    bool started_ = false;
+    PlatformEvent* stop_ = nullptr;
+    // Made in SetUp: Windows Sockets must be started before any socket.
+    std::unique_ptr<Socket> listener_;
+    unsigned short port_ = 0;
+};
+
+TEST_F(SocketTest, SecondListenerOnALivePortFailsWithAddressInUse) {
+    Socket second;
+    EXPECT_EQ(PlatformBind(second.Get(), nullptr, port_), PlatformErrorAddressInUse);
+    Socket third;
+    EXPECT_EQ(PlatformBind(third.Get(), "127.0.0.1", port_), PlatformErrorAddressInUse);
+}
+
+TEST_F(SocketTest, WaitReturnsZeroForTheEventWithoutPolling) {
+    PlatformSetEvent(stop_);
+    EXPECT_EQ(PlatformWaitAcceptOrEvent(listener_->Get(), stop_), 0);
+
+    PlatformEvent* later = PlatformCreateEvent();
+    std::thread setter([later] {
+        PlatformSleepMs(100);
+        PlatformSetEvent(later);
+    });
+    int64_t start = PlatformMonotonicMs();
+    EXPECT_EQ(PlatformWaitAcceptOrEvent(listener_->Get(), later), 0);
+    int64_t waited = PlatformMonotonicMs() - start;
+    setter.join();
+    EXPECT_GE(waited, 80);
+    EXPECT_LT(waited, 3000);
+}
+
+TEST_F(SocketTest, WaitReturnsOneForAConnectionWaitingOrArriving) {
+    // A connection that arrives while waiting.
+    Socket late;
+    int connected = -1;
+    std::thread t = ConnectLater(late, 100, &connected);
+    EXPECT_EQ(PlatformWaitAcceptOrEvent(listener_->Get(), stop_), 1);
+    t.join();
+    ASSERT_EQ(connected, 0);
+    char peer[32] = {};
+    Socket first(PlatformAccept(listener_->Get(), peer, sizeof peer));
+    ASSERT_NE(first.Get(), PlatformNoSocket);
+    EXPECT_STREQ(peer, "127.0.0.1");
+
+    // A connection already queued before the wait starts.
+    Socket early;
+    ASSERT_EQ(PlatformConnect(early.Get(), "127.0.0.1", port_), 0);
+    EXPECT_EQ(PlatformWaitAcceptOrEvent(listener_->Get(), stop_), 1);
+    Socket second(PlatformAccept(listener_->Get(), peer, sizeof peer));
+    EXPECT_NE(second.Get(), PlatformNoSocket);
+
+    // With nothing queued any more, the wait is for the event alone.
+    std::thread setter([this] {
+        PlatformSleepMs(100);
+        PlatformSetEvent(stop_);
+    });
+    EXPECT_EQ(PlatformWaitAcceptOrEvent(listener_->Get(), stop_), 0);
+    setter.join();
+}
+
+TEST_F(SocketTest, AcceptedSocketBlocksAndCarriesBytesBothWays) {
+    Socket client;
+    std::string peer;
+    Socket server(AcceptNow(client, &peer));
+    ASSERT_NE(server.Get(), PlatformNoSocket);
+    EXPECT_EQ(peer, "127.0.0.1");
+
+    EXPECT_EQ(PlatformWaitReadable(server.Get(), 50), 0);
+    std::thread sender([&client] {
+        PlatformSleepMs(150);
+        PlatformSend(client.Get(), "GET /Sale?1+2+3", 15);
+    });
+    // A non-blocking socket would fail here at once instead of waiting.
+    char buffer[64] = {};
+    long got = PlatformRecv(server.Get(), buffer, sizeof buffer);
+    sender.join();
+    ASSERT_EQ(got, 15);
+    EXPECT_EQ(std::string(buffer, 15), "GET /Sale?1+2+3");
+
+    const char reply[] = "\x00\x03"
+                         "A\x1c"
+                         "B";
+    ASSERT_EQ(PlatformSend(server.Get(), reply, 5), 5);
+    PlatformShutdownSend(server.Get());
+    ASSERT_EQ(PlatformWaitReadable(client.Get(), 2000), 1);
+    std::string received;
+    while (true) {
+        long n = PlatformRecv(client.Get(), buffer, sizeof buffer);
+        ASSERT_GE(n, 0);
+        if (n == 0)
+            break;
+        received.append(buffer, size_t(n));
+    }
+    EXPECT_EQ(received, std::string(reply, 5));
+    EXPECT_EQ(PlatformRecv(client.Get(), buffer, 0), 0);
+}
+
+TEST_F(SocketTest, SendToAClosedPeerFailsWithoutEndingTheProcess) {
+    Socket client;
+    Socket server(AcceptNow(client));
+    ASSERT_NE(server.Get(), PlatformNoSocket);
+    client.Close();
+    long result = 0;
+    for (int i = 0; i < 100 && result >= 0; ++i) {
+        result = PlatformSend(server.Get(), "data", 4);
+        PlatformSleepMs(5);
+    }
+    EXPECT_EQ(result, -1);
+    EXPECT_NE(PlatformSocketError(), 0);
+}
+
+TEST_F(SocketTest, ConnectToAClosedPortReportsItsError) {
+    Socket probe;
+    ASSERT_EQ(PlatformBind(probe.Get(), "127.0.0.1", 0), 0);
+    unsigned short unused = PlatformLocalPort(probe.Get());
+    probe.Close(); // bound but never listening: nothing answers on it now
+    Socket client;
+    ASSERT_TRUE(PlatformSetKeepAlive(client.Get()));
+    EXPECT_NE(PlatformConnect(client.Get(), "127.0.0.1", unused), 0);
+}
