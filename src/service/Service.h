@@ -21,3 +21,9 @@ bool ConsoleCtrlHandler(unsigned event);
 
 // The whole command line: chooses the mode and runs it.
 int GatewayMain(int argc, char** argv);
+
+// Where ReportServiceStatus sends each report: PlatformSetServiceStatus unless
+// a test puts a recorder here to watch the states and check points.
+using ServiceStatusSink = bool (*)(unsigned state, unsigned controlsAccepted, unsigned exitCode,
+                                   unsigned checkPoint, unsigned waitHint);
+extern ServiceStatusSink ServiceStatusReporter;

@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# wine_service_test.sh GATEWAY_EXE [NATIVE_TXSIM]
+#
+# The Windows gateway as a real service under Wine: install (twice), the
+# service's configuration in the registry, start through the service control
+# manager, one sale through the running service to a transaction server on
+# loopback, stop, the log's last line, remove.
+#
+# Wine starts services under the Unix account that runs it, and the gateway
+# only enters service mode under the account named SYSTEM, so everything Wine
+# does here runs as a Linux user of that name (created when missing; needs
+# root). Cleans up its Wine prefix, server processes and files on any exit.
+set -euo pipefail
+
+gateway_exe=$(readlink -f "$1")
+txsim=${2:-}
+[ -n "$txsim" ] && txsim=$(readlink -f "$txsim")
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP: needs root to run Wine as the SYSTEM user"
+    exit 77
+fi
+id SYSTEM >/dev/null 2>&1 || useradd --badname -m SYSTEM
+
+work=$(mktemp -d /tmp/qhg-wine.XXXXXX)
+chmod 755 "$work"
+prefix=$work/prefix
+mkdir -p "$prefix"
+chown -R SYSTEM: "$work"
+server_pid=
+
+# Runs a command line as SYSTEM in the private prefix; stdout without CRs.
+as_system() {
+    su SYSTEM -s /bin/bash -c "export WINEPREFIX='$prefix' WINEDEBUG=-all HOME=~SYSTEM; cd '$work'; $*" |
+        tr -d '\r'
+}
+
+cleanup() {
+    local status=$?
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    su SYSTEM -s /bin/bash -c "WINEPREFIX='$prefix' wineserver -k" >/dev/null 2>&1 || true
+    wait 2>/dev/null || true
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+
+failures=0
+pass() { echo "PASS: $*"; }
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+expect_contains() { # text, wanted, what
+    if grep -qF -- "$2" <<<"$1"; then pass "$3"; else
+        fail "$3: missing '$2' in:"
+        echo "$1"
+    fi
+}
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# Polls `sc query` until the service reports the state, at most 30 s.
+wait_state() {
+    local state=$1 i
+    for i in $(seq 1 60); do
+        local query
+        query=$(as_system wine sc query QuilletHollinGateway || true)
+        if grep -q "STATE.*$state" <<<"$query"; then
+            return 0
+        fi
+        sleep 0.5
+    done
+    return 1
+}
+
+echo "== preparing the Wine prefix as SYSTEM"
+as_system 'wine wineboot -i >/dev/null 2>&1; wineserver -w' || true
+# Keeps the wineserver, and with it the service manager, alive between commands.
+su SYSTEM -s /bin/bash -c "export WINEPREFIX='$prefix' WINEDEBUG=-all; wine ping -n 600 127.0.0.1 >/dev/null 2>&1" &
+sleep 2
+
+cp "$gateway_exe" "$work/QuilletHollinGateway.exe"
+chown SYSTEM: "$work/QuilletHollinGateway.exe"
+listen_port=$(free_port)
+server_port=$(free_port)
+printf '[Settings]\r\nListenPortNumber=%s\r\nServerPortNumber=%s\r\n[Allowed Clients]\r\n127.0.0.1=1\r\n' \
+    "$listen_port" "$server_port" >"$work/QuilletHollinGateway.ini"
+chown SYSTEM: "$work/QuilletHollinGateway.ini"
+
+echo "== 1. install, twice"
+out=$(as_system wine QuilletHollinGateway.exe install || true)
+expect_contains "$out" "Quillet Hollin Gateway installed." "install"
+out=$(as_system wine QuilletHollinGateway.exe Install || true)
+expect_contains "$out" "Unable to create service:" "second install refused"
+reason=$(sed -n '2p' <<<"$out")
+if [[ "$reason" =~ \[[0-9]+\]$ ]] && [ ${#reason} -gt 6 ]; then
+    pass "second install gives the system's text: $reason"
+else
+    fail "second install: no system text with code: '$reason'"
+fi
+
+echo "== 2. configuration"
+config=$(as_system "wine reg query 'HKLM\System\CurrentControlSet\Services\QuilletHollinGateway'" || true)
+echo "$config"
+if grep -E 'ImagePath' <<<"$config" | grep -qE '"[A-Za-z]:\\.*QuilletHollinGateway\.exe"'; then
+    pass "command line is the quoted full path"
+else
+    fail "command line is not the quoted full path"
+fi
+for wanted in 'Start +REG_DWORD +0x2$' 'Type +REG_DWORD +0x110$' 'ObjectName +REG_SZ +LocalSystem$' \
+    'DisplayName +REG_SZ +Quillet Hollin Gateway$'; do
+    if grep -qE "$wanted" <<<"$config"; then pass "config $wanted"; else fail "config $wanted"; fi
+done
+
+echo "== 3. start"
+if [ -n "$txsim" ]; then
+    "$txsim" --port "$server_port" >/dev/null 2>&1 &
+else
+    python3 - "$server_port" <<'PY' &
+import socket, sys
+# A transaction server: answers each framed message with a framed reply.
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(("127.0.0.1", int(sys.argv[1])))
+listener.listen(5)
+while True:
+    conn, _ = listener.accept()
+    data = b""
+    while True:
+        chunk = conn.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+        while len(data) >= 2 and len(data) >= 2 + (data[0] << 8 | data[1]):
+            data = data[2 + (data[0] << 8 | data[1]):]
+            text = b"APPROVED 000000"
+            conn.sendall(bytes([len(text) >> 8, len(text) & 255]) + text)
+    conn.close()
+PY
+fi
+server_pid=$!
+as_system wine sc start QuilletHollinGateway || true
+if wait_state RUNNING; then pass "service RUNNING"; else fail "service not RUNNING"; fi
+
+echo "== 4. a sale through the service"
+body=
+for i in $(seq 1 40); do
+    if body=$(curl -s -S -m 20 -w '\n%{http_code}' "http://127.0.0.1:$listen_port/Sale?4111111111111111+250+0917"); then
+        break
+    fi
+    sleep 0.5
+done
+echo "$body"
+code=$(tail -n1 <<<"$body")
+text=$(head -n -1 <<<"$body")
+if [ "$code" = 200 ] && [ -n "$text" ] && ! grep -q "Unable to connect" <<<"$text"; then
+    pass "sale answered 200 with the server's reply"
+else
+    fail "sale: status '$code', body '$text'"
+fi
+
+echo "== 5. stop"
+as_system wine sc stop QuilletHollinGateway || true
+if wait_state STOPPED; then pass "service STOPPED"; else fail "service not STOPPED"; fi
+log=$(tr -d '\r' <"$work/QuilletHollinGateway.txt" 2>/dev/null || true)
+echo "$log"
+expect_contains "$log" ": Service started" "log has the start"
+if [[ "$(tail -n1 <<<"$log")" == *": Service stopped" ]]; then
+    pass "log ends with Service stopped"
+else
+    fail "log does not end with Service stopped"
+fi
+if grep -q 4111111111111111 <<<"$log"; then fail "card number in the log"; fi
+
+echo "== 6. remove"
+out=$(as_system wine QuilletHollinGateway.exe remove || true)
+expect_contains "$out" "Quillet Hollin Gateway removed." "remove"
+out=$(as_system wine QuilletHollinGateway.exe remove || true)
+expect_contains "$out" "Unable to open service:" "second remove refused"
+as_system wineserver -k || true
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all Wine service checks passed"
