@@ -197,14 +197,16 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Before the simulator's threads exist: on Linux they inherit the signal
+    // mask that routes Ctrl+C to the handler's own thread.
+    if (!PlatformSetConsoleCtrlHandler(OnConsoleCtrl))
+        std::fprintf(stderr, "txsim: Ctrl+C handler not installed; end the process to stop\n");
     TxSim simulator;
     std::string error;
     if (!simulator.Start(options, &error)) {
         std::fprintf(stderr, "txsim: %s\n", error.c_str());
         return 1;
     }
-    if (!PlatformSetConsoleCtrlHandler(OnConsoleCtrl))
-        std::fprintf(stderr, "txsim: Ctrl+C handler not installed; end the process to stop\n");
     std::printf("txsim listening on %s:%u\n", options.bindAddress.c_str(),
                 unsigned(simulator.Port()));
     std::fflush(stdout);

@@ -14,8 +14,8 @@
 constexpr unsigned short TxSimDefaultPort = 3770;
 
 // How the simulator listens and answers. Every misbehaviour is off by
-// default; several may be combined. SetOptions() changes the answering
-// fields of a running simulator for the messages that follow.
+// default; several may be combined. SetOptions() changes all but the
+// listening fields of a running simulator, for the messages that follow.
 struct TxSimOptions {
     std::string bindAddress = "127.0.0.1";  // "0.0.0.0": all local addresses
     unsigned short port = TxSimDefaultPort; // 0: an ephemeral port
@@ -29,7 +29,7 @@ struct TxSimOptions {
     unsigned splitPauseMs = 50; // pause between those pieces
     bool closeBeforeReply = false;
     bool closeAfterReply = false;
-    unsigned idleCloseMs = 0;    // close when no message came for this long
+    unsigned idleCloseMs = 0;    // close this long after the last reply (or accept)
     std::string surplus;         // raw bytes sent after each reply
     unsigned surplusDelayMs = 0; // 0: in the reply's own write; else later
     size_t longReplyLength = 0;  // pad each reply text to this length (max 65535)
@@ -58,11 +58,11 @@ class TxSim {
 
     // The bound port (the ephemeral one when started on port 0).
     unsigned short Port() const;
-    // Replaces the answering options; the listener's fields are ignored.
+    // Replaces the options; bindAddress and port are ignored.
     void SetOptions(const TxSimOptions& options);
 
     // Every complete message received so far, length bytes included, in the
-    // order of arrival.
+    // order of arrival. Still readable after Stop().
     std::vector<std::string> Messages() const;
     // Waits until at least count messages have arrived; false on time-out.
     bool WaitForMessages(size_t count, unsigned timeoutMs) const;
