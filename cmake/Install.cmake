@@ -18,6 +18,6 @@ install(CODE "
     message(STATUS \"Keeping: \${settings}\")
   else()
     file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/QuilletHollinGateway.ini\"
-         DESTINATION \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}\")
   endif()
 ")

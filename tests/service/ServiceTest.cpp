@@ -332,3 +332,20 @@ TEST(CommandLine, InstallAndRemoveInAnyCaseReachTheServiceManager) {
     }
 }
 #endif
+
+// The example settings shipped beside the executable must be what they say:
+// every key spelt so the gateway finds it, each at its default, no client let in.
+TEST(PackagedSettings, EveryKeyIsFoundAtItsDefault) {
+    const char* path = GATEWAY_EXAMPLE_SETTINGS;
+    struct Key {
+        const char* name;
+        int value;
+    } keys[] = {{"ListenPortNumber", 80}, {"ServerPortNumber", 3770}, {"AllowVoid", 0},
+                {"TerminalAddress", 0},   {"EntryMode", 2},           {"ReplyTimeout", 30}};
+    for (const Key& key : keys)
+        EXPECT_EQ(PlatformProfileInt("Settings", key.name, -12345, path), key.value) << key.name;
+    char address[32];
+    PlatformProfileString("Settings", "ServerAddress", "", address, sizeof address, path);
+    EXPECT_STREQ(address, "127.0.0.1");
+    EXPECT_EQ(PlatformProfileInt("Allowed Clients", "192.168.1.20", 0, path), 0);
+}

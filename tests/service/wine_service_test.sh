@@ -38,12 +38,16 @@ as_system() {
 cleanup() {
     local status=$?
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-    su SYSTEM -s /bin/bash -c "WINEPREFIX='$prefix' wineserver -k" >/dev/null 2>&1 || true
+    su SYSTEM -s /bin/bash -c "export WINEPREFIX='$prefix'; wineserver -k; timeout 20 wineserver -w" \
+        >/dev/null 2>&1 || true
     wait 2>/dev/null || true
     rm -rf "$work"
     exit "$status"
 }
 trap cleanup EXIT
+# A time-out's SIGTERM or Ctrl+C still runs the clean-up.
+trap 'exit 143' TERM
+trap 'exit 130' INT
 
 failures=0
 pass() { echo "PASS: $*"; }
@@ -142,6 +146,12 @@ while True:
 PY
 fi
 server_pid=$!
+# The gateway connects on the first sale; make sure someone is listening then.
+for i in $(seq 1 50); do
+    python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' \
+        "$server_port" 2>/dev/null && break
+    sleep 0.2
+done
 as_system wine sc start QuilletHollinGateway || true
 if wait_state RUNNING; then pass "service RUNNING"; else fail "service not RUNNING"; fi
 
