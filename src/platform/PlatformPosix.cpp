@@ -86,9 +86,13 @@ int64_t PlatformMonotonicMs() {
 bool PlatformExecutablePath(char* out, size_t size) {
     if (size == 0)
         return false;
-    ssize_t length = readlink("/proc/self/exe", out, size - 1);
-    if (length <= 0)
+    // readlink cuts silently; a result that fills the buffer may have been cut.
+    ssize_t length = readlink("/proc/self/exe", out, size);
+    if (length <= 0 || static_cast<size_t>(length) >= size) {
+        out[0] = '\0';
+        errno = ENAMETOOLONG;
         return false;
+    }
     out[length] = '\0';
     return true;
 }
