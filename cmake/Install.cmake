@@ -6,7 +6,7 @@ if(NOT WIN32 AND CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
 endif()
 
 install(TARGETS QuilletHollinGateway RUNTIME DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/README.md DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 if(NOT WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/QuilletHollinGateway.service DESTINATION .)
 endif()
