@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# Measures the gateway against its baselines in one run and prints a table,
+# then one "BENCH name=... value=... unit=... baseline=... goal=..." line per
+# figure. Builds what it needs with -O2 in build/bench, starts txsim, the
+# gateway ("debug") and nginx from a temporary directory, and stops them all.
+#
+#   bench/run.sh           the full run (about a minute and a half)
+#   bench/run.sh --smoke   a few seconds; checks that every figure is produced,
+#                          asserts nothing about speed
+#
+# Environment: BENCH_KEEP=1 keeps the temporary directory; BENCH_SECONDS sets
+# the length of each throughput run (default 5).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+smoke=0
+[ "${1:-}" = "--smoke" ] && smoke=1
+
+seconds=${BENCH_SECONDS:-5}
+latency_requests=3000
+idle_seconds=10
+held=1000
+if [ $smoke = 1 ]; then
+  seconds=0.5; latency_requests=200; idle_seconds=1; held=100
+fi
+clients=64
+
+say() { echo "bench: $*" >&2; }
+
+# --- tools -------------------------------------------------------------------
+install_missing() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  say "installing ${missing[*]}"
+  local sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo_cmd apt-get update -qq && $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+install_missing cmake ninja-build g++ >&2
+have_nginx=1
+if ! install_missing nginx-light >&2 || ! command -v nginx >/dev/null; then
+  [ $smoke = 1 ] || { say "nginx-light is needed for the baselines"; exit 1; }
+  say "no nginx: its baselines are left out of this smoke run"
+  have_nginx=0
+fi
+
+build=$root/build/bench
+say "building in $build"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
+  -DGATEWAY_TESTS=OFF >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+cmake --build "$build" -j 2 --target QuilletHollinGateway txsim >&2
+if [ ! -x "$build/loadgen" ] || [ bench/loadgen.cpp -nt "$build/loadgen" ]; then
+  g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$build/loadgen" bench/loadgen.cpp
+fi
+loadgen=$build/loadgen
+
+# --- processes -----------------------------------------------------------------
+tmp=$(mktemp -d /tmp/qhg-bench.XXXXXX)
+txsim_pid=""; gateway_pid=""; nginx_pid=""; load_pid=""
+cleanup() {
+  for pid in $load_pid $gateway_pid $txsim_pid $nginx_pid; do
+    kill "$pid" 2>/dev/null || true
+  done
+  wait 2>/dev/null || true
+  if [ "${BENCH_KEEP:-0}" = 1 ]; then say "kept $tmp"; else rm -rf "$tmp"; fi
+}
+trap cleanup EXIT
+ulimit -n 8192 2>/dev/null || true
+
+txsim_port=$("$loadgen" freeport)
+gateway_port=$("$loadgen" freeport)
+nginx_port=$("$loadgen" freeport)
+
+"$build/tools/txsim/txsim" --port "$txsim_port" >"$tmp/txsim.txt" 2>&1 &
+txsim_pid=$!
+"$loadgen" waitport --port "$txsim_port"
+
+# The packaged settings file, with its comments, as an operator would have it.
+mkdir -p "$tmp/gateway"
+cp "$build/src/QuilletHollinGateway" "$tmp/gateway/"
+sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$gateway_port/" \
+    -e "s/^ServerPortNumber=.*/ServerPortNumber=$txsim_port/" \
+    "$root/packaging/QuilletHollinGateway.ini" >"$tmp/gateway/QuilletHollinGateway.ini"
+echo "127.0.0.1=1" >>"$tmp/gateway/QuilletHollinGateway.ini"
+
+start_gateway() {
+  (cd "$tmp/gateway" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
+  gateway_pid=$!
+  "$loadgen" waitport --port "$gateway_port"
+  sleep 0.2
+}
+start_gateway
+
+if [ $have_nginx = 1 ]; then
+  mkdir -p "$tmp/nginx/logs"
+  cat >"$tmp/nginx/nginx.conf" <<EOF
+worker_processes auto;
+daemon off;
+pid $tmp/nginx/nginx.pid;
+error_log $tmp/nginx/logs/error.log;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  client_body_temp_path $tmp/nginx/body;
+  proxy_temp_path $tmp/nginx/proxy;
+  fastcgi_temp_path $tmp/nginx/fastcgi;
+  uwsgi_temp_path $tmp/nginx/uwsgi;
+  scgi_temp_path $tmp/nginx/scgi;
+  server {
+    listen 127.0.0.1:$nginx_port;
+    location / { deny all; }
+  }
+}
+EOF
+  nginx -p "$tmp/nginx" -c "$tmp/nginx/nginx.conf" -e "$tmp/nginx/logs/error.log" &
+  nginx_pid=$!
+  "$loadgen" waitport --port "$nginx_port"
+fi
+
+# --- measuring -------------------------------------------------------------------
+# field <key> <RESULT line>: the value of key=value in the line.
+field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
+result() { grep '^RESULT' <<<"$1" | head -1; }
+
+say "latency: one sale at a time"
+gw_lat=$(result "$("$loadgen" http --port "$gateway_port" --concurrency 1 --requests "$latency_requests")")
+tx_lat=$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --requests "$latency_requests")")
+
+say "serial limit: framed exchanges on one persistent connection"
+tx_serial=$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent --seconds "$seconds")")
+
+say "sales, $clients clients"
+gw_sales=$(result "$("$loadgen" http --port "$gateway_port" --concurrency $clients --seconds "$seconds")")
+say "refused requests, $clients clients"
+gw_refused=$(result "$("$loadgen" http --port "$gateway_port" --source 127.0.0.2 --concurrency $clients --seconds "$seconds")")
+nginx_run=""
+if [ $have_nginx = 1 ]; then
+  say "nginx deny all, $clients clients"
+  nginx_run=$(result "$("$loadgen" http --port "$nginx_port" --concurrency $clients --seconds "$seconds")")
+fi
+
+say "idle CPU over $idle_seconds s"
+sleep 1
+idle_cpu=$(result "$("$loadgen" cpu --pid "$gateway_pid" --seconds "$idle_seconds")")
+
+say "memory with $held silent connections"
+memory=$(result "$("$loadgen" hold --port "$gateway_port" --count "$held" --pid "$gateway_pid")")
+sleep 5.5 # the held connections' threads end after their 5 s wait
+
+say "stop: idle"
+stop_idle=$(result "$("$loadgen" stop --pid "$gateway_pid")")
+wait "$gateway_pid" 2>/dev/null || true
+start_gateway
+say "stop: under load"
+"$loadgen" http --port "$gateway_port" --concurrency $clients --seconds 3 >/dev/null 2>&1 &
+load_pid=$!
+sleep 1
+stop_load=$(result "$("$loadgen" stop --pid "$gateway_pid")")
+wait "$gateway_pid" 2>/dev/null || true
+wait "$load_pid" 2>/dev/null || true
+load_pid=""; gateway_pid=""
+
+# --- report --------------------------------------------------------------------
+rows=()
+lines=()
+# figure <name> <value> <unit> <baseline> <goal text> <ratio> <met: yes|no|->
+figure() {
+  rows+=("$(printf '%-34s %12s %-6s %12s %8s  %-16s %s' "$1" "$2" "$3" "$4" "$6" "$5" "$7")")
+  lines+=("BENCH name=$1 value=$2 unit=$3 baseline=$4 ratio=$6 goal=$5 met=$7")
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b == "" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
+check() { awk -v v="$1" -v op="$2" -v g="$3" 'BEGIN { if (v == "-" || v == "") print "-";
+  else if ((op == "<=" && v + 0 <= g + 0) || (op == ">=" && v + 0 >= g + 0)) print "yes"; else print "no" }'; }
+
+v=$(field p50_us "$gw_lat"); b=$(field p50_us "$tx_lat"); r=$(ratio "$v" "$b")
+figure sale_latency_p50 "$v" us "$b" "<=1.5x" "$r" "$(check "$r" "<=" 1.5)"
+v=$(field p99_us "$gw_lat"); b=$(field p99_us "$tx_lat"); r=$(ratio "$v" "$b")
+figure sale_latency_p99 "$v" us "$b" "<=3x" "$r" "$(check "$r" "<=" 3)"
+
+nginx_rate=$(field rate "$nginx_run")
+v=$(field rate "$gw_sales"); r=$(ratio "$v" "$nginx_rate")
+figure sales_per_s_64 "$v" 1/s "${nginx_rate:--}" ">=0.6x" "$r" "$(check "$r" ">=" 0.6)"
+figure serial_limit_per_s "$(field rate "$tx_serial")" 1/s - "-" - -
+v=$(field rate "$gw_refused"); r=$(ratio "$v" "$nginx_rate")
+figure refused_per_s_64 "$v" 1/s "${nginx_rate:--}" ">=0.8x" "$r" "$(check "$r" ">=" 0.8)"
+v=$(field timeout_text "$gw_sales")
+figure timeout_answers_64 "$v" count - "0" - "$(check "$v" "<=" 0)"
+v=$(field stat_ms "$idle_cpu")
+figure idle_cpu_stat_${idle_seconds}s "$v" ms - "<=10ms" - "$(check "$v" "<=" 10)"
+v=$(field schedstat_ms "$idle_cpu")
+figure idle_cpu_schedstat_${idle_seconds}s "$v" ms - "<=10ms" - "$(check "$v" "<=" 10)"
+v=$(field stop_ms "$stop_idle")
+figure stop_idle "$v" ms - "<=20ms" - "$(check "$v" "<=" 20)"
+figure stop_under_load "$(field stop_ms "$stop_load")" ms - "-" - -
+v=$(field per_connection_kb "$memory")
+figure rss_per_silent_connection "$v" KB "$(field rss_idle_kb "$memory")" "<=32KB" - "$(check "$v" "<=" 32)"
+
+echo
+printf '%-34s %12s %-6s %12s %8s  %-16s %s\n' figure value unit baseline ratio goal met
+for row in "${rows[@]}"; do echo "$row"; done
+echo
+echo "details:"
+echo "  gateway sale, 1 client:     $gw_lat"
+echo "  txsim framed, fresh conn:   $tx_lat"
+echo "  txsim framed, persistent:   $tx_serial"
+echo "  gateway sales, $clients clients: $gw_sales"
+echo "  gateway 403, $clients clients:   $gw_refused"
+echo "  nginx 403, $clients clients:     ${nginx_run:-not run}"
+echo "  idle CPU:                   $idle_cpu"
+echo "  silent connections:         $memory"
+echo "  stop idle / under load:     $stop_idle / $stop_load"
+echo
+for line in "${lines[@]}"; do echo "$line"; done
+
+# Smoke: every figure must be there and the gateway must have served sales.
+if [ $smoke = 1 ]; then
+  status=0
+  for line in "${lines[@]}"; do
+    case "$line" in *"value= "*|*"value=-"*) say "missing: $line"; status=1 ;; esac
+  done
+  [ "$(field status_200 "$gw_sales")" != "" ] || { say "no sale was answered 200"; status=1; }
+  [ "$(field status_403 "$gw_refused")" != "" ] || { say "no refusal was answered 403"; status=1; }
+  [ "$(field exited "$stop_idle")" = 1 ] || { say "the gateway did not stop"; status=1; }
+  exit $status
+fi
