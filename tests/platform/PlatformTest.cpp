@@ -368,7 +368,6 @@ TEST_F(LockWaitTest, ReleaseHandsTheLockToAWaiter) {
 TEST(ThreadTest, StartsADetachedThreadWithItsParameter) {
     struct Shared {
         std::atomic<int> value{0};
-        char stackUse[1];
     } shared;
     auto proc = [](void* raw) -> unsigned {
         // Touch a few KB of stack: connection threads run with a small one.
