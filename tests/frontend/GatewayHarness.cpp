@@ -62,11 +62,14 @@ void GatewayTest::StartGateway(const std::string& extraSettings,
         RunListener();
         listenerDone_ = true;
     });
-    // The first connection that gets through tells that the port listens;
-    // the gateway answers it (405) to a socket that is already closed.
+    // The first connection that gets through tells that the port listens.
+    // Its answer (405 to an empty request) is awaited, so that no thread of
+    // it is left running into the test.
     for (int attempt = 0; attempt < 300 && !listenerDone_; ++attempt) {
         PlatformSocket probe = ConnectLoopback(port);
         if (probe != PlatformNoSocket) {
+            PlatformShutdownSend(probe);
+            ReadUntilClosed(probe, 10000);
             PlatformCloseSocket(probe);
             return;
         }

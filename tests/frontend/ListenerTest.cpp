@@ -8,9 +8,11 @@
 #include "transaction/Transaction.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -147,9 +149,17 @@ TEST_F(GatewayTest, BusyPortIsLoggedAndEndsTheListener) {
     // Only the low 16 bits are the port; the message shows the value as set.
     int configured = port + 65536;
     files.WriteSettings("[Settings]\nListenPortNumber=" + std::to_string(configured) + "\n");
-    int64_t start = PlatformMonotonicMs();
-    EXPECT_EQ(RunListener(), 0);
-    EXPECT_LT(PlatformMonotonicMs() - start, 2000);
+    // A listener that got the port anyway would never return by itself.
+    std::atomic<bool> returned{false};
+    std::thread listener([&returned] {
+        RunListener();
+        returned = true;
+    });
+    for (int waited = 0; waited < 2000 && !returned; waited += 10)
+        PlatformSleepMs(10);
+    EXPECT_TRUE(returned);
+    PlatformSetEvent(StopEvent);
+    listener.join();
     PlatformCloseSocket(holder);
 
     std::string log = files.ReadLog();
@@ -172,20 +182,12 @@ TEST_F(GatewayTest, DebugModeTellsEachConnectionOnTheConsole) {
     DebugMode = false;
     std::string console = testing::internal::GetCapturedStdout();
 
-    std::string begin = "Begin Listener thread [" + std::to_string(port) + "]\n";
-    EXPECT_EQ(console.substr(0, begin.size()), begin) << console;
-    size_t received = console.find("Received connection: 127.0.0.2\n");
-    size_t closed = console.find("Closed connection: 127.0.0.2\n");
-    ASSERT_NE(received, std::string::npos) << console;
-    ASSERT_NE(closed, std::string::npos) << console;
-    EXPECT_LT(received, closed) << console;
-    // The probe of StartGateway came from 127.0.0.1.
-    EXPECT_NE(console.find("Received connection: 127.0.0.1\n"), std::string::npos) << console;
-    const std::string end = "End Listener thread\n";
-    ASSERT_GE(console.size(), end.size());
-    EXPECT_EQ(console.substr(console.size() - end.size()), end) << console;
-    // Request items never show: the console carries addresses only.
-    EXPECT_EQ(console.find("Sale"), std::string::npos) << console;
+    // The first connection is the probe that found the port listening.
+    EXPECT_EQ(console, "Begin Listener thread [" + std::to_string(port) +
+                           "]\n"
+                           "Received connection: 127.0.0.1\nClosed connection: 127.0.0.1\n"
+                           "Received connection: 127.0.0.2\nClosed connection: 127.0.0.2\n"
+                           "End Listener thread\n");
 }
 
 TEST_F(GatewayTest, CurlReadsTheWholeResponse) {
