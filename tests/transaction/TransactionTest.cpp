@@ -259,7 +259,7 @@ TEST_F(Exchange, WaitingForTheLockEndsOnStopOrAfterTenSeconds) {
     EXPECT_LT(waited, 12000);
 
     start = PlatformMonotonicMs();
-    std::thread stopper([this] {
+    std::thread stopper([] {
         PlatformSleepMs(200);
         PlatformSetEvent(StopEvent);
     });
