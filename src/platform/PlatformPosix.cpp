@@ -549,21 +549,78 @@ PlatformWaitResult PlatformWaitEventOrMutex(PlatformEvent* event, PlatformMutex*
     return PlatformWaitResult::Timeout;
 }
 
+// A connection thread per connection means thousands of short threads. One
+// whose work is done waits a little while for the next start with the same
+// stack size and signal mask instead of ending, which spares creating and
+// tearing down a thread per connection; an idle gateway has none left after
+// the wait.
 namespace {
-struct PosixThreadStart {
+struct PosixWorker {
+    std::condition_variable wake;
     PlatformThreadProc proc;
     void* parameter;
+    size_t stackSize;
+    sigset_t signalMask; // inherited from the thread that created it
 };
 } // namespace
 
-static void* PosixThreadMain(void* raw) {
-    PosixThreadStart start = *static_cast<PosixThreadStart*>(raw);
-    delete static_cast<PosixThreadStart*>(raw);
-    start.proc(start.parameter);
+// The calling thread's blocked signals, comparable with memcmp.
+static sigset_t PosixBlockedSignals() {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+    return blocked;
+}
+
+constexpr size_t PosixMaxIdleWorkers = 64;
+constexpr auto PosixWorkerLinger = std::chrono::seconds(2);
+static std::mutex PosixWorkerGuard;
+// Most recently idle last: it is taken first, while its stack is still warm.
+static std::vector<PosixWorker*> PosixIdleWorkers;
+
+static void* PosixWorkerMain(void* raw) {
+    auto* worker = static_cast<PosixWorker*>(raw);
+    for (;;) {
+        worker->proc(worker->parameter);
+        std::unique_lock lock(PosixWorkerGuard);
+        worker->proc = nullptr;
+        if (PosixIdleWorkers.size() >= PosixMaxIdleWorkers)
+            break;
+        PosixIdleWorkers.push_back(worker);
+        if (!worker->wake.wait_for(lock, PosixWorkerLinger,
+                                   [worker] { return worker->proc != nullptr; })) {
+            std::erase(PosixIdleWorkers, worker);
+            break;
+        }
+    }
+    delete worker;
     return nullptr;
 }
 
+// Hands the work to an idle thread with the same stack size, if there is one.
+// The mask must match: a thread that could take SIGINT would end the process
+// instead of letting the handler's thread stop it.
+static bool PosixReuseWorker(PlatformThreadProc proc, void* parameter, size_t stackSize,
+                             const sigset_t& signalMask) {
+    std::lock_guard lock(PosixWorkerGuard);
+    for (auto it = PosixIdleWorkers.rbegin(); it != PosixIdleWorkers.rend(); ++it) {
+        PosixWorker* worker = *it;
+        if (worker->stackSize != stackSize ||
+            memcmp(&worker->signalMask, &signalMask, sizeof signalMask) != 0)
+            continue;
+        PosixIdleWorkers.erase(std::next(it).base());
+        worker->proc = proc;
+        worker->parameter = parameter;
+        worker->wake.notify_one();
+        return true;
+    }
+    return false;
+}
+
 bool PlatformStartThread(PlatformThreadProc proc, void* parameter, size_t stackSize) {
+    sigset_t signalMask = PosixBlockedSignals();
+    if (PosixReuseWorker(proc, parameter, stackSize, signalMask))
+        return true;
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0)
         return false;
@@ -572,12 +629,12 @@ bool PlatformStartThread(PlatformThreadProc proc, void* parameter, size_t stackS
         size_t minimum = static_cast<size_t>(PTHREAD_STACK_MIN);
         pthread_attr_setstacksize(&attributes, stackSize < minimum ? minimum : stackSize);
     }
-    auto* start = new PosixThreadStart{proc, parameter};
+    auto* worker = new PosixWorker{{}, proc, parameter, stackSize, signalMask};
     pthread_t thread;
-    int result = pthread_create(&thread, &attributes, PosixThreadMain, start);
+    int result = pthread_create(&thread, &attributes, PosixWorkerMain, worker);
     pthread_attr_destroy(&attributes);
     if (result != 0) {
-        delete start;
+        delete worker;
         errno = result;
         return false;
     }
