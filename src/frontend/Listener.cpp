@@ -7,7 +7,6 @@
 #include "transaction/Transaction.h"
 
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 int ListenPort = 80;
