@@ -86,6 +86,9 @@ sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$gateway_port/" \
     -e "s/^ServerPortNumber=.*/ServerPortNumber=$txsim_port/" \
     "$root/packaging/QuilletHollinGateway.ini" >"$tmp/gateway/QuilletHollinGateway.ini"
 echo "127.0.0.1=1" >>"$tmp/gateway/QuilletHollinGateway.ini"
+# An operator's settings file is older than the moment it was written: let
+# this one age past the window in which every read parses it afresh.
+sleep 3
 
 start_gateway() {
   (cd "$tmp/gateway" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &

@@ -285,7 +285,9 @@ struct PosixCachedProfile {
 // A few paths at most: the gateway has one settings file; tests use more.
 constexpr size_t PosixProfileCacheSize = 8;
 static std::mutex PosixProfileGuard;
-static std::vector<PosixCachedProfile> PosixProfileCache;
+// Never destroyed: connection threads may still read settings while static
+// objects are torn down at exit.
+static std::vector<PosixCachedProfile>& PosixProfileCache = *new std::vector<PosixCachedProfile>;
 static size_t PosixProfileNextSlot = 0;
 
 // The current contents of the settings file at path; null if it cannot be read.
@@ -564,7 +566,7 @@ struct PosixWorker {
 };
 } // namespace
 
-// The calling thread's blocked signals, comparable with memcmp.
+// The calling thread's blocked signals.
 static sigset_t PosixBlockedSignals() {
     sigset_t blocked;
     sigemptyset(&blocked);
@@ -572,11 +574,22 @@ static sigset_t PosixBlockedSignals() {
     return blocked;
 }
 
+// Compares signal by signal: the C library fills only part of a sigset_t.
+static bool PosixSameSignals(const sigset_t& a, const sigset_t& b) {
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&a, signal) != sigismember(&b, signal))
+            return false;
+    }
+    return true;
+}
+
 constexpr size_t PosixMaxIdleWorkers = 64;
 constexpr auto PosixWorkerLinger = std::chrono::seconds(2);
 static std::mutex PosixWorkerGuard;
 // Most recently idle last: it is taken first, while its stack is still warm.
-static std::vector<PosixWorker*> PosixIdleWorkers;
+// Never destroyed: threads still lingering or finishing a connection when the
+// process exits keep using it while static objects are torn down.
+static std::vector<PosixWorker*>& PosixIdleWorkers = *new std::vector<PosixWorker*>;
 
 static void* PosixWorkerMain(void* raw) {
     auto* worker = static_cast<PosixWorker*>(raw);
@@ -605,8 +618,7 @@ static bool PosixReuseWorker(PlatformThreadProc proc, void* parameter, size_t st
     std::lock_guard lock(PosixWorkerGuard);
     for (auto it = PosixIdleWorkers.rbegin(); it != PosixIdleWorkers.rend(); ++it) {
         PosixWorker* worker = *it;
-        if (worker->stackSize != stackSize ||
-            memcmp(&worker->signalMask, &signalMask, sizeof signalMask) != 0)
+        if (worker->stackSize != stackSize || !PosixSameSignals(worker->signalMask, signalMask))
             continue;
         PosixIdleWorkers.erase(std::next(it).base());
         worker->proc = proc;

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Counts what one request costs the gateway, in figures that do not depend on
+# how busy the machine is: user-space instructions per sale and per refused
+# request (valgrind --tool=callgrind, counted after a warm-up), and system
+# calls per sale and per refusal (strace -c). Also leaves the callgrind
+# profile of the sales for callgrind_annotate.
+#
+#   bench/profile.sh [gateway-executable]   (default build/bench/src/QuilletHollinGateway)
+#
+# Builds what it needs as bench/run.sh does. Prints one
+# "PROFILE name=... value=... unit=..." line per figure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build/bench
+requests=${PROFILE_REQUESTS:-500}
+
+for tool in valgrind strace callgrind_control; do
+  command -v $tool >/dev/null || {
+    sudo_cmd=""; [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends valgrind strace >&2
+    break
+  }
+done
+if [ $# -eq 0 ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g -DNDEBUG" \
+    -DGATEWAY_TESTS=OFF >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+  cmake --build "$build" -j 2 --target QuilletHollinGateway txsim >&2
+fi
+gateway=${1:-$build/src/QuilletHollinGateway}
+if [ ! -x "$build/loadgen" ] || [ bench/loadgen.cpp -nt "$build/loadgen" ]; then
+  g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$build/loadgen" bench/loadgen.cpp
+fi
+loadgen=$build/loadgen
+
+tmp=$(mktemp -d /tmp/qhg-profile.XXXXXX)
+txsim_pid=""; gateway_pid=""
+cleanup() {
+  for pid in $gateway_pid $txsim_pid; do kill -INT "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+txsim_port=$("$loadgen" freeport)
+gateway_port=$("$loadgen" freeport)
+"$build/tools/txsim/txsim" --port "$txsim_port" >"$tmp/txsim.txt" 2>&1 &
+txsim_pid=$!
+"$loadgen" waitport --port "$txsim_port"
+mkdir -p "$tmp/gateway"
+cp "$gateway" "$tmp/gateway/QuilletHollinGateway"
+sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$gateway_port/" \
+    -e "s/^ServerPortNumber=.*/ServerPortNumber=$txsim_port/" \
+    "$root/packaging/QuilletHollinGateway.ini" >"$tmp/gateway/QuilletHollinGateway.ini"
+echo "127.0.0.1=1" >>"$tmp/gateway/QuilletHollinGateway.ini"
+# An operator's settings file is older than the moment it was written: let
+# this one age past the window in which every read parses it afresh.
+sleep 3
+
+sale() { "$loadgen" http --port "$gateway_port" --concurrency 1 --requests "$1" >/dev/null; }
+refused() { "$loadgen" http --port "$gateway_port" --source 127.0.0.2 --concurrency 1 --requests "$1" >/dev/null; }
+
+# Instructions: zero the counters after a warm-up, then dump after each kind.
+(cd "$tmp/gateway" && exec valgrind --tool=callgrind --callgrind-out-file="$tmp/callgrind.%p" \
+   ./QuilletHollinGateway debug >console.txt 2>valgrind.txt) &
+gateway_pid=$!
+"$loadgen" waitport --port "$gateway_port"
+sale 50; refused 50
+callgrind_control -z "$gateway_pid" >/dev/null
+sale "$requests"
+callgrind_control -d sales "$gateway_pid" >/dev/null
+callgrind_control -z "$gateway_pid" >/dev/null
+refused "$requests"
+callgrind_control -d refusals "$gateway_pid" >/dev/null
+kill -INT "$gateway_pid"; wait "$gateway_pid" 2>/dev/null || true; gateway_pid=""
+total() { grep -h '^summary:\|^totals:' $(grep -l "^desc: Trigger: dump $1" "$tmp"/callgrind.*) | head -1 | awk '{print $2}'; }
+ir_sale=$(total sales)
+ir_refused=$(total refusals)
+sales_file=$(grep -l "^desc: Trigger: dump sales" "$tmp"/callgrind.* | head -1)
+
+# System calls: every thread of the gateway, over the same requests.
+(cd "$tmp/gateway" && exec ./QuilletHollinGateway debug >console.txt 2>&1) &
+gateway_pid=$!
+"$loadgen" waitport --port "$gateway_port"
+sale 50; refused 50
+count_calls() { # kind
+  strace -f -c -o "$tmp/strace.$1" -p "$gateway_pid" 2>/dev/null &
+  local strace_pid=$!
+  sleep 1
+  $1 "$requests"
+  sleep 0.5
+  kill -INT $strace_pid; wait $strace_pid 2>/dev/null || true
+  awk '$NF == "total" { print $4 }' "$tmp/strace.$1"
+}
+calls_sale=$(count_calls sale)
+calls_refused=$(count_calls refused)
+
+per() { awk -v a="$1" -v n="$requests" 'BEGIN { printf "%.0f", a / n }'; }
+per1() { awk -v a="$1" -v n="$requests" 'BEGIN { printf "%.1f", a / n }'; }
+echo "PROFILE name=instructions_per_sale value=$(per "$ir_sale") unit=Ir"
+echo "PROFILE name=instructions_per_refusal value=$(per "$ir_refused") unit=Ir"
+echo "PROFILE name=syscalls_per_sale value=$(per1 "$calls_sale") unit=calls"
+echo "PROFILE name=syscalls_per_refusal value=$(per1 "$calls_refused") unit=calls"
+echo "per-call breakdown of the sales: $tmp/strace.sale"
+echo "callgrind profile of the sales:  callgrind_annotate $sales_file"
