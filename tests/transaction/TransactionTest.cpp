@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <set>
 #include <string>
@@ -174,7 +175,7 @@ TEST_F(Exchange, ShortLengthWaitsForTheWholeReply) {
 }
 
 TEST_F(Exchange, ServerClosingBeforeAnyReplyGivesAnEmptyTextAndAReconnect) {
-    int calls = 0;
+    std::atomic<int> calls{0}; // each connection is served on a thread of its own
     FakeServer server([&calls](FakeConnection& c, const std::string&) {
         if (++calls == 1)
             c.Close();
@@ -334,7 +335,7 @@ TEST_F(Exchange, IdleConnectionClosedByTheServerIsReplacedBeforeSending) {
 
 TEST_F(Exchange, ReplyTimeoutMarksTheConnectionForReconnection) {
     files.WriteSettings("[Settings]\nReplyTimeout=1\n");
-    int calls = 0;
+    std::atomic<int> calls{0}; // each connection is served on a thread of its own
     FakeServer server([&calls](FakeConnection& c, const std::string&) {
         if (++calls > 1)
             c.Send(Framed("fresh"));
