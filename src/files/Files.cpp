@@ -12,7 +12,7 @@
 char LogPath[GatewayPathSize];
 char SettingsPath[GatewayPathSize];
 char SequencePath[GatewayPathSize];
-bool DebugMode = false;
+std::atomic<bool> DebugMode{false};
 
 static const char SettingsSection[] = "Settings";
 static const char ClientsSection[] = "Allowed Clients";

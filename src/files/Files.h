@@ -2,6 +2,8 @@
 // log (.txt) and sequence counter (.seq), and the one-line system error text.
 #pragma once
 
+#include <atomic>
+
 constexpr int GatewayPathSize = 256;
 
 // Written once at start-up, before any thread starts; read-only afterwards.
@@ -9,7 +11,9 @@ extern char LogPath[GatewayPathSize];
 extern char SettingsPath[GatewayPathSize];
 extern char SequencePath[GatewayPathSize];
 // Set only by the "debug" command: log lines and progress go to the console.
-extern bool DebugMode;
+// Atomic: a connection thread still reads it after its client has had the
+// answer, so a later run in the same process may change it under that thread.
+extern std::atomic<bool> DebugMode;
 
 // Derives the three paths from the executable's path: the text after the last
 // "." of the file name is replaced; a name without "." gets ".ext" appended.
