@@ -465,9 +465,10 @@ struct PlatformMutex {
     std::list<PosixLockWaiter*> waiters;
 };
 
-// Every lock, so that setting an event can wake the waiters of each.
+// Every lock, so that setting an event can wake the waiters of each. Never
+// destroyed: a stop signal's thread may still walk it while main returns.
 static std::mutex PosixRegistryGuard;
-static std::vector<PlatformMutex*> PosixMutexes;
+static std::vector<PlatformMutex*>& PosixMutexes = *new std::vector<PlatformMutex*>;
 
 PlatformEvent* PlatformCreateEvent() {
     auto* event = new PlatformEvent;
