@@ -1,0 +1,312 @@
+// FaultMatrixTest.cpp - the gateway against a transaction server that fails
+// in every way txsim can, and against clients that misbehave. Each case
+// checks the exact HTTP answer the gateway owes for that failure, and then
+// that the gateway keeps serving: the next sale gets its own approval.
+#include "reliability/ReliabilityHarness.h"
+
+#include "files/Files.h"
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The text txsim pads a reply to longReplyLength with: a digit pattern that
+// continues the position count after the approval text.
+std::string Padded(const std::string& text, size_t length) {
+    std::string padded = text;
+    for (size_t i = padded.size(); i < length; ++i)
+        padded += char('0' + i % 10);
+    return padded;
+}
+
+std::string LengthBytes(size_t length) {
+    return std::string{char(length >> 8), char(length & 0xFF)};
+}
+
+} // namespace
+
+TEST_F(ReliabilityTest, ServerDownAtStartThenUp) {
+    StartGateway();
+    const std::string refused =
+        "Unable to connect to server: Error " + std::to_string(ConnectionRefusedCode);
+    // The sale takes its number before it connects, so the failed one uses 17.
+    EXPECT_ANSWER(Sale(100), "504 Gateway Timeout", refused);
+    EXPECT_EQ(NextSequence(), 18);
+    // Still down: every transaction tries to connect again and fails alike.
+    EXPECT_ANSWER(Send(Get("/FundsAvailable?4000056655665556+300")), "504 Gateway Timeout",
+                  refused);
+    EXPECT_EQ(NextSequence(), 18);
+
+    StartServer();
+    ExpectServing();
+    ASSERT_EQ(server->Messages().size(), 1u);
+    EXPECT_EQ(server->ConnectionsAccepted(), 1u);
+}
+
+TEST_F(ReliabilityTest, ServerGoesAwayAndRefusesConnections) {
+    StartServer();
+    StartGateway();
+    ExpectServing(100);
+    // The server shuts down: it closes the gateway's connection and refuses
+    // new ones. The gateway notices the closed connection before sending and
+    // tries to connect anew.
+    StopServer();
+    const std::string refused =
+        "Unable to connect to server: Error " + std::to_string(ConnectionRefusedCode);
+    EXPECT_ANSWER(Sale(200), "504 Gateway Timeout", refused);
+    EXPECT_ANSWER(Sale(300), "504 Gateway Timeout", refused);
+    EXPECT_EQ(NextSequence(), 20);
+
+    StartServer();
+    ExpectServing(400);
+    EXPECT_EQ(server->Messages().size(), 1u);
+}
+
+TEST_F(ReliabilityTest, IdleConnectionClosedByServerIsReplacedBeforeSending) {
+    TxSimOptions idleClose;
+    idleClose.idleCloseMs = 300;
+    StartServer(idleClose);
+    StartGateway();
+    ExpectServing(100);
+    PlatformSleepMs(900);
+    // The closed connection is found before the message goes out, so this
+    // sale is not lost to it.
+    ExpectServing(200);
+    EXPECT_EQ(server->ConnectionsAccepted(), 2u);
+    EXPECT_EQ(server->Messages().size(), 2u);
+}
+
+TEST_F(ReliabilityTest, ServerClosesBeforeOrDuringTheReply) {
+    TxSimOptions closeFirst;
+    closeFirst.closeBeforeReply = true;
+    StartServer(closeFirst);
+    StartGateway();
+    // Not a byte of the reply came: the body is empty.
+    EXPECT_ANSWER(Sale(100), "504 Gateway Timeout", "");
+    SetServerOptions({});
+    ExpectServing(110);
+
+    // The length bytes promise 65535 bytes; the text comes and then the
+    // server closes. The body is what arrived, length bytes included, up to
+    // the first zero byte.
+    TxSimOptions garbled;
+    garbled.garbageLength = true;
+    garbled.closeAfterReply = true;
+    SetServerOptions(garbled);
+    int sequence = NextSequence();
+    EXPECT_ANSWER(Sale(120), "504 Gateway Timeout", "\xFF\xFF" + SaleApproval(sequence, 120));
+    SetServerOptions({});
+    ExpectServing(130);
+}
+
+TEST_F(ReliabilityTest, ServerStopsHalfwayThroughASplitReply) {
+    StartServer();
+    StartGateway();
+    // The reply comes in pieces; after the first piece the server goes down.
+    // The body is the partial reply from its first byte up to the first zero
+    // byte, so it is empty while the high length byte is 0.
+    auto stopAfterFirstPiece = [this](size_t replyLength, size_t pieceSize) {
+        TxSimOptions split;
+        split.splitBytes = pieceSize;
+        split.splitPauseMs = 10000;
+        split.longReplyLength = replyLength;
+        SetServerOptions(split);
+        size_t before = server->Messages().size();
+        std::string response;
+        std::thread client([&] { response = Sale(500); });
+        // Once the message is in, the first piece follows at once; the
+        // second would come ten seconds later.
+        EXPECT_TRUE(server->WaitForMessages(before + 1, 5000));
+        PlatformSleepMs(300);
+        StopServer();
+        client.join();
+        StartServer();
+        return response;
+    };
+
+    EXPECT_ANSWER(stopAfterFirstPiece(0, 6), "504 Gateway Timeout", "");
+    ExpectServing(510);
+
+    int sequence = NextSequence();
+    EXPECT_ANSWER(stopAfterFirstPiece(600, 100), "504 Gateway Timeout",
+                  LengthBytes(600) + Padded(SaleApproval(sequence, 500), 600).substr(0, 98));
+    ExpectServing(520);
+}
+
+TEST_F(ReliabilityTest, ReplyLaterThanReplyTimeout) {
+    TxSimOptions slow;
+    slow.replyDelayMs = 2500;
+    StartServer(slow);
+    StartGateway("ReplyTimeout=1\n");
+    int64_t start = PlatformMonotonicMs();
+    EXPECT_ANSWER(Sale(100), "504 Gateway Timeout", "Timeout error.");
+    int64_t elapsed = PlatformMonotonicMs() - start;
+    EXPECT_GE(elapsed, 900);
+    EXPECT_LT(elapsed, 2400);
+
+    // The late reply to the abandoned sale never becomes this sale's answer:
+    // the gateway left that connection and connects anew.
+    SetServerOptions({});
+    ExpectServing(200);
+    EXPECT_EQ(server->ConnectionsAccepted(), 2u);
+
+    // ReplyTimeout is read for every transaction; 0 waits as long as it takes.
+    std::string settings = ReadWholeFile(SettingsPath);
+    settings.replace(settings.find("ReplyTimeout=1"), 14, "ReplyTimeout=0");
+    files.WriteSettings(settings);
+    slow.replyDelayMs = 1500;
+    SetServerOptions(slow);
+    int sequence = NextSequence();
+    EXPECT_ANSWER(Sale(300), "200 OK", SaleApproval(sequence, 300));
+}
+
+TEST_F(ReliabilityTest, SurplusBytesAfterTheReply) {
+    TxSimOptions sameWrite;
+    sameWrite.surplus = " EXTRA";
+    StartServer(sameWrite);
+    StartGateway();
+    // In the reply's own write the surplus is read with it and passed on.
+    int sequence = NextSequence();
+    EXPECT_ANSWER(Sale(100), "200 OK", SaleApproval(sequence, 100) + " EXTRA");
+    SetServerOptions({});
+    ExpectServing(110);
+
+    // In a later write it waits on the idle connection and looks like a
+    // complete reply; it is discarded before the next sale is sent, and the
+    // connection is kept.
+    TxSimOptions laterWrite;
+    laterWrite.surplus = LengthBytes(4) + "LATE";
+    laterWrite.surplusDelayMs = 200;
+    SetServerOptions(laterWrite);
+    sequence = NextSequence();
+    EXPECT_ANSWER(Sale(120), "200 OK", SaleApproval(sequence, 120));
+    PlatformSleepMs(700);
+    SetServerOptions({});
+    ExpectServing(130);
+    EXPECT_EQ(server->ConnectionsAccepted(), 1u);
+}
+
+TEST_F(ReliabilityTest, RepliesAtAndBeyondTheReplyArea) {
+    StartServer();
+    StartGateway();
+    // 1021 text bytes and their two length bytes fill the 1023 usable bytes
+    // exactly: complete.
+    TxSimOptions full;
+    full.longReplyLength = 1021;
+    SetServerOptions(full);
+    int sequence = NextSequence();
+    EXPECT_ANSWER(Sale(100), "200 OK", Padded(SaleApproval(sequence, 100), 1021));
+
+    // One byte more can never be complete: the area fills, reads return
+    // nothing, and the body is the first 1023 bytes, length bytes included.
+    for (size_t length : {size_t(1022), size_t(1500)}) {
+        SCOPED_TRACE(length);
+        TxSimOptions tooLong;
+        tooLong.longReplyLength = length;
+        SetServerOptions(tooLong);
+        sequence = NextSequence();
+        EXPECT_ANSWER(Sale(200), "504 Gateway Timeout",
+                      LengthBytes(length) + Padded(SaleApproval(sequence, 200), 1021));
+        // The rest of that reply must not be taken for the next one.
+        SetServerOptions({});
+        ExpectServing(210);
+    }
+    EXPECT_EQ(server->ConnectionsAccepted(), 3u);
+}
+
+TEST_F(ReliabilityTest, GarbageLengthBytesRunIntoTheReplyTimeout) {
+    TxSimOptions garbled;
+    garbled.garbageLength = true;
+    StartServer(garbled);
+    StartGateway("ReplyTimeout=1\n");
+    EXPECT_ANSWER(Sale(100), "504 Gateway Timeout", "Timeout error.");
+    SetServerOptions({});
+    ExpectServing(200);
+    EXPECT_EQ(server->ConnectionsAccepted(), 2u);
+}
+
+TEST_F(ReliabilityTest, ServerThatNeverRepliesHoldsUpQueuedClients) {
+    TxSimOptions silent;
+    silent.neverReply = true;
+    StartServer(silent);
+    StartGateway("ReplyTimeout=13\n");
+
+    std::string first;
+    int64_t firstStart = PlatformMonotonicMs();
+    int64_t firstElapsed = 0;
+    std::thread holder([&] {
+        first = Sale(100);
+        firstElapsed = PlatformMonotonicMs() - firstStart;
+    });
+    ASSERT_TRUE(server->WaitForMessages(1, 5000));
+
+    // These wait for the transaction lock behind the unanswered sale.
+    const std::vector<std::string> queued = {
+        Get("/FundsAvailable?4000056655665556+300"),
+        Get("/Sale?4000056655665556+400+INV1"),
+        Get("/Sale?4000056655665556+500+INV2"),
+    };
+    std::vector<std::string> answers(queued.size());
+    std::vector<int64_t> waited(queued.size());
+    std::vector<std::thread> clients;
+    for (size_t i = 0; i < queued.size(); ++i) {
+        clients.emplace_back([&, i] {
+            int64_t start = PlatformMonotonicMs();
+            answers[i] = Send(queued[i]);
+            waited[i] = PlatformMonotonicMs() - start;
+        });
+    }
+    for (auto& client : clients)
+        client.join();
+    for (size_t i = 0; i < queued.size(); ++i) {
+        SCOPED_TRACE(queued[i]);
+        EXPECT_ANSWER(answers[i], "504 Gateway Timeout", "Timeout error.");
+        EXPECT_GE(waited[i], 9500);
+        EXPECT_LT(waited[i], 12000);
+    }
+    holder.join();
+    EXPECT_ANSWER(first, "504 Gateway Timeout", "Timeout error.");
+    EXPECT_GE(firstElapsed, 12500);
+
+    // The queued sales never got the lock, so they used no numbers.
+    EXPECT_EQ(NextSequence(), 18);
+    EXPECT_EQ(server->Messages().size(), 1u);
+    SetServerOptions({});
+    ExpectServing(600);
+}
+
+TEST_F(ReliabilityTest, ClientsThatSendNothingHalfARequestOrCloseAtOnce) {
+    StartServer();
+    StartGateway("", "127.0.0.1=5\n");
+    int64_t elapsed = 0;
+
+    // Silent: dropped after five seconds without a word.
+    EXPECT_EQ(Client(port, "", false, &elapsed), "");
+    EXPECT_GE(elapsed, 4800);
+    EXPECT_LT(elapsed, 7000);
+    ExpectServing(100);
+
+    // Half a request that stays open: judged on what came first. Without a
+    // "?" it is a syntax error; with two items it is too short.
+    EXPECT_ANSWER(Client(port, "GET /Sa", false, &elapsed), "400 Bad Request", "Syntax error.");
+    EXPECT_ANSWER(Client(port, "GET /Sale?4000056655665556+1", false, &elapsed), "400 Bad Request",
+                  "Syntax error.");
+    // A first piece that already holds three items is served as it stands.
+    int sequence = NextSequence();
+    EXPECT_ANSWER(Client(port, "GET /Sale?4000056655665556+150+IN", false, &elapsed), "200 OK",
+                  SaleApproval(sequence, 150));
+    ASSERT_EQ(server->Messages().size(), 2u);
+    EXPECT_EQ(server->Messages()[1],
+              Framed("03" + std::to_string(sequence) + FS + "5" + FS + "51" + FS + "150" + FS + FS +
+                     "IN" + FS + FS + "4000056655665556" + FS + "2"));
+    ExpectServing(200);
+
+    // Closed at once: still answered, 405 for a listed client, 403 otherwise.
+    EXPECT_ANSWER(Client(port, "", true, &elapsed), "405 Method Not Allowed",
+                  "Method not allowed.");
+    EXPECT_ANSWER(Client(port, "", true, &elapsed, "127.0.0.2"), "403 Forbidden", "Access denied.");
+    ExpectServing(300);
+    EXPECT_EQ(server->Messages().size(), 4u);
+}

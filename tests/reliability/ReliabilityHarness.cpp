@@ -1,0 +1,156 @@
+// ReliabilityHarness.cpp - starting and stopping the listener and txsim for
+// the reliability and security suites, and the whole-response check.
+#include "reliability/ReliabilityHarness.h"
+
+#include "files/Files.h"
+#include "frontend/Frontend.h"
+#include "transaction/Transaction.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+std::string Get(const std::string& url) {
+    return "GET " + url + " HTTP/1.1\r\nHost: gateway\r\n\r\n";
+}
+
+Answer ParseAnswer(const std::string& response) {
+    Answer answer;
+    const std::string start = "HTTP/1.1 ";
+    if (response.compare(0, start.size(), start) != 0)
+        return answer;
+    size_t statusEnd = response.find("\r\n");
+    answer.status = response.substr(start.size(), statusEnd - start.size());
+    const std::string server = "\r\nServer: BraskHollinServer\r\nDate: ";
+    if (response.compare(statusEnd, server.size(), server) != 0)
+        return answer;
+    // "Tue, 06 Oct 2009 08:05:09 GMT" is always 29 characters.
+    size_t date = statusEnd + server.size();
+    const std::string rest = "\r\nContent-type: text/html\r\nPragma: no-cache\r\n"
+                             "Cache-Control: no-cache\r\n\r\n";
+    if (response.size() < date + 29 || response.compare(date + 25, 4, " GMT") != 0 ||
+        response.compare(date + 29, rest.size(), rest) != 0)
+        return answer;
+    answer.body = response.substr(date + 29 + rest.size());
+    answer.wellFormed = true;
+    return answer;
+}
+
+std::string Client(unsigned short port, const std::string& bytes, bool endSending,
+                   int64_t* elapsedMs, const char* from) {
+    PlatformSocket socket = ConnectLoopback(port, from);
+    if (socket == PlatformNoSocket)
+        return "<no connection>";
+    int64_t start = PlatformMonotonicMs();
+    if (!bytes.empty())
+        PlatformSend(socket, bytes.data(), bytes.size());
+    if (endSending)
+        PlatformShutdownSend(socket);
+    std::string received = ReadUntilClosed(socket, 15000);
+    *elapsedMs = PlatformMonotonicMs() - start;
+    PlatformCloseSocket(socket);
+    return received;
+}
+
+std::string SaleApproval(int sequence, int amount) {
+    return "APPROVED SALE TERMINAL=03 SEQ=" + std::to_string(sequence) +
+           " CLIENT=5 AMOUNT=" + std::to_string(amount);
+}
+
+std::string FundsApproval(int amount) {
+    return "FUNDS AVAILABLE TERMINAL=03 AMOUNT=" + std::to_string(amount);
+}
+
+void ReliabilityTest::SetUp() {
+    EnsureSockets();
+    // A stop event is set only once, so every test gets its own.
+    StopEvent = PlatformCreateEvent();
+    static PlatformMutex* lock = PlatformCreateMutex("Mutex");
+    TransactionLock = lock;
+    std::snprintf(ServerAddress, sizeof ServerAddress, "127.0.0.1");
+    // The previous test's server is gone; its connection must not be reused.
+    CloseServerConnection();
+    serverPort = FreePort();
+    files.WriteSequence("17");
+}
+
+void ReliabilityTest::TearDown() {
+    if (listener_.joinable())
+        StopListener();
+    StopServer();
+}
+
+void ReliabilityTest::StartServer(const TxSimOptions& options) {
+    TxSimOptions bound = options;
+    bound.port = serverPort;
+    server = std::make_unique<TxSim>();
+    std::string error;
+    // The port may still be held for a moment by the previous run's
+    // connections; binding over closed ones is allowed, so retry briefly.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (server->Start(bound, &error))
+            return;
+        PlatformSleepMs(100);
+    }
+    FAIL() << "txsim did not start on port " << serverPort << ": " << error;
+}
+
+void ReliabilityTest::StopServer() {
+    if (server)
+        server->Stop();
+}
+
+void ReliabilityTest::SetServerOptions(const TxSimOptions& options) {
+    ASSERT_TRUE(server);
+    server->SetOptions(options);
+}
+
+void ReliabilityTest::WriteSettings(const std::string& extraSettings,
+                                    const std::string& allowedClients) {
+    port = FreePort();
+    files.WriteSettings("[Settings]\nListenPortNumber=" + std::to_string(port) +
+                        "\nServerPortNumber=" + std::to_string(serverPort) +
+                        "\nTerminalAddress=3\nEntryMode=2\n" + extraSettings +
+                        "[Allowed Clients]\n" + allowedClients);
+}
+
+bool ReliabilityTest::WaitForListener() const {
+    // A probe that gets through tells that the port listens; the gateway
+    // answers it (405, or 403) to a socket that is already closed.
+    return WaitUntil(
+        [this] {
+            PlatformSocket probe = ConnectLoopback(port);
+            if (probe == PlatformNoSocket)
+                return false;
+            PlatformCloseSocket(probe);
+            return true;
+        },
+        5000);
+}
+
+void ReliabilityTest::StartGateway(const std::string& extraSettings,
+                                   const std::string& allowedClients) {
+    WriteSettings(extraSettings, allowedClients);
+    listener_ = std::thread([] { RunListener(); });
+    ASSERT_TRUE(WaitForListener())
+        << "no listener on port " << port << "; log: " << files.ReadLog();
+}
+
+void ReliabilityTest::StopListener() {
+    PlatformSetEvent(StopEvent);
+    listener_.join();
+}
+
+std::string ReliabilityTest::Sale(int amount, const std::string& card,
+                                  const std::string& reference) {
+    return Send(Get("/Sale?" + card + "+" + std::to_string(amount) + "+" + reference));
+}
+
+int ReliabilityTest::NextSequence() const {
+    return std::atoi(files.ReadSequence().c_str());
+}
+
+void ReliabilityTest::ExpectServing(int amount) {
+    int sequence = NextSequence();
+    EXPECT_ANSWER(Sale(amount), "200 OK", SaleApproval(sequence, amount));
+    EXPECT_EQ(NextSequence(), sequence + 1);
+}

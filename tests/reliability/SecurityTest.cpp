@@ -1,0 +1,240 @@
+// SecurityTest.cpp - what must never get through the gateway: requests from
+// clients that are not listed, items with control bytes or too long for a
+// message, and card data into the log; and a crowd of silent connections
+// must not keep a listed client from being served.
+#include "reliability/ReliabilityHarness.h"
+
+#include "files/Files.h"
+#include "service/Service.h"
+#include "transaction/Transaction.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const std::string Card = "4000056655665556";
+const std::string Reference = "INV7731";
+
+// The log's messages, with the date and time in front of each cut off.
+std::vector<std::string> LogMessages(const std::string& log) {
+    std::vector<std::string> messages;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        if (end == std::string::npos)
+            end = log.size();
+        std::string line = log.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        size_t colon = line.find(": ");
+        messages.push_back(colon == std::string::npos ? line : line.substr(colon + 2));
+        start = end + 1;
+    }
+    return messages;
+}
+
+bool AcceptEveryReport(unsigned, unsigned, unsigned, unsigned, unsigned) {
+    return true;
+}
+
+} // namespace
+
+TEST_F(ReliabilityTest, UnlistedClientsNeverReachTheServer) {
+    StartServer();
+    StartGateway("AllowVoid=1\n", "127.0.0.1=5\n127.0.0.3=0\n");
+
+    std::string wholeArea = "GET /Sale?" + Card + "+100+";
+    wholeArea += std::string(2047 - wholeArea.size() - 13, 'R') + " HTTP/1.1\r\n\r\n";
+    const std::vector<std::string> requests = {
+        Get("/Sale?" + Card + "+100+" + Reference), Get("/FundsAvailable?" + Card + "+100"),
+        Get("/Void?" + Card + "+100+" + Reference),
+        Get("/Sale?" + Card + "+100+" + Reference +
+            "\x1C"
+            "99"),
+        "POST /Sale?" + Card + "+100+" + Reference + " HTTP/1.1\r\n\r\n",
+        "POST /x HTTP/1.1\r\nX: GET /Sale?" + Card + "+100+" + Reference + " HTTP/1.1\r\n\r\n",
+        wholeArea, "GET /Sale?" + std::string(4000, '4') + "+1+2 HTTP/1.1\r\n\r\n",
+        // A framed funds-available message, as if the till spoke the server's protocol.
+        Framed(std::string("03") + FS + FS + "84" + FS + "1" + FS + FS + FS + FS + Card + FS + "2"),
+        "", // closes at once
+    };
+    for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+        for (const std::string& request : requests) {
+            SCOPED_TRACE(std::string(from) + " " + request.substr(0, 60));
+            int64_t elapsed = 0;
+            EXPECT_ANSWER(Client(port, request, true, &elapsed, from), "403 Forbidden",
+                          "Access denied.");
+        }
+    }
+    // Not a byte: the gateway never even connected, and used no number.
+    EXPECT_EQ(server->ConnectionsAccepted(), 0u);
+    EXPECT_TRUE(server->Messages().empty());
+    EXPECT_EQ(NextSequence(), 17);
+
+    // The same sale from the listed client goes through.
+    ExpectServing(100);
+    EXPECT_EQ(server->Messages().size(), 1u);
+}
+
+TEST_F(ReliabilityTest, ControlBytesInItemsAreRefusedBeforeTheServer) {
+    StartServer();
+    StartGateway("AllowVoid=1\n");
+    const std::string items[] = {Card, "250", Reference};
+    // Each control byte in the middle of each item that the message uses.
+    // CR and LF end the request line and NUL ends the text, so they cannot
+    // reach an item.
+    const char controls[] = {'\x01', '\x08', '\x09', '\x0B', '\x0C', '\x1B',
+                             '\x1C', '\x1D', '\x1E', '\x1F', '\x7F'};
+    int refused = 0;
+    for (const char* path : {"/Sale?", "/Void?", "/FundsAvailable?"}) {
+        size_t used = std::string(path) == "/FundsAvailable?" ? 2 : 3;
+        for (size_t position = 0; position < used; ++position) {
+            for (char control : controls) {
+                std::string query;
+                for (size_t i = 0; i < used; ++i) {
+                    std::string item = items[i];
+                    if (i == position)
+                        item.insert(1, 1, control);
+                    query += (i > 0 ? "+" : "") + item;
+                }
+                SCOPED_TRACE(std::string(path) + " item " + std::to_string(position) + " byte " +
+                             std::to_string(int(control)));
+                EXPECT_ANSWER(Send(Get(path + query)), "400 Bad Request", "Syntax error.");
+                ++refused;
+            }
+        }
+    }
+    EXPECT_EQ(refused, 88);
+    EXPECT_EQ(server->ConnectionsAccepted(), 0u);
+    EXPECT_EQ(NextSequence(), 17);
+    ExpectServing(100);
+}
+
+TEST_F(ReliabilityTest, ItemsTooLongForAMessageAreRefusedBeforeTheServer) {
+    StartServer();
+    StartGateway();
+    // Funds available: 16 bytes around the first item with amount 1, so a
+    // 239-byte item fills the 255-byte message exactly, and 240 is too many.
+    std::string fits(239, '7');
+    EXPECT_ANSWER(Send(Get("/FundsAvailable?" + fits + "+1")), "200 OK", FundsApproval(1));
+    ASSERT_EQ(server->Messages().size(), 1u);
+    EXPECT_EQ(server->Messages()[0].size(), 255u);
+    EXPECT_EQ(server->Messages()[0].substr(0, 2), std::string("\x00\xFD", 2));
+
+    EXPECT_ANSWER(Send(Get("/FundsAvailable?" + fits + "7+1")), "400 Bad Request", "Syntax error.");
+    // A sale far over the limit uses no sequence number either.
+    EXPECT_ANSWER(Send(Get("/Sale?" + std::string(200, '4') + "+1+" + std::string(60, 'R'))),
+                  "400 Bad Request", "Syntax error.");
+    EXPECT_ANSWER(Send(Get("/Sale?" + Card + "+1+" + std::string(300, 'R'))), "400 Bad Request",
+                  "Syntax error.");
+    EXPECT_EQ(server->Messages().size(), 1u);
+    EXPECT_EQ(NextSequence(), 17);
+    ExpectServing(100);
+}
+
+TEST_F(ReliabilityTest, CardDataNeverReachesTheLogOrTheConsole) {
+    ServiceStatusReporter = AcceptEveryReport;
+    for (bool debug : {false, true}) {
+        SCOPED_TRACE(debug ? "debug" : "service");
+        std::remove(LogPath);
+        StartServer();
+        WriteSettings("AllowVoid=0\nReplyTimeout=1\n", "127.0.0.1=5\n");
+        if (debug)
+            testing::internal::CaptureStdout();
+        DebugMode = debug;
+        std::thread gateway([] { RunGateway(0, nullptr); });
+        ASSERT_TRUE(WaitForListener());
+
+        // Successes, refusals and every kind of failure, each carrying the card.
+        const std::string sale = "/Sale?" + Card + "+250+" + Reference;
+        int sequence = NextSequence();
+        EXPECT_ANSWER(Send(Get(sale)), "200 OK", SaleApproval(sequence, 250));
+        EXPECT_ANSWER(Send(Get("/FundsAvailable?" + Card + "+250")), "200 OK", FundsApproval(250));
+        EXPECT_ANSWER(Send(Get("/Void?" + Card + "+250+" + Reference)), "404 Not Found",
+                      "File not found");
+        EXPECT_ANSWER(Send(Get("/Sale?" + Card + "\x1C+250+" + Reference)), "400 Bad Request",
+                      "Syntax error.");
+        EXPECT_ANSWER(Send(Get("/Sale?" + Card + "+250+" + std::string(300, 'R') + Reference)),
+                      "400 Bad Request", "Syntax error.");
+        EXPECT_ANSWER(Send(Get(sale), "127.0.0.2"), "403 Forbidden", "Access denied.");
+        EXPECT_ANSWER(Send("POST " + sale + " HTTP/1.1\r\n\r\n"), "405 Method Not Allowed",
+                      "Method not allowed.");
+        TxSimOptions silent;
+        silent.neverReply = true;
+        server->SetOptions(silent);
+        EXPECT_ANSWER(Send(Get(sale)), "504 Gateway Timeout", "Timeout error.");
+        StopServer();
+        EXPECT_ANSWER(Send(Get(sale)), "504 Gateway Timeout",
+                      "Unable to connect to server: Error " +
+                          std::to_string(ConnectionRefusedCode));
+
+        ::StopGateway(); // the run sequence's own stop, as Ctrl+C gives it
+        gateway.join();
+        DebugMode = false;
+        std::string console = debug ? testing::internal::GetCapturedStdout() : "";
+
+        std::string log = files.ReadLog();
+        EXPECT_EQ(LogMessages(log), (std::vector<std::string>{
+                                        "Service started",
+                                        "Transaction server address is 127.0.0.1.",
+                                        "Service stopped",
+                                    }))
+            << log;
+        for (const std::string& secret : {Card, Reference, std::string("Sale?")}) {
+            EXPECT_EQ(log.find(secret), std::string::npos) << secret << " in the log:\n" << log;
+            EXPECT_EQ(console.find(secret), std::string::npos) << secret << " on the console:\n"
+                                                               << console;
+        }
+        if (debug) {
+            EXPECT_NE(console.find("Received connection: 127.0.0.2"), std::string::npos) << console;
+        }
+    }
+    ServiceStatusReporter = PlatformSetServiceStatus;
+}
+
+TEST_F(ReliabilityTest, SilentCrowdDoesNotDelayAListedClient) {
+    StartServer();
+    StartGateway();
+    constexpr int Crowd = 1000;
+    std::vector<PlatformSocket> silent;
+    silent.reserve(Crowd);
+    int64_t start = PlatformMonotonicMs();
+    for (int i = 0; i < Crowd; ++i) {
+        PlatformSocket socket = ConnectLoopback(port, i % 2 == 0 ? "127.0.0.1" : "127.0.0.2");
+        if (socket == PlatformNoSocket)
+            break;
+        silent.push_back(socket);
+    }
+    int64_t connectMs = PlatformMonotonicMs() - start;
+    ASSERT_EQ(silent.size(), size_t(Crowd)) << "connections refused after " << silent.size();
+
+    // Connections are accepted in the order they came: once a client that
+    // closes at once has its answer, the whole crowd is held by the gateway.
+    int64_t elapsed = 0;
+    EXPECT_ANSWER(Client(port, "", true, &elapsed), "405 Method Not Allowed",
+                  "Method not allowed.");
+    int64_t caughtUpMs = PlatformMonotonicMs() - start;
+    ASSERT_LT(caughtUpMs, 3000) << "the crowd was not taken in time to test anything";
+
+    int64_t slowestSaleMs = 0;
+    for (int amount : {100, 200}) {
+        int sequence = NextSequence();
+        int64_t before = PlatformMonotonicMs();
+        EXPECT_ANSWER(Sale(amount), "200 OK", SaleApproval(sequence, amount));
+        slowestSaleMs = std::max(slowestSaleMs, PlatformMonotonicMs() - before);
+    }
+    EXPECT_LT(slowestSaleMs, 1000) << "with " << Crowd << " silent connections";
+    // The crowd has had no answer: a silent client waits for its five seconds.
+    EXPECT_EQ(PlatformWaitReadable(silent.front(), 0), 0);
+    for (PlatformSocket socket : silent)
+        PlatformCloseSocket(socket);
+    ExpectServing(400);
+    std::printf("[ crowd ] %d silent connections: opened in %lld ms, all taken in after %lld ms,"
+                " slowest sale %lld ms\n",
+                Crowd, static_cast<long long>(connectMs), static_cast<long long>(caughtUpMs),
+                static_cast<long long>(slowestSaleMs));
+}
