@@ -112,11 +112,12 @@ int NextSequenceNumber() {
 
     // The new digits go over the old ones before the file is cut to their
     // length, so a crash at any point leaves a number that still parses and
-    // never one below the last number handed out.
+    // never one below the last number handed out. Almost every time the new
+    // number is as long as the old text, and there is nothing to cut.
     char next[16];
     int length =
         snprintf(next, sizeof next, "%d", static_cast<int>(static_cast<unsigned>(value) + 1u));
-    if (PlatformFileWriteAt(file, 0, next, static_cast<size_t>(length)) == length)
+    if (PlatformFileWriteAt(file, 0, next, static_cast<size_t>(length)) == length && got != length)
         PlatformFileSetSize(file, length);
     PlatformFileClose(file);
     return value;

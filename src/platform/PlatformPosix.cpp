@@ -4,6 +4,7 @@
 
 #include "platform/Platform.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -22,6 +23,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <semaphore.h>
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/file.h>
@@ -559,7 +561,10 @@ PlatformWaitResult PlatformWaitEventOrMutex(PlatformEvent* event, PlatformMutex*
 // the wait.
 namespace {
 struct PosixWorker {
-    std::condition_variable wake;
+    // Posted once per start handed over. A semaphore, not a condition
+    // variable: the starter posts after letting go of the registry lock, so
+    // the woken thread does not at once block on that lock again.
+    sem_t ready;
     PlatformThreadProc proc;
     void* parameter;
     size_t stackSize;
@@ -585,29 +590,57 @@ static bool PosixSameSignals(const sigset_t& a, const sigset_t& b) {
 }
 
 constexpr size_t PosixMaxIdleWorkers = 64;
-constexpr auto PosixWorkerLinger = std::chrono::seconds(2);
+constexpr time_t PosixWorkerLingerSeconds = 2;
 static std::mutex PosixWorkerGuard;
 // Most recently idle last: it is taken first, while its stack is still warm.
 // Never destroyed: threads still lingering or finishing a connection when the
 // process exits keep using it while static objects are torn down.
 static std::vector<PosixWorker*>& PosixIdleWorkers = *new std::vector<PosixWorker*>;
 
+static void PosixDeleteWorker(PosixWorker* worker) {
+    sem_destroy(&worker->ready);
+    delete worker;
+}
+
+// Waits for the next start, at most the linger time. False: none came, and
+// the worker is no longer listed as idle, so none can come.
+static bool PosixAwaitStart(PosixWorker* worker) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += PosixWorkerLingerSeconds;
+    for (;;) {
+        if (sem_clockwait(&worker->ready, CLOCK_MONOTONIC, &deadline) == 0)
+            return true;
+        if (errno != EINTR)
+            break;
+    }
+    std::unique_lock lock(PosixWorkerGuard);
+    auto listed = std::find(PosixIdleWorkers.begin(), PosixIdleWorkers.end(), worker);
+    if (listed != PosixIdleWorkers.end()) {
+        PosixIdleWorkers.erase(listed);
+        return false;
+    }
+    // A starter took this worker as the wait ended; its post is on the way.
+    lock.unlock();
+    while (sem_wait(&worker->ready) != 0 && errno == EINTR) {
+    }
+    return true;
+}
+
 static void* PosixWorkerMain(void* raw) {
     auto* worker = static_cast<PosixWorker*>(raw);
     for (;;) {
         worker->proc(worker->parameter);
-        std::unique_lock lock(PosixWorkerGuard);
-        worker->proc = nullptr;
-        if (PosixIdleWorkers.size() >= PosixMaxIdleWorkers)
-            break;
-        PosixIdleWorkers.push_back(worker);
-        if (!worker->wake.wait_for(lock, PosixWorkerLinger,
-                                   [worker] { return worker->proc != nullptr; })) {
-            std::erase(PosixIdleWorkers, worker);
-            break;
+        {
+            std::lock_guard lock(PosixWorkerGuard);
+            if (PosixIdleWorkers.size() >= PosixMaxIdleWorkers)
+                break;
+            PosixIdleWorkers.push_back(worker);
         }
+        if (!PosixAwaitStart(worker))
+            break;
     }
-    delete worker;
+    PosixDeleteWorker(worker);
     return nullptr;
 }
 
@@ -616,18 +649,24 @@ static void* PosixWorkerMain(void* raw) {
 // instead of letting the handler's thread stop it.
 static bool PosixReuseWorker(PlatformThreadProc proc, void* parameter, size_t stackSize,
                              const sigset_t& signalMask) {
-    std::lock_guard lock(PosixWorkerGuard);
-    for (auto it = PosixIdleWorkers.rbegin(); it != PosixIdleWorkers.rend(); ++it) {
-        PosixWorker* worker = *it;
-        if (worker->stackSize != stackSize || !PosixSameSignals(worker->signalMask, signalMask))
-            continue;
-        PosixIdleWorkers.erase(std::next(it).base());
-        worker->proc = proc;
-        worker->parameter = parameter;
-        worker->wake.notify_one();
-        return true;
+    PosixWorker* chosen = nullptr;
+    {
+        std::lock_guard lock(PosixWorkerGuard);
+        for (auto it = PosixIdleWorkers.rbegin(); it != PosixIdleWorkers.rend(); ++it) {
+            PosixWorker* worker = *it;
+            if (worker->stackSize != stackSize || !PosixSameSignals(worker->signalMask, signalMask))
+                continue;
+            PosixIdleWorkers.erase(std::next(it).base());
+            worker->proc = proc;
+            worker->parameter = parameter;
+            chosen = worker;
+            break;
+        }
     }
-    return false;
+    // Once taken off the list the worker cannot end before this post.
+    if (chosen != nullptr)
+        sem_post(&chosen->ready);
+    return chosen != nullptr;
 }
 
 bool PlatformStartThread(PlatformThreadProc proc, void* parameter, size_t stackSize) {
@@ -643,11 +682,12 @@ bool PlatformStartThread(PlatformThreadProc proc, void* parameter, size_t stackS
         pthread_attr_setstacksize(&attributes, stackSize < minimum ? minimum : stackSize);
     }
     auto* worker = new PosixWorker{{}, proc, parameter, stackSize, signalMask};
+    sem_init(&worker->ready, 0, 0);
     pthread_t thread;
     int result = pthread_create(&thread, &attributes, PosixWorkerMain, worker);
     pthread_attr_destroy(&attributes);
     if (result != 0) {
-        delete worker;
+        PosixDeleteWorker(worker);
         errno = result;
         return false;
     }
