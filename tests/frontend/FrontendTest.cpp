@@ -74,8 +74,7 @@ class Frontend : public ::testing::Test {
     void SetUp() override {
         EnsureSockets();
         StopEvent = PlatformCreateEvent(); // it can be set only once
-        static PlatformMutex* lock = PlatformCreateMutex("Mutex");
-        TransactionLock = lock;
+        TransactionLock = TestTransactionLock();
         CloseServerConnection(); // the previous test's server is gone
         server = std::make_unique<FakeServer>();
         files.WriteSequence("17");

@@ -64,8 +64,7 @@ void ReliabilityTest::SetUp() {
     EnsureSockets();
     // A stop event is set only once, so every test gets its own.
     StopEvent = PlatformCreateEvent();
-    static PlatformMutex* lock = PlatformCreateMutex("Mutex");
-    TransactionLock = lock;
+    TransactionLock = TestTransactionLock();
     std::snprintf(ServerAddress, sizeof ServerAddress, "127.0.0.1");
     // The previous test's server is gone; its connection must not be reused.
     CloseServerConnection();

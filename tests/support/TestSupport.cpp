@@ -17,6 +17,16 @@ void EnsureSockets() {
     std::call_once(once, [] { PlatformSocketStartup(); });
 }
 
+PlatformMutex* TestTransactionLock() {
+    static PlatformMutex* lock = [] {
+        std::random_device random;
+        std::string name =
+            "QhgTestLock-" + std::to_string(random()) + "-" + std::to_string(random());
+        return PlatformCreateMutex(name.c_str());
+    }();
+    return lock;
+}
+
 std::string ReadWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;

@@ -16,6 +16,11 @@
 // Starts the socket library once per process (Windows Sockets).
 void EnsureSockets();
 
+// The transaction lock for a test process. On Windows the gateway's lock is
+// named and shared machine-wide, so test processes running side by side
+// under Wine would otherwise hold each other up; each gets a lock of its own.
+PlatformMutex* TestTransactionLock();
+
 // A fresh directory holding the gateway's three files; points LogPath,
 // SettingsPath and SequencePath at them and clears DebugMode.
 class TempGatewayFiles {
