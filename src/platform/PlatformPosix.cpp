@@ -149,14 +149,12 @@ static void PosixLowerAppend(std::string* out, const char* text, size_t length) 
 
 // The lookup key of a value: section and key, lowered, joined by a zero byte
 // (which no name read from a line can hold).
-static std::string PosixProfileKey(const char* section, size_t sectionLength, const char* key,
-                                   size_t keyLength) {
-    std::string joined;
-    joined.reserve(sectionLength + keyLength + 1);
-    PosixLowerAppend(&joined, section, sectionLength);
-    joined.push_back('\0');
-    PosixLowerAppend(&joined, key, keyLength);
-    return joined;
+static void PosixAppendProfileKey(std::string* out, const char* section, size_t sectionLength,
+                                  const char* key, size_t keyLength) {
+    out->reserve(out->size() + sectionLength + keyLength + 1);
+    PosixLowerAppend(out, section, sectionLength);
+    out->push_back('\0');
+    PosixLowerAppend(out, key, keyLength);
 }
 
 // What identifies one version of a file's contents.
@@ -231,9 +229,9 @@ static void PosixParseProfile(const char* data, size_t size, PosixProfile* profi
                                   (value.front() == '\'' && value.back() == '\'')))
             value = value.substr(1, value.size() - 2);
         // emplace keeps the first of duplicate keys.
-        profile->values.emplace(
-            PosixProfileKey(section.data(), section.size(), name.data(), name.size()),
-            std::move(value));
+        std::string joined;
+        PosixAppendProfileKey(&joined, section.data(), section.size(), name.data(), name.size());
+        profile->values.emplace(std::move(joined), std::move(value));
     }
 }
 
@@ -331,7 +329,11 @@ static bool PosixProfileLookup(const char* section, const char* key, const char*
     std::shared_ptr<const PosixProfile> profile = PosixCurrentProfile(path);
     if (profile == nullptr)
         return false;
-    auto found = profile->values.find(PosixProfileKey(section, strlen(section), key, strlen(key)));
+    // Kept per thread so that a lookup allocates nothing once it has run.
+    thread_local std::string wanted;
+    wanted.clear();
+    PosixAppendProfileKey(&wanted, section, strlen(section), key, strlen(key));
+    auto found = profile->values.find(wanted);
     if (found == profile->values.end())
         return false;
     *value = found->second;
@@ -580,13 +582,11 @@ static sigset_t PosixBlockedSignals() {
     return blocked;
 }
 
-// Compares signal by signal: the C library fills only part of a sigset_t.
+// Compares the part of the sets the kernel fills: one bit for each of the
+// NSIG - 1 signals, signal 1 first. The C library leaves the rest as it was.
 static bool PosixSameSignals(const sigset_t& a, const sigset_t& b) {
-    for (int signal = 1; signal < NSIG; ++signal) {
-        if (sigismember(&a, signal) != sigismember(&b, signal))
-            return false;
-    }
-    return true;
+    static_assert((NSIG - 1) / 8 <= sizeof(sigset_t));
+    return memcmp(&a, &b, (NSIG - 1) / 8) == 0;
 }
 
 constexpr size_t PosixMaxIdleWorkers = 64;
@@ -786,6 +786,28 @@ unsigned short PlatformLocalPort(PlatformSocket socket) {
     return ntohs(address.sin_port);
 }
 
+// Like inet_ntop() for IPv4, without its general machinery; every accepted
+// connection needs one. An area too small gets an empty text.
+static void PosixDottedAddress(in_addr address, char* out, size_t size) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&address.s_addr);
+    char text[16];
+    size_t length = 0;
+    for (int i = 0; i < 4; ++i) {
+        unsigned value = bytes[i];
+        if (value >= 100)
+            text[length++] = static_cast<char>('0' + value / 100);
+        if (value >= 10)
+            text[length++] = static_cast<char>('0' + value / 10 % 10);
+        text[length++] = static_cast<char>('0' + value % 10);
+        text[length++] = i < 3 ? '.' : '\0';
+    }
+    if (length > size) {
+        out[0] = '\0';
+        return;
+    }
+    memcpy(out, text, length);
+}
+
 PlatformSocket PlatformAccept(PlatformSocket listener, char* peer, size_t peerSize) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
@@ -797,9 +819,8 @@ PlatformSocket PlatformAccept(PlatformSocket listener, char* peer, size_t peerSi
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return PlatformNoSocket;
-    if (peer != nullptr && peerSize > 0 &&
-        inet_ntop(AF_INET, &address.sin_addr, peer, static_cast<socklen_t>(peerSize)) == nullptr)
-        peer[0] = '\0';
+    if (peer != nullptr && peerSize > 0)
+        PosixDottedAddress(address.sin_addr, peer, peerSize);
     return static_cast<PlatformSocket>(fd);
 }
 
