@@ -4,7 +4,7 @@
 // every latency; the other commands watch a running process from outside.
 //
 //   loadgen http   --port P [--source ADDR] [--path URL] [--concurrency N]
-//                  [--seconds S | --requests R]
+//                  [--seconds S | --requests R] [--samples FILE]
 //   loadgen framed --port P [--concurrency N] [--seconds S | --requests R] [--persistent]
 //   loadgen hold   --port P --count K --pid PID     silent connections, RSS
 //   loadgen cpu    --pid PID --seconds S            CPU time used meanwhile
@@ -57,6 +57,7 @@ struct Options {
     double seconds = 0;
     long requests = 0;
     bool persistent = false;
+    std::string samples; // file to append every latency to, in microseconds
     int count = 0;
     int pid = 0;
 };
@@ -155,6 +156,14 @@ class Load {
                 std::printf(" status_%d=%ld", code, totals_.byCode[code]);
         }
         std::printf(" status_other=%ld\n", totals_.statuses[0]);
+        if (!options_.samples.empty()) {
+            FILE* file = std::fopen(options_.samples.c_str(), "a");
+            if (file == nullptr)
+                Die("open --samples file");
+            for (int64_t ns : lat)
+                std::fprintf(file, "%.1f\n", double(ns) / 1000.0);
+            std::fclose(file);
+        }
         // A coarse latency histogram, powers of two in microseconds.
         long buckets[40] = {};
         for (int64_t ns : lat) {
@@ -384,17 +393,20 @@ long CpuTicks(int pid) {
     return fields[14] + fields[15];
 }
 
-// Sum over the process's threads of the nanoseconds spent on a CPU.
-int64_t CpuNs(int pid) {
+// Sum over the process's threads of the nanoseconds spent on a CPU, and how
+// many threads there are (a thread that ends takes its time with it).
+int64_t CpuNs(int pid, int* threads) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/task", pid);
     DIR* dir = opendir(path);
     if (dir == nullptr)
         return -1;
     int64_t total = 0;
+    *threads = 0;
     while (dirent* entry = readdir(dir)) {
         if (entry->d_name[0] == '.')
             continue;
+        ++*threads;
         char file[320];
         std::snprintf(file, sizeof file, "/proc/%d/task/%s/schedstat", pid, entry->d_name);
         FILE* f = std::fopen(file, "r");
@@ -411,16 +423,21 @@ int64_t CpuNs(int pid) {
 
 int CpuCommand(const Options& options) {
     long ticks0 = CpuTicks(options.pid);
-    int64_t ns0 = CpuNs(options.pid);
+    int threads0 = 0;
+    int64_t ns0 = CpuNs(options.pid, &threads0);
     timespec pause{time_t(options.seconds),
                    long((options.seconds - double(time_t(options.seconds))) * 1e9)};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
     }
     long ticks1 = CpuTicks(options.pid);
-    int64_t ns1 = CpuNs(options.pid);
+    int threads1 = 0;
+    int64_t ns1 = CpuNs(options.pid, &threads1);
     long hz = sysconf(_SC_CLK_TCK);
-    std::printf("RESULT stat_ms=%.1f schedstat_ms=%.3f clk_tck=%ld\n",
-                double(ticks1 - ticks0) * 1000.0 / double(hz), double(ns1 - ns0) / 1e6, hz);
+    char schedstat[32] = "-"; // not comparable when threads came or went
+    if (threads0 == threads1)
+        std::snprintf(schedstat, sizeof schedstat, "%.3f", double(ns1 - ns0) / 1e6);
+    std::printf("RESULT stat_ms=%.1f schedstat_ms=%s clk_tck=%ld threads=%d/%d\n",
+                double(ticks1 - ticks0) * 1000.0 / double(hz), schedstat, hz, threads0, threads1);
     return 0;
 }
 
@@ -514,7 +531,7 @@ void Usage() {
     std::fprintf(stderr, "usage: loadgen http|framed|hold|cpu|stop|freeport|waitport [--host A] "
                          "[--port P] [--source A]\n"
                          "       [--path URL] [--concurrency N] [--seconds S] [--requests R]\n"
-                         "       [--persistent] [--count K] [--pid PID]\n");
+                         "       [--persistent] [--samples FILE] [--count K] [--pid PID]\n");
     std::exit(2);
 }
 
@@ -538,6 +555,8 @@ int main(int argc, char** argv) {
             options.host = value;
         else if (name == "--source")
             options.source = value;
+        else if (name == "--samples")
+            options.samples = value;
         else if (name == "--path")
             options.path = value;
         else if (name == "--port")

@@ -130,8 +130,22 @@ field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
 result() { grep '^RESULT' <<<"$1" | head -1; }
 
 say "latency: one sale at a time"
-gw_lat=$(result "$("$loadgen" http --port "$gateway_port" --concurrency 1 --requests "$latency_requests")")
-tx_lat=$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --requests "$latency_requests")")
+# Rounds of each in turn, so that a burst of other work on the machine falls
+# on both sides rather than on one.
+rounds=5
+for round in $(seq $rounds); do
+  "$loadgen" http --port "$gateway_port" --concurrency 1 --requests $((latency_requests / rounds)) \
+    --samples "$tmp/latency.gateway" >/dev/null
+  "$loadgen" framed --port "$txsim_port" --concurrency 1 --requests $((latency_requests / rounds)) \
+    --samples "$tmp/latency.txsim" >/dev/null
+done
+# percentiles <file>: "p50_us=... p99_us=... samples=..." over all rounds.
+percentiles() {
+  sort -n "$1" | awk '{ v[NR] = $1 } END {
+    printf "p50_us=%.1f p99_us=%.1f samples=%d", v[int(0.5 * (NR - 1) + 1.5)], v[int(0.99 * (NR - 1) + 1.5)], NR }'
+}
+gw_lat="RESULT $(percentiles "$tmp/latency.gateway")"
+tx_lat="RESULT $(percentiles "$tmp/latency.txsim")"
 
 say "serial limit: framed exchanges on one persistent connection"
 tx_serial=$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent --seconds "$seconds")")
@@ -147,7 +161,7 @@ if [ $have_nginx = 1 ]; then
 fi
 
 say "idle CPU over $idle_seconds s"
-sleep 1
+sleep 3 # threads kept for reuse after the load have ended by then
 idle_cpu=$(result "$("$loadgen" cpu --pid "$gateway_pid" --seconds "$idle_seconds")")
 
 say "memory with $held silent connections"

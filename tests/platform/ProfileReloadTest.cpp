@@ -138,16 +138,24 @@ TEST_F(ProfileReloadTest, ReadersDuringReplacementsSeeOneWholeVersion) {
         });
     }
     // Each version is written beside the file and renamed over it, so a
-    // reader never meets a half-written file.
+    // reader never meets a half-written file. Windows refuses the rename
+    // while a reader has the file open: try again until it is let through.
     std::string replacement = (directory_ / "gateway.new").string();
-    for (int round = 0; round < 300; ++round) {
+    int refusedRenames = 0;
+    for (int round = 0; round < 200 && refusedRenames < 10000; ++round) {
         int value = 1 + round % 2;
         WriteTo(replacement, Settings(value, value));
-        fs::rename(replacement, path_);
+        std::error_code error;
+        for (fs::rename(replacement, path_, error); error && refusedRenames < 10000;
+             fs::rename(replacement, path_, error)) {
+            ++refusedRenames;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
     done = true;
     for (std::thread& reader : readers)
         reader.join();
+    ASSERT_LT(refusedRenames, 10000) << "the file could not be replaced";
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(Terminal(), 2);
 }
