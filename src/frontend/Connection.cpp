@@ -2,6 +2,7 @@
 // the client against "Allowed Clients", turns /FundsAvailable, /Sale or /Void
 // into one transaction and answers with exactly one response, then closes.
 #include "frontend/Frontend.h"
+#include "frontend/Request.h"
 
 #include "files/Files.h"
 #include "transaction/Transaction.h"
@@ -13,10 +14,6 @@
 
 namespace {
 
-// The whole per-connection working memory: the request is read into it, its
-// upper half is the exchange's reply area, and the response is built in it.
-constexpr size_t WorkAreaSize = 2048;
-constexpr size_t RequestMaxBytes = WorkAreaSize - 1;
 constexpr int RequestWaitMs = 5000;
 
 const char ResponseFormat[] = "HTTP/1.1 %s\r\n"
@@ -38,11 +35,6 @@ const char BodyAccessDenied[] = "Access denied.";
 const char BodyMethodNotAllowed[] = "Method not allowed.";
 const char BodySyntaxError[] = "Syntax error.";
 const char BodyFileNotFound[] = "File not found";
-
-struct Response {
-    const char* status;
-    const char* body;
-};
 
 // ASCII only: the paths are plain English words, and a locale must not
 // change what matches.
@@ -108,35 +100,22 @@ int ParseAmount(const char* text) {
     return static_cast<int>(value);
 }
 
-// Runs one transaction on items that have been split out of the request and
-// maps its result to the response.
-Response Transact(char* replyArea, char** items, int code, int clientNumber) {
-    int itemsUsed = code == TransactionFundsAvailable ? 2 : 3;
-    for (int i = 0; i < itemsUsed; ++i) {
-        if (HasControlByte(items[i]))
-            return {StatusBadRequest, BodySyntaxError};
-    }
-    const char* thirdItem = code == TransactionFundsAvailable ? nullptr : items[2];
-    int result =
-        SendTransaction(replyArea, items[0], code, ParseAmount(items[1]), thirdItem, clientNumber);
-    if (result == TransactionDone)
-        return {StatusOk, replyArea + 2};
-    if (result == TransactionTooLong)
-        return {StatusBadRequest, BodySyntaxError};
-    return {StatusGatewayTimeout, replyArea};
-}
+} // namespace
 
-// Judges the zero-terminated request in area and carries out its transaction.
-// The body returned may point into the reply area (upper half of area).
-Response Answer(char* area, const char* clientAddress) {
-    int clientNumber = ReadClientNumber(clientAddress);
-    if (clientNumber == 0)
-        return {StatusForbidden, BodyAccessDenied};
+void DecideRequest(char* area, int clientNumber, bool voidAllowed, RequestDecision* out) {
+    *out =
+        RequestDecision{{StatusBadRequest, BodySyntaxError}, 0, nullptr, 0, nullptr, clientNumber};
+    if (clientNumber == 0) {
+        out->answer = {StatusForbidden, BodyAccessDenied};
+        return;
+    }
 
     // The method may follow other lines: the first "GET " anywhere counts.
     char* url = std::strstr(area, "GET ");
-    if (url == nullptr)
-        return {StatusMethodNotAllowed, BodyMethodNotAllowed};
+    if (url == nullptr) {
+        out->answer = {StatusMethodNotAllowed, BodyMethodNotAllowed};
+        return;
+    }
     url += 4;
 
     char* lineEnd = std::strchr(url, '\r');
@@ -151,45 +130,68 @@ Response Answer(char* area, const char* clientAddress) {
 
     char* question = std::strchr(url, '?');
     if (question == nullptr)
-        return {StatusBadRequest, BodySyntaxError};
+        return; // 400
     *question = 0;
     const char* path = url;
     char* query = question + 1;
 
-    char* replyArea = area + (WorkAreaSize - ReplyAreaSize);
     char* items[4];
+    int code = 0;
     if (EqualIgnoringCase(path, "/FundsAvailable")) {
         if (SplitItems(query, items, 3) < 2)
-            return {StatusBadRequest, BodySyntaxError};
-        return Transact(replyArea, items, TransactionFundsAvailable, clientNumber);
-    }
-    if (EqualIgnoringCase(path, "/Sale")) {
+            return;
+        code = TransactionFundsAvailable;
+    } else if (EqualIgnoringCase(path, "/Sale")) {
         if (SplitItems(query, items, 4) < 3)
-            return {StatusBadRequest, BodySyntaxError};
-        return Transact(replyArea, items, TransactionSale, clientNumber);
-    }
-    if (VoidAllowed && EqualIgnoringCase(path, "/Void")) {
+            return;
+        code = TransactionSale;
+    } else if (voidAllowed && EqualIgnoringCase(path, "/Void")) {
         if (SplitItems(query, items, 4) < 3)
-            return {StatusBadRequest, BodySyntaxError};
-        return Transact(replyArea, items, TransactionVoid, clientNumber);
+            return;
+        code = TransactionVoid;
+    } else {
+        out->answer = {StatusNotFound, BodyFileNotFound};
+        return;
     }
-    return {StatusNotFound, BodyFileNotFound};
+
+    int itemsUsed = code == TransactionFundsAvailable ? 2 : 3;
+    for (int i = 0; i < itemsUsed; ++i) {
+        if (HasControlByte(items[i]))
+            return;
+    }
+    out->code = code;
+    out->firstItem = items[0];
+    out->amount = ParseAmount(items[1]);
+    out->thirdItem = code == TransactionFundsAvailable ? nullptr : items[2];
 }
 
-// Builds the response at the start of area and returns its length. The
-// header block is far shorter than the lower half, so it never reaches a
+char* ReplyAreaOf(char* area) {
+    return area + (WorkAreaSize - ReplyAreaSize);
+}
+
+HttpAnswer AnswerTransaction(int result, char* replyArea) {
+    if (result == TransactionDone)
+        return {StatusOk, replyArea + 2};
+    if (result == TransactionTooLong)
+        return {StatusBadRequest, BodySyntaxError};
+    return {StatusGatewayTimeout, replyArea};
+}
+
+// The header block is far shorter than the lower half, so it never reaches a
 // body that lies in the reply area; the body is then moved down behind it.
-size_t BuildResponse(char* area, const Response& response, const char* date) {
-    int headerLength = std::snprintf(area, WorkAreaSize, ResponseFormat, response.status, date);
+size_t BuildResponse(char* area, HttpAnswer answer, const char* date) {
+    int headerLength = std::snprintf(area, WorkAreaSize, ResponseFormat, answer.status, date);
     if (headerLength < 0)
         return 0;
     size_t used = static_cast<size_t>(headerLength);
-    size_t bodyLength = std::strlen(response.body);
+    size_t bodyLength = std::strlen(answer.body);
     if (bodyLength > WorkAreaSize - used)
         bodyLength = WorkAreaSize - used;
-    std::memmove(area + used, response.body, bodyLength);
+    std::memmove(area + used, answer.body, bodyLength);
     return used + bodyLength;
 }
+
+namespace {
 
 void Serve(PlatformSocket socket, const char* clientAddress, char* area, const char* date) {
     if (PlatformWaitReadable(socket, RequestWaitMs) != 1)
@@ -199,16 +201,23 @@ void Serve(PlatformSocket socket, const char* clientAddress, char* area, const c
         return;
     area[received] = 0;
 
-    Response response = Answer(area, clientAddress);
-    size_t length = BuildResponse(area, response, date);
+    RequestDecision decision;
+    DecideRequest(area, ReadClientNumber(clientAddress), VoidAllowed, &decision);
+    HttpAnswer answer = decision.answer;
+    if (decision.code != 0) {
+        char* replyArea = ReplyAreaOf(area);
+        int result = SendTransaction(replyArea, decision.firstItem, decision.code, decision.amount,
+                                     decision.thirdItem, decision.clientNumber);
+        answer = AnswerTransaction(result, replyArea);
+    }
+    size_t length = BuildResponse(area, answer, date);
     // A client that has gone away simply misses its answer.
     PlatformSend(socket, area, length);
 }
 
 } // namespace
 
-// Formats a UTC instant, rounded to the nearest second, as an HTTP date
-// ("Tue, 06 Oct 2009 08:05:09 GMT"). English names whatever the locale.
+// English names whatever the locale.
 void FormatHttpDate(int64_t utcMilliseconds, char* out, size_t size) {
     static const char* const Days[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
     static const char* const Months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",

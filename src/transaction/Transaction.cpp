@@ -90,9 +90,7 @@ static bool ConnectToServer(char* replyArea) {
     return true;
 }
 
-// Collects one framed reply into replyArea. Returns 1 when it is complete;
-// 0 with an error text, or with the part received after five empty reads.
-static int CollectReply(char* replyArea, int replyTimeoutSeconds) {
+int CollectReply(char* replyArea, int replyTimeoutSeconds, const ReplyReceiver& receiver) {
     int received = 0;
     int emptyReads = 0;
     replyArea[0] = '\0';
@@ -103,22 +101,24 @@ static int CollectReply(char* replyArea, int replyTimeoutSeconds) {
     while (emptyReads < 5) {
         int room = ReplyAreaSize - 1 - received;
         // A full area asks for 0 bytes, which counts as an empty read at once.
+        int waitMs = -1;
         if (room > 0 && deadline != 0) {
             int64_t left = deadline - PlatformMonotonicMs();
-            int ready =
-                left > 0 ? PlatformWaitReadable(ServerSocket,
-                                                left > INT_MAX ? INT_MAX : static_cast<int>(left))
-                         : 0;
-            if (ready == 0) {
-                ReconnectNeeded = true;
+            if (left <= 0) {
                 snprintf(replyArea, ReplyAreaSize, "Timeout error.");
                 return TransactionFailed;
             }
+            waitMs = left > INT_MAX ? INT_MAX : static_cast<int>(left);
         }
-        long got = PlatformRecv(ServerSocket, replyArea + received, static_cast<size_t>(room));
+        int error = 0;
+        long got = receiver.receive(receiver.context, replyArea + received,
+                                    static_cast<size_t>(room), waitMs, &error);
+        if (got == ReceiveTimedOut) {
+            snprintf(replyArea, ReplyAreaSize, "Timeout error.");
+            return TransactionFailed;
+        }
         if (got < 0) {
-            ReconnectNeeded = true;
-            snprintf(replyArea, ReplyAreaSize, "Socket error %d.", PlatformSocketError());
+            snprintf(replyArea, ReplyAreaSize, "Socket error %d.", error);
             return TransactionFailed;
         }
         if (got == 0) {
@@ -136,8 +136,19 @@ static int CollectReply(char* replyArea, int replyTimeoutSeconds) {
                 return TransactionDone;
         }
     }
-    ReconnectNeeded = true;
     return TransactionFailed;
+}
+
+// The reply source of a real exchange: the persistent server connection.
+static long ReceiveFromServer(void*, char* buffer, size_t size, int waitMs, int* error) {
+    if (waitMs >= 0 && PlatformWaitReadable(ServerSocket, waitMs) == 0)
+        return ReceiveTimedOut;
+    long got = PlatformRecv(ServerSocket, buffer, size);
+    if (got < 0) {
+        *error = PlatformSocketError();
+        return ReceiveFailed;
+    }
+    return got;
 }
 
 // Everything after the lock is taken; the caller releases it.
@@ -180,7 +191,11 @@ static int ExchangeUnderLock(char* replyArea, const char* firstItem, int code, i
         snprintf(replyArea, ReplyAreaSize, "Unable to send data: Error %d", PlatformSocketError());
         return TransactionFailed;
     }
-    return CollectReply(replyArea, replyTimeout);
+    int result = CollectReply(replyArea, replyTimeout, ReplyReceiver{ReceiveFromServer, nullptr});
+    // A reply that failed or stopped short leaves the connection out of step.
+    if (result != TransactionDone)
+        ReconnectNeeded = true;
+    return result;
 }
 
 int SendTransaction(char* replyArea, const char* firstItem, int code, int amount,

@@ -2,6 +2,8 @@
 // building and the one persistent, self-reconnecting server connection.
 #pragma once
 
+#include <cstddef>
+
 struct PlatformEvent;
 struct PlatformMutex;
 
@@ -33,6 +35,23 @@ int SendTransaction(char* replyArea, const char* firstItem, int code, int amount
 // would not fit.
 int BuildMessage(char* out, int code, int terminalAddress, int sequenceNumber, int clientNumber,
                  int amount, const char* firstItem, const char* thirdItem, int entryMode);
+
+// Where a reply comes from. receive waits up to waitMs for data (not at all
+// when waitMs is negative), then receives at most size bytes into buffer.
+// Returns the byte count, 0 for an empty read, ReceiveTimedOut, or
+// ReceiveFailed with *error set to the socket error code.
+struct ReplyReceiver {
+    long (*receive)(void* context, char* buffer, size_t size, int waitMs, int* error);
+    void* context;
+};
+constexpr long ReceiveFailed = -1;
+constexpr long ReceiveTimedOut = -2;
+
+// Collects one framed reply into replyArea (ReplyAreaSize bytes), keeping it
+// zero-terminated. Returns TransactionDone once L + 2 bytes are in; otherwise
+// TransactionFailed with an error text, or with the part received after five
+// empty reads in a row. replyTimeoutSeconds <= 0: no time limit.
+int CollectReply(char* replyArea, int replyTimeoutSeconds, const ReplyReceiver& receiver);
 
 // Drops the persistent connection; the next transaction connects anew.
 void CloseServerConnection();

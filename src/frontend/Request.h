@@ -1,0 +1,49 @@
+// Request.h - the connection thread's decisions, free of sockets and files:
+// from the received request to the transaction it asks for, and from the
+// outcome to the response bytes. HandleConnection wraps these with its I/O.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The whole per-connection working memory: the request is read into it, its
+// upper ReplyAreaSize bytes are the exchange's reply area, and the response
+// is built in it.
+constexpr size_t WorkAreaSize = 2048;
+constexpr size_t RequestMaxBytes = WorkAreaSize - 1;
+
+struct HttpAnswer {
+    const char* status; // status line text, e.g. "200 OK"
+    const char* body;   // zero-terminated; may point into the reply area
+};
+
+// What one request leads to. code 0: answer at once with `answer`; otherwise
+// run that transaction (TransactionFundsAvailable, Sale or Void) with the
+// items, which point into the area, and the amount.
+struct RequestDecision {
+    HttpAnswer answer;
+    int code;
+    const char* firstItem;
+    int amount;
+    const char* thirdItem; // null for funds available
+    int clientNumber;
+};
+
+// Judges the zero-terminated request in area (WorkAreaSize bytes) for a client
+// whose "Allowed Clients" value is clientNumber. Cuts the area in place.
+void DecideRequest(char* area, int clientNumber, bool voidAllowed, RequestDecision* out);
+
+// The reply area inside a working area.
+char* ReplyAreaOf(char* area);
+
+// Maps a SendTransaction result and the reply area it filled to the answer.
+HttpAnswer AnswerTransaction(int result, char* replyArea);
+
+// Formats the response (header block and body) at the start of area and
+// returns its length, at most WorkAreaSize; no terminating zero is counted.
+// The body may lie in the area's upper half.
+size_t BuildResponse(char* area, HttpAnswer answer, const char* date);
+
+// Formats a UTC instant, rounded to the nearest second, as an HTTP date
+// ("Tue, 06 Oct 2009 08:05:09 GMT").
+void FormatHttpDate(int64_t utcMilliseconds, char* out, size_t size);
