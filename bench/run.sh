@@ -9,7 +9,8 @@
 #                          asserts nothing about speed
 #
 # Environment: BENCH_KEEP=1 keeps the temporary directory; BENCH_SECONDS sets
-# the length of each throughput run (default 5).
+# the length of each throughput run (default 5); BENCH_GATEWAY runs another
+# gateway executable (an older build, say) against the same baselines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -81,7 +82,7 @@ txsim_pid=$!
 
 # The packaged settings file, with its comments, as an operator would have it.
 mkdir -p "$tmp/gateway"
-cp "$build/src/QuilletHollinGateway" "$tmp/gateway/"
+cp "${BENCH_GATEWAY:-$build/src/QuilletHollinGateway}" "$tmp/gateway/QuilletHollinGateway"
 sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$gateway_port/" \
     -e "s/^ServerPortNumber=.*/ServerPortNumber=$txsim_port/" \
     "$root/packaging/QuilletHollinGateway.ini" >"$tmp/gateway/QuilletHollinGateway.ini"
