@@ -1,16 +1,24 @@
 #!/bin/sh
-# fuzz.sh [seconds per harness] - builds the libFuzzer harnesses in build/fuzz
-# (or $FUZZ_BUILD_DIR)
-# with clang and runs each for the given time (default 60), one after the
-# other. New inputs go to build/fuzz/corpus/<harness>; the seeds in
-# tests/fuzz/corpus are only read. Exits non-zero on the first finding, which
-# libFuzzer saves as build/fuzz/crash-* (or leak-*, timeout-*).
+# fuzz.sh [seconds per harness] - builds the libFuzzer harnesses with clang in
+# build/fuzz (or $FUZZ_BUILD_DIR) and runs each for the given time (default
+# 60), one after the other. New inputs go to <build>/corpus/<harness>; the
+# seeds in tests/fuzz/corpus are only read. Exits non-zero on the first
+# finding, which libFuzzer saves as <build>/crash-* (or leak-*, timeout-*).
 set -eu
 
 seconds=${1:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-"$root/build/fuzz"}
-cxx=${CXX_FUZZ:-$(command -v clang++-14 || command -v clang++)}
+cxx=${CXX_FUZZ:-$(command -v clang++-14 || command -v clang++ || true)}
+if [ -z "$cxx" ]; then
+    echo "fuzz.sh: clang++ not found (apt-get install clang-14)" >&2
+    exit 1
+fi
+runtime="$("$cxx" -print-resource-dir)/lib/linux/libclang_rt.fuzzer-$(uname -m).a"
+if [ ! -f "$runtime" ]; then
+    echo "fuzz.sh: no libFuzzer run-time at $runtime (apt-get install libclang-rt-14-dev)" >&2
+    exit 1
+fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER="$cxx" -DGATEWAY_FUZZ=ON >/dev/null
