@@ -4,7 +4,7 @@
 // every latency; the other commands watch a running process from outside.
 //
 //   loadgen http   --port P [--source ADDR] [--path URL] [--concurrency N]
-//                  [--seconds S | --requests R] [--samples FILE]
+//                  [--seconds S | --requests R] [--samples FILE] [--cpu PID,PID...]
 //   loadgen framed --port P [--concurrency N] [--seconds S | --requests R] [--persistent]
 //   loadgen hold   --port P --count K --pid PID     silent connections, RSS
 //   loadgen cpu    --pid PID --seconds S            CPU time used meanwhile
@@ -60,7 +60,10 @@ struct Options {
     std::string samples; // file to append every latency to, in microseconds
     int count = 0;
     int pid = 0;
+    std::vector<int> cpuPids; // processes whose CPU time a load run reports
 };
+
+long CpuTicks(int pid);
 
 // --- load ------------------------------------------------------------------
 
@@ -117,6 +120,7 @@ class Load {
     }
 
     void Run() {
+        cpuTicks_ = TotalCpuTicks();
         slots_.resize(static_cast<size_t>(options_.concurrency));
         int64_t begin = NowNs();
         deadline_ = options_.seconds > 0 ? begin + int64_t(options_.seconds * 1e9) : 0;
@@ -134,6 +138,7 @@ class Load {
                 break;
         }
         elapsedNs_ = lastDone_ > begin ? lastDone_ - begin : NowNs() - begin;
+        cpuTicks_ = TotalCpuTicks() - cpuTicks_;
     }
 
     void Report() {
@@ -155,7 +160,13 @@ class Load {
             if (totals_.byCode[code] != 0)
                 std::printf(" status_%d=%ld", code, totals_.byCode[code]);
         }
-        std::printf(" status_other=%ld\n", totals_.statuses[0]);
+        std::printf(" status_other=%ld", totals_.statuses[0]);
+        // CPU time the watched processes spent per answer, in microseconds.
+        if (!options_.cpuPids.empty() && totals_.done > 0)
+            std::printf(" cpu_us_per_request=%.1f", double(cpuTicks_) * 1e6 /
+                                                        double(sysconf(_SC_CLK_TCK)) /
+                                                        double(totals_.done));
+        std::printf("\n");
         if (!options_.samples.empty()) {
             FILE* file = std::fopen(options_.samples.c_str(), "a");
             if (file == nullptr)
@@ -181,6 +192,13 @@ class Load {
     }
 
   private:
+    long TotalCpuTicks() const {
+        long total = 0;
+        for (int pid : options_.cpuPids)
+            total += CpuTicks(pid);
+        return total;
+    }
+
     bool MoreWanted() const {
         if (deadline_ != 0)
             return NowNs() < deadline_;
@@ -337,6 +355,7 @@ class Load {
     int64_t elapsedNs_ = 0;
     long started_ = 0;
     long active_ = 0;
+    long cpuTicks_ = 0;
 };
 
 // --- probes ----------------------------------------------------------------
@@ -528,10 +547,11 @@ int WaitPortCommand(const Options& options) {
 }
 
 void Usage() {
-    std::fprintf(stderr, "usage: loadgen http|framed|hold|cpu|stop|freeport|waitport [--host A] "
-                         "[--port P] [--source A]\n"
-                         "       [--path URL] [--concurrency N] [--seconds S] [--requests R]\n"
-                         "       [--persistent] [--samples FILE] [--count K] [--pid PID]\n");
+    std::fprintf(
+        stderr, "usage: loadgen http|framed|hold|cpu|stop|freeport|waitport [--host A] "
+                "[--port P] [--source A]\n"
+                "       [--path URL] [--concurrency N] [--seconds S] [--requests R]\n"
+                "       [--persistent] [--samples FILE] [--cpu PID,...] [--count K] [--pid PID]\n");
     std::exit(2);
 }
 
@@ -571,7 +591,15 @@ int main(int argc, char** argv) {
             options.count = std::atoi(value);
         else if (name == "--pid")
             options.pid = std::atoi(value);
-        else
+        else if (name == "--cpu") {
+            for (const char* p = value; *p != '\0';) {
+                options.cpuPids.push_back(std::atoi(p));
+                while (*p != '\0' && *p != ',')
+                    ++p;
+                if (*p == ',')
+                    ++p;
+            }
+        } else
             Usage();
     }
     signal(SIGPIPE, SIG_IGN);

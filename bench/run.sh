@@ -152,13 +152,17 @@ say "serial limit: framed exchanges on one persistent connection"
 tx_serial=$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent --seconds "$seconds")")
 
 say "sales, $clients clients"
-gw_sales=$(result "$("$loadgen" http --port "$gateway_port" --concurrency $clients --seconds "$seconds")")
+gw_sales=$(result "$("$loadgen" http --port "$gateway_port" --concurrency $clients --seconds "$seconds" \
+  --cpu "$gateway_pid")")
 say "refused requests, $clients clients"
-gw_refused=$(result "$("$loadgen" http --port "$gateway_port" --source 127.0.0.2 --concurrency $clients --seconds "$seconds")")
+gw_refused=$(result "$("$loadgen" http --port "$gateway_port" --source 127.0.0.2 --concurrency $clients \
+  --seconds "$seconds" --cpu "$gateway_pid")")
 nginx_run=""
 if [ $have_nginx = 1 ]; then
   say "nginx deny all, $clients clients"
-  nginx_run=$(result "$("$loadgen" http --port "$nginx_port" --concurrency $clients --seconds "$seconds")")
+  nginx_pids=$(echo "$nginx_pid" $(pgrep -P "$nginx_pid") | tr ' ' ',')
+  nginx_run=$(result "$("$loadgen" http --port "$nginx_port" --concurrency $clients --seconds "$seconds" \
+    --cpu "$nginx_pids")")
 fi
 
 say "idle CPU over $idle_seconds s"
@@ -205,6 +209,11 @@ figure sales_per_s_64 "$v" 1/s "${nginx_rate:--}" ">=0.6x" "$r" "$(check "$r" ">
 figure serial_limit_per_s "$(field rate "$tx_serial")" 1/s - "-" - -
 v=$(field rate "$gw_refused"); r=$(ratio "$v" "$nginx_rate")
 figure refused_per_s_64 "$v" 1/s "${nginx_rate:--}" ">=0.8x" "$r" "$(check "$r" ">=" 0.8)"
+nginx_cpu=$(field cpu_us_per_request "$nginx_run")
+v=$(field cpu_us_per_request "$gw_sales"); r=$(ratio "$v" "$nginx_cpu")
+figure cpu_per_sale_64 "$v" us "${nginx_cpu:--}" "-" "$r" -
+v=$(field cpu_us_per_request "$gw_refused"); r=$(ratio "$v" "$nginx_cpu")
+figure cpu_per_refusal_64 "$v" us "${nginx_cpu:--}" "-" "$r" -
 v=$(field timeout_text "$gw_sales")
 figure timeout_answers_64 "$v" count - "0" - "$(check "$v" "<=" 0)"
 v=$(field stat_ms "$idle_cpu")
