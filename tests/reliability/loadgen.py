@@ -216,15 +216,20 @@ def proc_status(pid):
     return int(values["VmRSS"][0]), int(values["Threads"][0])
 
 
-def quiesce(pid, threads, timeout=15.0):
-    """Waits until the process is back to the given thread count."""
+def settle(pid, steady=3.0, timeout=30.0):
+    """Waits until the thread count has not changed for steady seconds (a
+    finished connection thread may linger a moment for reuse) and returns
+    (resident kB, threads) then."""
     end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if proc_status(pid)[1] <= threads:
-            break
-        time.sleep(0.2)
-    time.sleep(0.5)
-    return proc_status(pid)
+    last = proc_status(pid)
+    since = time.monotonic()
+    while time.monotonic() < end and time.monotonic() - since < steady:
+        time.sleep(0.25)
+        now = proc_status(pid)
+        if now[1] != last[1]:
+            since = time.monotonic()
+        last = now
+    return last
 
 
 def read_record(path):
@@ -268,12 +273,11 @@ def read_counter(path):
 
 def soak(args):
     tally = Tally()
-    time.sleep(1.0)  # the start-up probe's connection thread ends
-    rss0, threads0 = proc_status(args.pid)
+    rss0, threads0 = settle(args.pid)
     print("gateway at start: %d kB resident, %d threads" % (rss0, threads0))
     warmup = max(1.0, args.seconds * 0.2)
     run_load(args.port, args.clients, warmup, tally)
-    rss1, threads1 = quiesce(args.pid, threads0)
+    rss1, threads1 = settle(args.pid)
     print("after %.0f s of warm-up: %d kB resident, %d threads" % (warmup, rss1, threads1))
     peak = [0, 0]
 
@@ -289,7 +293,7 @@ def soak(args):
     run_load(args.port, args.clients, args.seconds - warmup, tally)
     done.set()
     sampler.join()
-    rss2, threads2 = quiesce(args.pid, threads0)
+    rss2, threads2 = settle(args.pid)
     print("peak under load: %d kB resident, %d threads" % (peak[0], peak[1]))
     print("after the load: %d kB resident, %d threads" % (rss2, threads2))
 
