@@ -22,11 +22,9 @@ for tool in valgrind strace callgrind_control; do
     break
   }
 done
-if [ $# -eq 0 ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g -DNDEBUG" \
-    -DGATEWAY_TESTS=OFF >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
-  cmake --build "$build" -j 2 --target QuilletHollinGateway txsim >&2
-fi
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g -DNDEBUG" \
+  -DGATEWAY_TESTS=OFF >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+cmake --build "$build" -j 2 --target QuilletHollinGateway txsim >&2
 gateway=${1:-$build/src/QuilletHollinGateway}
 if [ ! -x "$build/loadgen" ] || [ bench/loadgen.cpp -nt "$build/loadgen" ]; then
   g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$build/loadgen" bench/loadgen.cpp
