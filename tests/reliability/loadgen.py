@@ -498,7 +498,7 @@ def main():
     p.add_argument("--record", required=True)
     p.add_argument("--counter", required=True)
     p.add_argument("--start", type=int, required=True, help="the counter's starting value")
-    p.add_argument("--rss-growth-kb", type=int, default=1024)
+    p.add_argument("--rss-growth-kb", type=int, default=256)
     p.add_argument("--rss-total-kb", type=int, default=16384)
     p.set_defaults(run=soak)
     p = commands.add_parser("sales")
