@@ -47,6 +47,33 @@ int BuildMessage(char* out, int code, int terminalAddress, int sequenceNumber, i
     return length;
 }
 
+// Characters "%d" prints for value, at least minDigits of them ("%02d").
+static int DecimalWidth(int value, int minDigits) {
+    unsigned magnitude =
+        value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    int digits = 1;
+    while (magnitude >= 10) {
+        magnitude /= 10;
+        ++digits;
+    }
+    if (value < 0)
+        ++digits;
+    return digits < minDigits ? minDigits : digits;
+}
+
+// The length BuildMessage gives a sale or void, counted without formatting
+// it: the size check before a number is taken costs no second format.
+static int SaleMessageLength(int terminalAddress, int sequenceNumber, int clientNumber, int amount,
+                             const char* firstItem, const char* thirdItem, int entryMode) {
+    size_t items = strlen(firstItem) + (thirdItem != nullptr ? strlen(thirdItem) : 0);
+    if (items > static_cast<size_t>(MessageAreaSize))
+        return MessageAreaSize;
+    // "xx", 8 separators and the two-digit code.
+    return 2 + 8 + 2 + DecimalWidth(terminalAddress, 2) + DecimalWidth(sequenceNumber, 1) +
+           DecimalWidth(clientNumber, 1) + DecimalWidth(amount, 1) + DecimalWidth(entryMode, 1) +
+           static_cast<int>(items);
+}
+
 void CloseServerConnection() {
     PlatformCloseSocket(ServerSocket);
     ServerSocket = PlatformNoSocket;
@@ -158,24 +185,24 @@ static int ExchangeUnderLock(char* replyArea, const char* firstItem, int code, i
     int entryMode = ReadSetting("EntryMode", 2);
     int replyTimeout = ReadSetting("ReplyTimeout", DefaultReplyTimeoutSeconds);
 
-    // The items are copied into the message before anything is written to
-    // the reply area, since they may lie inside it. Items that could not fit
-    // are refused before a number is taken or a byte is sent.
+    // Items that could not fit are refused before a number is taken or a
+    // byte is sent. The items are copied into the message before anything is
+    // written to the reply area, since they may lie inside it.
     char message[MessageAreaSize];
-    bool numbered = code != TransactionFundsAvailable;
-    if (BuildMessage(message, code, terminalAddress, numbered ? WidestSequenceNumber : 0,
-                     clientNumber, amount, firstItem, thirdItem, entryMode) == 0)
-        return TransactionTooLong;
-    int length = 0;
-    if (numbered) {
-        int sequenceNumber = NextSequenceNumber();
-        length = BuildMessage(message, code, terminalAddress, sequenceNumber, clientNumber, amount,
-                              firstItem, thirdItem, entryMode);
-        if (length == 0)
-            return TransactionTooLong; // only a hand-edited counter of many digits gets here
-    } else {
+    int length;
+    if (code == TransactionFundsAvailable) {
         length = BuildMessage(message, code, terminalAddress, 0, clientNumber, amount, firstItem,
                               thirdItem, entryMode);
+        if (length == 0)
+            return TransactionTooLong;
+    } else {
+        if (SaleMessageLength(terminalAddress, WidestSequenceNumber, clientNumber, amount,
+                              firstItem, thirdItem, entryMode) >= MessageAreaSize)
+            return TransactionTooLong;
+        length = BuildMessage(message, code, terminalAddress, NextSequenceNumber(), clientNumber,
+                              amount, firstItem, thirdItem, entryMode);
+        if (length == 0)
+            return TransactionTooLong; // only a hand-edited counter of many digits gets here
     }
 
     if (!ReconnectNeeded && !DrainIdleConnection())

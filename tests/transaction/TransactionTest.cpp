@@ -371,5 +371,8 @@ TEST_F(Exchange, ItemsTooLongAreRefusedBeforeANumberIsTakenOrAByteSent) {
     EXPECT_EQ(Run(server, TransactionSale, fits.c_str(), 1, ""), TransactionDone);
     std::string over(253 - 20, '4');
     EXPECT_EQ(Run(server, TransactionSale, over.c_str(), 1, ""), TransactionTooLong);
-    EXPECT_EQ(files.ReadSequence(), "501");
+    // A negative amount prints its sign and takes one place more.
+    EXPECT_EQ(Run(server, TransactionSale, fits.c_str(), -1, ""), TransactionTooLong);
+    EXPECT_EQ(Run(server, TransactionSale, fits.c_str() + 1, -1, ""), TransactionDone);
+    EXPECT_EQ(files.ReadSequence(), "502");
 }
