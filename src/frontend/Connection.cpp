@@ -255,6 +255,24 @@ void FormatHttpDate(int64_t utcMilliseconds, char* out, size_t size) {
                   static_cast<int>(secondOfDay / 60 % 60), static_cast<int>(secondOfDay % 60));
 }
 
+// The date of the current second. Connection threads are reused, and a busy
+// second brings many connections: each thread keeps the last text it made.
+static void CurrentHttpDate(char* out, size_t size) {
+    static thread_local int64_t cachedSecond = INT64_MIN;
+    static thread_local char cachedText[64];
+    int64_t milliseconds = PlatformUtcMilliseconds() + 500; // to the nearest second
+    int64_t second = milliseconds / 1000 - (milliseconds % 1000 < 0 ? 1 : 0);
+    if (second != cachedSecond) {
+        FormatHttpDate(second * 1000, cachedText, sizeof cachedText);
+        cachedSecond = second;
+    }
+    size_t length = std::strlen(cachedText);
+    if (length >= size)
+        length = size - 1;
+    std::memcpy(out, cachedText, length);
+    out[length] = '\0';
+}
+
 unsigned HandleConnection(void* parameter) {
     ConnectionRecord* record = static_cast<ConnectionRecord*>(parameter);
     if (DebugMode) {
@@ -266,7 +284,7 @@ unsigned HandleConnection(void* parameter) {
     if (area != nullptr) {
         // The date is taken before the wait: it tells when the client came.
         char date[64];
-        FormatHttpDate(PlatformUtcMilliseconds(), date, sizeof date);
+        CurrentHttpDate(date, sizeof date);
         Serve(record->socket, record->clientAddress, area, date);
     }
 
