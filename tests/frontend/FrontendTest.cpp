@@ -5,6 +5,7 @@
 
 #include "files/Files.h"
 #include "frontend/Frontend.h"
+#include "frontend/Request.h"
 #include "transaction/Transaction.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +18,6 @@
 #include <thread>
 #include <vector>
 
-// Defined in Connection.cpp; not part of the front end's interface.
-void FormatHttpDate(int64_t utcMilliseconds, char* out, size_t size);
 
 namespace {
 
