@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace {
 
 constexpr char FS = '\x1C';
