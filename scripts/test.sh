@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native suite, the Windows suite under Wine,
-# then the native suite again under AddressSanitizer with
+# a minute of each fuzzer, then the native suite again under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and under ThreadSanitizer. Each is a preset of
 # CMakePresets.json, built in build/<preset>. Installs missing Debian packages
 # first. Goes on after a failing suite; exits non-zero if any failed.
@@ -29,6 +29,9 @@ run_suite() { # preset, extra cmake arguments...
 mkdir -p build
 run_suite native
 run_suite windows -DGATEWAY_NATIVE_TXSIM="$PWD/build/native/tools/txsim/txsim"
+# libFuzzer harnesses, a minute each (scripts/fuzz.sh; clang with sanitizers).
+echo "=== fuzz: 60 s per harness"
+scripts/fuzz.sh 60 || status=1
 run_suite asan
 # ThreadSanitizer's runtime expects the address-space layout of kernels that
 # randomise mappings with at most 28 bits; newer kernels may use more, so its
