@@ -275,7 +275,7 @@ def soak(args):
     tally = Tally()
     rss0, threads0 = settle(args.pid)
     print("gateway at start: %d kB resident, %d threads" % (rss0, threads0))
-    warmup = max(1.0, args.seconds * 0.2)
+    warmup = min(args.seconds / 2, max(3.0, args.seconds * 0.2))
     run_load(args.port, args.clients, warmup, tally)
     rss1, threads1 = settle(args.pid)
     print("after %.0f s of warm-up: %d kB resident, %d threads" % (warmup, rss1, threads1))
