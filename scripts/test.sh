@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the native suite, the Windows suite under Wine,
-# a minute of each fuzzer, then the native suite again under AddressSanitizer with
+# a short soak and benchmark, a minute of each fuzzer, then the native suite again under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and under ThreadSanitizer. Each is a preset of
 # CMakePresets.json, built in build/<preset>. Installs missing Debian packages
 # first. Goes on after a failing suite; exits non-zero if any failed.
@@ -29,6 +29,12 @@ run_suite() { # preset, extra cmake arguments...
 mkdir -p build
 run_suite native
 run_suite windows -DGATEWAY_NATIVE_TXSIM="$PWD/build/native/tools/txsim/txsim"
+# Short runs of the soak (64 clients against the real executables) and of the
+# benchmark (figures printed, nothing asserted about speed).
+echo "=== soak: 5 s"
+BUILD_DIR=build/native scripts/soak.sh 5 || status=1
+echo "=== benchmark smoke"
+bench/run.sh --smoke || status=1
 # libFuzzer harnesses, a minute each (scripts/fuzz.sh; clang with sanitizers).
 echo "=== fuzz: 60 s per harness"
 scripts/fuzz.sh 60 || status=1
