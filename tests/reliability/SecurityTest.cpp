@@ -19,24 +19,6 @@ namespace {
 const std::string Card = "4000056655665556";
 const std::string Reference = "INV7731";
 
-// The log's messages, with the date and time in front of each cut off.
-std::vector<std::string> LogMessages(const std::string& log) {
-    std::vector<std::string> messages;
-    size_t start = 0;
-    while (start < log.size()) {
-        size_t end = log.find('\n', start);
-        if (end == std::string::npos)
-            end = log.size();
-        std::string line = log.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        size_t colon = line.find(": ");
-        messages.push_back(colon == std::string::npos ? line : line.substr(colon + 2));
-        start = end + 1;
-    }
-    return messages;
-}
-
 bool AcceptEveryReport(unsigned, unsigned, unsigned, unsigned, unsigned) {
     return true;
 }

@@ -99,24 +99,6 @@ std::string Settings(unsigned short listenPort, unsigned short serverPort,
            "[Allowed Clients]\r\n127.0.0.1=5\r\n";
 }
 
-// The log's lines with their date and time cut off.
-std::vector<std::string> LogMessages(const std::string& log) {
-    std::vector<std::string> messages;
-    size_t start = 0;
-    while (start < log.size()) {
-        size_t end = log.find('\n', start);
-        if (end == std::string::npos)
-            end = log.size();
-        std::string line = log.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        size_t colon = line.find(": ");
-        messages.push_back(colon == std::string::npos ? line : line.substr(colon + 2));
-        start = end + 1;
-    }
-    return messages;
-}
-
 } // namespace
 
 // Declared first so that it is the first test to report: the check points

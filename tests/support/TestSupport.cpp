@@ -34,6 +34,23 @@ std::string ReadWholeFile(const std::string& path) {
     return text.str();
 }
 
+std::vector<std::string> LogMessages(const std::string& log) {
+    std::vector<std::string> messages;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        if (end == std::string::npos)
+            end = log.size();
+        std::string line = log.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        size_t colon = line.find(": ");
+        messages.push_back(colon == std::string::npos ? line : line.substr(colon + 2));
+        start = end + 1;
+    }
+    return messages;
+}
+
 void WriteWholeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;

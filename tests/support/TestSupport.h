@@ -38,6 +38,8 @@ class TempGatewayFiles {
 };
 
 std::string ReadWholeFile(const std::string& path);
+// The log's messages, each line's date and time cut off.
+std::vector<std::string> LogMessages(const std::string& log);
 void WriteWholeFile(const std::string& path, const std::string& text);
 
 // Frames text the way the transaction server does: two length bytes, high first.
