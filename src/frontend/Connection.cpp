@@ -194,9 +194,8 @@ size_t BuildResponse(char* area, HttpAnswer answer, const char* date) {
 namespace {
 
 void Serve(PlatformSocket socket, const char* clientAddress, char* area, const char* date) {
-    if (PlatformWaitReadable(socket, RequestWaitMs) != 1)
-        return;
-    long received = PlatformRecv(socket, area, RequestMaxBytes);
+    // Nothing within the wait, or a failed wait or receive: no answer.
+    long received = PlatformRecvWithin(socket, area, RequestMaxBytes, RequestWaitMs);
     if (received < 0)
         return;
     area[received] = 0;
@@ -273,12 +272,19 @@ static void CurrentHttpDate(char* out, size_t size) {
     out[length] = '\0';
 }
 
+// A debug line about one connection: "<what>: <client address>".
+static void ConnectionLine(const char* what, const char* clientAddress) {
+    char line[96];
+    int length = std::snprintf(line, sizeof line, "%s: %s\n", what, clientAddress);
+    if (length > 0)
+        PlatformConsoleWrite(line,
+                             static_cast<size_t>(length) < sizeof line ? length : sizeof line - 1);
+}
+
 unsigned HandleConnection(void* parameter) {
     ConnectionRecord* record = static_cast<ConnectionRecord*>(parameter);
-    if (DebugMode) {
-        std::printf("Received connection: %s\n", record->clientAddress);
-        std::fflush(stdout);
-    }
+    if (DebugMode)
+        ConnectionLine("Received connection", record->clientAddress);
 
     char* area = new (std::nothrow) char[WorkAreaSize];
     if (area != nullptr) {
@@ -288,10 +294,8 @@ unsigned HandleConnection(void* parameter) {
         Serve(record->socket, record->clientAddress, area, date);
     }
 
-    if (DebugMode) {
-        std::printf("Closed connection: %s\n", record->clientAddress);
-        std::fflush(stdout);
-    }
+    if (DebugMode)
+        ConnectionLine("Closed connection", record->clientAddress);
     delete[] area;
     PlatformCloseSocket(record->socket);
     delete record;

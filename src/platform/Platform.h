@@ -26,6 +26,11 @@ bool PlatformErrorSentence(int code, char* out, size_t size);
 
 void PlatformSleepMs(unsigned ms);
 
+// Writes text to the console (standard output) in one piece, without holding
+// the C library's stream lock, so many threads' lines neither mix nor queue
+// behind each other.
+void PlatformConsoleWrite(const char* text, size_t size);
+
 // Local date in the system locale's short form and local 24-hour time with
 // seconds, both for the log line.
 void PlatformLocalDateTime(char* date, size_t dateSize, char* time, size_t timeSize);
@@ -141,6 +146,12 @@ long PlatformSend(PlatformSocket socket, const void* data, size_t size);
 long PlatformRecv(PlatformSocket socket, void* buffer, size_t size);
 // Ends our sending side; the peer then reads end of stream.
 void PlatformShutdownSend(PlatformSocket socket);
+
+// Receives once, waiting at most timeoutMs for something to read: the byte
+// count, 0 when the peer has closed, -1 on failure, PlatformTimedOut when
+// nothing came in time. Bytes already there are taken without a wait.
+constexpr long PlatformTimedOut = -2;
+long PlatformRecvWithin(PlatformSocket socket, void* buffer, size_t size, int timeoutMs);
 
 // Waits until the socket is readable: 1 readable, 0 time-out, -1 failure.
 // timeoutMs < 0 waits without limit.

@@ -65,6 +65,18 @@ void PlatformSleepMs(unsigned ms) {
     }
 }
 
+void PlatformConsoleWrite(const char* text, size_t size) {
+    while (size > 0) {
+        ssize_t n = write(STDOUT_FILENO, text, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        text += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
 void PlatformLocalDateTime(char* date, size_t dateSize, char* time, size_t timeSize) {
     time_t now = ::time(nullptr);
     tm local{};
@@ -859,6 +871,22 @@ long PlatformRecv(PlatformSocket socket, void* buffer, size_t size) {
         n = recv(PosixFd(socket), buffer, size, 0);
     } while (n < 0 && errno == EINTR);
     return static_cast<long>(n);
+}
+
+long PlatformRecvWithin(PlatformSocket socket, void* buffer, size_t size, int timeoutMs) {
+    // A request usually arrives with its connection: try before waiting.
+    ssize_t n;
+    do {
+        n = recv(PosixFd(socket), buffer, size, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        return static_cast<long>(n);
+    int ready = PlatformWaitReadable(socket, timeoutMs);
+    if (ready == 0)
+        return PlatformTimedOut;
+    if (ready < 0)
+        return -1;
+    return PlatformRecv(socket, buffer, size);
 }
 
 void PlatformShutdownSend(PlatformSocket socket) {

@@ -14,6 +14,7 @@
 
 #include "platform/Platform.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -86,6 +87,12 @@ bool PlatformErrorSentence(int code, char* out, size_t size) {
 
 void PlatformSleepMs(unsigned ms) {
     Sleep(ms);
+}
+
+void PlatformConsoleWrite(const char* text, size_t size) {
+    // The console's own stream keeps the CR LF translation of text mode.
+    fwrite(text, 1, size, stdout);
+    fflush(stdout);
 }
 
 void PlatformLocalDateTime(char* date, size_t dateSize, char* time, size_t timeSize) {
@@ -492,6 +499,15 @@ long PlatformRecv(PlatformSocket socket, void* buffer, size_t size) {
         return 0;
     int got = recv(SOCKET(socket), static_cast<char*>(buffer), int(WinClampSize(size)), 0);
     return got == SOCKET_ERROR ? -1 : long(got);
+}
+
+long PlatformRecvWithin(PlatformSocket socket, void* buffer, size_t size, int timeoutMs) {
+    int ready = PlatformWaitReadable(socket, timeoutMs);
+    if (ready == 0)
+        return PlatformTimedOut;
+    if (ready < 0)
+        return -1;
+    return PlatformRecv(socket, buffer, size);
 }
 
 void PlatformShutdownSend(PlatformSocket socket) {
