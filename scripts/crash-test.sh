@@ -15,16 +15,8 @@ build=${BUILD_DIR:-build/native}
 # Close enough to the wrap that the run crosses it.
 start=${CRASH_START:-999950}
 
-if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
-  cmake -S . -B "$build" -G Ninja >/dev/null
-fi
-cmake --build "$build" --target QuilletHollinGateway txsim -j "${JOBS:-2}" >/dev/null
-gateway_exe=$(find "$build" -name QuilletHollinGateway -type f -perm -u+x | head -n 1)
-txsim_exe=$(find "$build" -name txsim -type f -perm -u+x | head -n 1)
-if [ -z "$gateway_exe" ] || [ -z "$txsim_exe" ]; then
-  echo "crash-test: no QuilletHollinGateway or txsim under $build" >&2
-  exit 2
-fi
+tool=crash-test
+source scripts/gateway-fixture.sh
 
 work=$(mktemp -d /tmp/qhg-crash.XXXXXX)
 gateway_pid=""
@@ -41,9 +33,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 listen_port=$(free_port)
 server_port=$(free_port)
 cp "$gateway_exe" "$work/QuilletHollinGateway"

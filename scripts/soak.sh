@@ -19,16 +19,8 @@ clients=${SOAK_CLIENTS:-64}
 # Close enough to the wrap that every run crosses it.
 start=${SOAK_START:-999700}
 
-if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
-  cmake -S . -B "$build" -G Ninja >/dev/null
-fi
-cmake --build "$build" --target QuilletHollinGateway txsim -j "${JOBS:-2}" >/dev/null
-gateway_exe=$(find "$build" -name QuilletHollinGateway -type f -perm -u+x | head -n 1)
-txsim_exe=$(find "$build" -name txsim -type f -perm -u+x | head -n 1)
-if [ -z "$gateway_exe" ] || [ -z "$txsim_exe" ]; then
-  echo "soak: no QuilletHollinGateway or txsim under $build" >&2
-  exit 2
-fi
+tool=soak
+source scripts/gateway-fixture.sh
 
 work=$(mktemp -d /tmp/qhg-soak.XXXXXX)
 gateway_pid=""
@@ -42,9 +34,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 listen_port=$(free_port)
 server_port=$(free_port)
 

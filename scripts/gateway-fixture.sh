@@ -1,0 +1,18 @@
+# gateway-fixture.sh - sourced by the soak and crash tests: builds the native
+# gateway and txsim in $build if needed and finds them, and picks free ports.
+# Expects $build and $tool (the calling script's name, for messages).
+
+if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
+  cmake -S . -B "$build" -G Ninja >/dev/null
+fi
+cmake --build "$build" --target QuilletHollinGateway txsim -j "${JOBS:-2}" >/dev/null
+gateway_exe=$(find "$build" -name QuilletHollinGateway -type f -perm -u+x | head -n 1)
+txsim_exe=$(find "$build" -name txsim -type f -perm -u+x | head -n 1)
+if [ -z "$gateway_exe" ] || [ -z "$txsim_exe" ]; then
+  echo "$tool: no QuilletHollinGateway or txsim under $build" >&2
+  exit 2
+fi
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
