@@ -3,28 +3,44 @@
 # a short soak and benchmark, a minute of each fuzzer, then the native suite again under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and under ThreadSanitizer. Each is a preset of
 # CMakePresets.json, built in build/<preset>. Installs missing Debian packages
-# first. Goes on after a failing suite; exits non-zero if any failed.
+# first. Goes on after a failing step; exits non-zero if any failed. Each
+# step's output also goes to build/<step>.log, and the run ends with a line per
+# step and the end of each failed step's log, so that the last screenful of a
+# CI run says what failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh || exit 1
 
 jobs=${JOBS:-2}
 status=0
+results=()
+failed_logs=()
 
-run_suite() { # preset, extra cmake arguments...
+step() { # name, command... - runs the command, its output also in build/<name>.log
+  local name=$1 started=$SECONDS rc
+  shift
+  "$@" 2>&1 | tee "build/$name.log"
+  rc=${PIPESTATUS[0]}
+  if [ "$rc" -eq 0 ]; then
+    results+=("$name: passed ($((SECONDS - started)) s)")
+  else
+    results+=("$name: FAILED, exit $rc ($((SECONDS - started)) s), log in build/$name.log")
+    failed_logs+=("build/$name.log")
+    status=1
+  fi
+}
+
+suite() { # preset, extra cmake arguments...
   local preset=$1 dir=build/$1
   shift
   local started=$SECONDS
   echo "=== $preset: configure and build ($dir)"
-  if ! cmake --preset "$preset" "$@" >"$dir.configure.log" 2>&1; then
-    cat "$dir.configure.log"; status=1; return
-  fi
-  if ! cmake --build --preset "$preset" -j "$jobs"; then
-    status=1; return
-  fi
+  cmake --preset "$preset" "$@" || return 1
+  cmake --build --preset "$preset" -j "$jobs" || return 1
   echo "=== $preset: test (built in $((SECONDS - started)) s)"
-  ${launcher:-} ctest --preset "$preset" -j "$jobs" || status=1
+  ${launcher:-} ctest --preset "$preset" -j "$jobs"
 }
+run_suite() { step "$1" suite "$@"; }
 
 mkdir -p build
 run_suite native
@@ -32,12 +48,12 @@ run_suite windows -DGATEWAY_NATIVE_TXSIM="$PWD/build/native/tools/txsim/txsim"
 # Short runs of the soak (64 clients against the real executables) and of the
 # benchmark (figures printed, nothing asserted about speed).
 echo "=== soak: 5 s"
-BUILD_DIR=build/native scripts/soak.sh 5 || status=1
+BUILD_DIR=build/native step soak scripts/soak.sh 5
 echo "=== benchmark smoke"
-bench/run.sh --smoke || status=1
+step bench-smoke bench/run.sh --smoke
 # libFuzzer harnesses, a minute each (scripts/fuzz.sh; clang with sanitizers).
 echo "=== fuzz: 60 s per harness"
-scripts/fuzz.sh 60 || status=1
+step fuzz scripts/fuzz.sh 60
 run_suite asan
 # ThreadSanitizer's runtime expects the address-space layout of kernels that
 # randomise mappings with at most 28 bits; newer kernels may use more, so its
@@ -47,4 +63,11 @@ if setarch "$(uname -m)" -R true 2>/dev/null; then
 else
   run_suite tsan
 fi
+
+for log in "${failed_logs[@]}"; do
+  echo "=== the end of $log"
+  tail -n 60 "$log"
+done
+echo "=== summary"
+printf '%s\n' "${results[@]}"
 exit $status
