@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=$root/build/bench
+source bench/fixture.sh
 requests=${PROFILE_REQUESTS:-500}
 
 for tool in valgrind strace callgrind_control; do
@@ -22,14 +22,8 @@ for tool in valgrind strace callgrind_control; do
     break
   }
 done
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g -DNDEBUG" \
-  -DGATEWAY_TESTS=OFF >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
-cmake --build "$build" -j 2 --target QuilletHollinGateway txsim >&2
+bench_build
 gateway=${1:-$build/src/QuilletHollinGateway}
-if [ ! -x "$build/loadgen" ] || [ bench/loadgen.cpp -nt "$build/loadgen" ]; then
-  g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$build/loadgen" bench/loadgen.cpp
-fi
-loadgen=$build/loadgen
 
 tmp=$(mktemp -d /tmp/qhg-profile.XXXXXX)
 txsim_pid=""; gateway_pid=""
@@ -39,20 +33,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-txsim_port=$("$loadgen" freeport)
-gateway_port=$("$loadgen" freeport)
-"$build/tools/txsim/txsim" --port "$txsim_port" >"$tmp/txsim.txt" 2>&1 &
-txsim_pid=$!
-"$loadgen" waitport --port "$txsim_port"
-mkdir -p "$tmp/gateway"
-cp "$gateway" "$tmp/gateway/QuilletHollinGateway"
-sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$gateway_port/" \
-    -e "s/^ServerPortNumber=.*/ServerPortNumber=$txsim_port/" \
-    "$root/packaging/QuilletHollinGateway.ini" >"$tmp/gateway/QuilletHollinGateway.ini"
-echo "127.0.0.1=1" >>"$tmp/gateway/QuilletHollinGateway.ini"
-# An operator's settings file is older than the moment it was written: let
-# this one age past the window in which every read parses it afresh.
-sleep 3
+bench_prepare "$gateway"
 
 sale() { "$loadgen" http --port "$gateway_port" --concurrency 1 --requests "$1" >/dev/null; }
 refused() { "$loadgen" http --port "$gateway_port" --source 127.0.0.2 --concurrency 1 --requests "$1" >/dev/null; }

@@ -49,15 +49,9 @@ if ! install_missing nginx-light >&2 || ! command -v nginx >/dev/null; then
   have_nginx=0
 fi
 
-build=$root/build/bench
+source bench/fixture.sh
 say "building in $build"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
-  -DGATEWAY_TESTS=OFF >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
-cmake --build "$build" -j 2 --target QuilletHollinGateway txsim >&2
-if [ ! -x "$build/loadgen" ] || [ bench/loadgen.cpp -nt "$build/loadgen" ]; then
-  g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$build/loadgen" bench/loadgen.cpp
-fi
-loadgen=$build/loadgen
+bench_build
 
 # --- processes -----------------------------------------------------------------
 tmp=$(mktemp -d /tmp/qhg-bench.XXXXXX)
@@ -72,24 +66,8 @@ cleanup() {
 trap cleanup EXIT
 ulimit -n 8192 2>/dev/null || true
 
-txsim_port=$("$loadgen" freeport)
-gateway_port=$("$loadgen" freeport)
+bench_prepare "${BENCH_GATEWAY:-$build/src/QuilletHollinGateway}"
 nginx_port=$("$loadgen" freeport)
-
-"$build/tools/txsim/txsim" --port "$txsim_port" >"$tmp/txsim.txt" 2>&1 &
-txsim_pid=$!
-"$loadgen" waitport --port "$txsim_port"
-
-# The packaged settings file, with its comments, as an operator would have it.
-mkdir -p "$tmp/gateway"
-cp "${BENCH_GATEWAY:-$build/src/QuilletHollinGateway}" "$tmp/gateway/QuilletHollinGateway"
-sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$gateway_port/" \
-    -e "s/^ServerPortNumber=.*/ServerPortNumber=$txsim_port/" \
-    "$root/packaging/QuilletHollinGateway.ini" >"$tmp/gateway/QuilletHollinGateway.ini"
-echo "127.0.0.1=1" >>"$tmp/gateway/QuilletHollinGateway.ini"
-# An operator's settings file is older than the moment it was written: let
-# this one age past the window in which every read parses it afresh.
-sleep 3
 
 start_gateway() {
   (cd "$tmp/gateway" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
