@@ -1,7 +1,9 @@
 // Platform.h - the one header through which the gateway reaches the operating
-// system. PlatformWin32.cpp implements it with the Windows interfaces;
-// PlatformPosix.cpp gives the same behaviour on Linux. No OS type leaks out:
-// sockets are a PlatformSocket number, kernel objects are opaque pointers.
+// system. win32/*.cpp implement it with the Windows interfaces and
+// posix/*.cpp give the same behaviour on Linux, one file per concern with the
+// same name on both sides (Files, Service, Settings, Sockets, Sync, System,
+// Threads). No OS type leaks out: sockets are a PlatformSocket number,
+// kernel objects are opaque pointers.
 #pragma once
 
 #include <cstddef>

@@ -1,0 +1,231 @@
+// Sockets.cpp - the Linux platform layer: IPv4 TCP sockets.
+#ifndef _WIN32
+
+#include "platform/posix/Internal.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// Sockets
+
+const int PlatformErrorAddressInUse = EADDRINUSE;
+
+bool PlatformSocketStartup() {
+    return true;
+}
+
+void PlatformSocketCleanup() {}
+
+int PlatformSocketError() {
+    return errno;
+}
+
+static int PosixFd(PlatformSocket socket) {
+    return static_cast<int>(socket);
+}
+
+PlatformSocket PlatformTcpSocket() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return fd < 0 ? PlatformNoSocket : static_cast<PlatformSocket>(fd);
+}
+
+void PlatformCloseSocket(PlatformSocket socket) {
+    if (socket != PlatformNoSocket)
+        close(PosixFd(socket));
+}
+
+bool PlatformSetKeepAlive(PlatformSocket socket) {
+    int on = 1;
+    return setsockopt(PosixFd(socket), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
+}
+
+static bool PosixAddress(const char* dotted, unsigned short port, sockaddr_in* address) {
+    memset(address, 0, sizeof *address);
+    address->sin_family = AF_INET;
+    address->sin_port = htons(port);
+    if (dotted == nullptr) {
+        address->sin_addr.s_addr = htonl(INADDR_ANY);
+        return true;
+    }
+    return inet_pton(AF_INET, dotted, &address->sin_addr) == 1;
+}
+
+int PlatformConnect(PlatformSocket socket, const char* dottedAddress, unsigned short port) {
+    if (socket == PlatformNoSocket)
+        return errno != 0 ? errno : EBADF;
+    sockaddr_in address;
+    if (!PosixAddress(dottedAddress, port, &address)) {
+        errno = EINVAL;
+        return errno;
+    }
+    int result;
+    do {
+        result = connect(PosixFd(socket), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 ? 0 : errno;
+}
+
+int PlatformBind(PlatformSocket socket, const char* dottedAddress, unsigned short port) {
+    sockaddr_in address;
+    if (!PosixAddress(dottedAddress, port, &address)) {
+        errno = EINVAL;
+        return errno;
+    }
+    // On Linux this only permits binding over connections that have closed
+    // and linger; a second live listener still fails with EADDRINUSE.
+    int on = 1;
+    setsockopt(PosixFd(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(PosixFd(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return errno;
+    return 0;
+}
+
+int PlatformListen(PlatformSocket socket, int backlog) {
+    if (listen(PosixFd(socket), backlog) != 0)
+        return errno;
+    // Non-blocking, so an accept after a connection vanished cannot hang the listener.
+    int flags = fcntl(PosixFd(socket), F_GETFL);
+    fcntl(PosixFd(socket), F_SETFL, flags | O_NONBLOCK);
+    return 0;
+}
+
+unsigned short PlatformLocalPort(PlatformSocket socket) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getsockname(PosixFd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+// Like inet_ntop() for IPv4, without its general machinery; every accepted
+// connection needs one. An area too small gets an empty text.
+static void PosixDottedAddress(in_addr address, char* out, size_t size) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&address.s_addr);
+    char text[16];
+    size_t length = 0;
+    for (int i = 0; i < 4; ++i) {
+        unsigned value = bytes[i];
+        if (value >= 100)
+            text[length++] = static_cast<char>('0' + value / 100);
+        if (value >= 10)
+            text[length++] = static_cast<char>('0' + value / 10 % 10);
+        text[length++] = static_cast<char>('0' + value % 10);
+        text[length++] = i < 3 ? '.' : '\0';
+    }
+    if (length > size) {
+        out[0] = '\0';
+        return;
+    }
+    memcpy(out, text, length);
+}
+
+PlatformSocket PlatformAccept(PlatformSocket listener, char* peer, size_t peerSize) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    int fd;
+    do {
+        // accept4 does not pass the listener's O_NONBLOCK on: the socket blocks.
+        fd = accept4(PosixFd(listener), reinterpret_cast<sockaddr*>(&address), &length,
+                     SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return PlatformNoSocket;
+    if (peer != nullptr && peerSize > 0)
+        PosixDottedAddress(address.sin_addr, peer, peerSize);
+    return static_cast<PlatformSocket>(fd);
+}
+
+long PlatformSend(PlatformSocket socket, const void* data, size_t size) {
+    ssize_t n;
+    do {
+        n = send(PosixFd(socket), data, size, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+long PlatformRecv(PlatformSocket socket, void* buffer, size_t size) {
+    ssize_t n;
+    do {
+        n = recv(PosixFd(socket), buffer, size, 0);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+long PlatformRecvWithin(PlatformSocket socket, void* buffer, size_t size, int timeoutMs) {
+    // A request usually arrives with its connection: try before waiting.
+    ssize_t n;
+    do {
+        n = recv(PosixFd(socket), buffer, size, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        return static_cast<long>(n);
+    int ready = PlatformWaitReadable(socket, timeoutMs);
+    if (ready == 0)
+        return PlatformTimedOut;
+    if (ready < 0)
+        return -1;
+    return PlatformRecv(socket, buffer, size);
+}
+
+void PlatformShutdownSend(PlatformSocket socket) {
+    shutdown(PosixFd(socket), SHUT_WR);
+}
+
+int PlatformWaitReadable(PlatformSocket socket, int timeoutMs) {
+    // poll, not select: a busy gateway holds descriptors above FD_SETSIZE.
+    pollfd entry{PosixFd(socket), POLLIN, 0};
+    int64_t deadline = timeoutMs < 0 ? 0 : PlatformMonotonicMs() + timeoutMs;
+    for (;;) {
+        int wait = timeoutMs < 0 ? -1 : static_cast<int>(deadline - PlatformMonotonicMs());
+        if (timeoutMs >= 0 && wait < 0)
+            wait = 0;
+        int result = poll(&entry, 1, wait);
+        if (result > 0)
+            return 1;
+        if (result == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+int PlatformWaitAcceptOrEvent(PlatformSocket listener, PlatformEvent* event) {
+    pollfd entries[2] = {{event->fd, POLLIN, 0}, {PosixFd(listener), POLLIN, 0}};
+    for (;;) {
+        if (event->set.load())
+            return 0;
+        int result = poll(entries, 2, -1);
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result < 0)
+            return -1;
+        if (event->set.load() || (entries[0].revents & POLLIN))
+            return 0;
+        if (entries[1].revents & (POLLERR | POLLNVAL))
+            return -1;
+        if (entries[1].revents & POLLIN)
+            return 1;
+    }
+}
+
+bool PlatformResolveIPv4(const char* host, char* out, size_t size) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
+        return false;
+    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    bool ok = inet_ntop(AF_INET, &address->sin_addr, out, static_cast<socklen_t>(size)) != nullptr;
+    freeaddrinfo(found);
+    return ok;
+}
+
+#endif // !_WIN32

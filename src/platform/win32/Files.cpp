@@ -1,0 +1,114 @@
+// Files.cpp - the Windows platform layer: files opened for one writer at a time.
+#ifdef _WIN32
+
+#include "platform/win32/Internal.h"
+
+#include <new>
+
+// One-writer files
+
+// Read and write access, others may only read: a second writer, in this
+// process or another, fails with ERROR_SHARING_VIOLATION.
+static HANDLE WinOpenOneWriter(const char* path) {
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+static bool WinSeek(HANDLE handle, LONGLONG offset, DWORD method) {
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    return SetFilePointerEx(handle, distance, nullptr, method) != 0;
+}
+
+// Like WriteFile but keeps writing until everything is out.
+static bool WinWriteAll(HANDLE handle, const char* data, size_t size) {
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(handle, data, WinClampSize(size), &written, nullptr))
+            return false;
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+PlatformFile* PlatformOpenForUpdate(const char* path, int* error) {
+    HANDLE handle = WinOpenOneWriter(path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (error != nullptr)
+            *error = int(GetLastError());
+        return nullptr;
+    }
+    PlatformFile* file = new (std::nothrow) PlatformFile{handle};
+    if (file == nullptr) {
+        CloseHandle(handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        if (error != nullptr)
+            *error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return file;
+}
+
+long PlatformFileReadAt(PlatformFile* file, long offset, void* buffer, size_t size) {
+    if (file == nullptr || offset < 0 || !WinSeek(file->handle, offset, FILE_BEGIN))
+        return -1;
+    DWORD got = 0;
+    if (!ReadFile(file->handle, buffer, WinClampSize(size), &got, nullptr))
+        return -1;
+    return long(got);
+}
+
+long PlatformFileWriteAt(PlatformFile* file, long offset, const void* data, size_t size) {
+    if (file == nullptr || offset < 0 || !WinSeek(file->handle, offset, FILE_BEGIN))
+        return -1;
+    if (!WinWriteAll(file->handle, static_cast<const char*>(data), size))
+        return -1;
+    return long(size);
+}
+
+bool PlatformFileSetSize(PlatformFile* file, long size) {
+    if (file == nullptr || size < 0 || !WinSeek(file->handle, size, FILE_BEGIN))
+        return false;
+    return SetEndOfFile(file->handle) != 0;
+}
+
+bool PlatformFileClose(PlatformFile* file) {
+    if (file == nullptr)
+        return false;
+    bool closed = CloseHandle(file->handle) != 0;
+    delete file;
+    return closed;
+}
+
+int PlatformAppendText(const char* path, const char* text, size_t size) {
+    HANDLE handle = WinOpenOneWriter(path);
+    if (handle == INVALID_HANDLE_VALUE)
+        return int(GetLastError());
+    int result = 0;
+    if (!WinSeek(handle, 0, FILE_END)) {
+        result = int(GetLastError());
+    } else {
+        // Text mode, as the run-time library writes it: every LF becomes CR LF.
+        char chunk[1024];
+        size_t used = 0;
+        for (size_t i = 0; i < size && result == 0; ++i) {
+            if (text[i] == '\n')
+                chunk[used++] = '\r';
+            chunk[used++] = text[i];
+            if (used >= sizeof chunk - 1 || i + 1 == size) {
+                if (!WinWriteAll(handle, chunk, used))
+                    result = int(GetLastError());
+                used = 0;
+            }
+        }
+    }
+    if (!CloseHandle(handle) && result == 0)
+        result = int(GetLastError());
+    return result;
+}
+
+#endif // _WIN32

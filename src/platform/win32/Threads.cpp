@@ -1,0 +1,36 @@
+// Threads.cpp - the Windows platform layer: detached threads.
+#ifdef _WIN32
+
+#include "platform/win32/Internal.h"
+
+#include <new>
+
+namespace {
+struct WinThreadStart {
+    PlatformThreadProc proc;
+    void* parameter;
+};
+} // namespace
+
+static DWORD WINAPI WinThreadTrampoline(LPVOID raw) {
+    WinThreadStart start = *static_cast<WinThreadStart*>(raw);
+    delete static_cast<WinThreadStart*>(raw);
+    return start.proc(start.parameter);
+}
+
+bool PlatformStartThread(PlatformThreadProc proc, void* parameter, size_t stackSize) {
+    WinThreadStart* start = new (std::nothrow) WinThreadStart{proc, parameter};
+    if (start == nullptr)
+        return false;
+    HANDLE thread = CreateThread(nullptr, stackSize, WinThreadTrampoline, start,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        delete start;
+        return false;
+    }
+    // Connection threads are never joined.
+    CloseHandle(thread);
+    return true;
+}
+
+#endif // _WIN32
