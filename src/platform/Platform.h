@@ -37,9 +37,11 @@ void PlatformConsoleWrite(const char* text, size_t size);
 // seconds, both for the log line.
 void PlatformLocalDateTime(char* date, size_t dateSize, char* time, size_t timeSize);
 
-// Milliseconds since 1970-01-01 UTC, and a monotonic millisecond clock.
+// Milliseconds since 1970-01-01 UTC, and monotonic millisecond and
+// microsecond clocks.
 int64_t PlatformUtcMilliseconds();
 int64_t PlatformMonotonicMs();
+int64_t PlatformMonotonicUs();
 
 // Full path of the running executable. Returns false if it cannot be read.
 bool PlatformExecutablePath(char* out, size_t size);

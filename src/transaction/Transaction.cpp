@@ -180,7 +180,7 @@ static long ReceiveFromServer(void*, char* buffer, size_t size, int waitMs, int*
 
 // Everything after the lock is taken; the caller releases it.
 static int ExchangeUnderLock(char* replyArea, const char* firstItem, int code, int amount,
-                             const char* thirdItem, int clientNumber) {
+                             const char* thirdItem, int clientNumber, TransactionReport* report) {
     int terminalAddress = ReadSetting("TerminalAddress", 0);
     int entryMode = ReadSetting("EntryMode", 2);
     int replyTimeout = ReadSetting("ReplyTimeout", DefaultReplyTimeoutSeconds);
@@ -199,7 +199,8 @@ static int ExchangeUnderLock(char* replyArea, const char* firstItem, int code, i
         if (SaleMessageLength(terminalAddress, WidestSequenceNumber, clientNumber, amount,
                               firstItem, thirdItem, entryMode) >= MessageAreaSize)
             return TransactionTooLong;
-        length = BuildMessage(message, code, terminalAddress, NextSequenceNumber(), clientNumber,
+        report->sequence = NextSequenceNumber();
+        length = BuildMessage(message, code, terminalAddress, report->sequence, clientNumber,
                               amount, firstItem, thirdItem, entryMode);
         if (length == 0)
             return TransactionTooLong; // only a hand-edited counter of many digits gets here
@@ -212,13 +213,17 @@ static int ExchangeUnderLock(char* replyArea, const char* firstItem, int code, i
     ReconnectNeeded = false;
 
     // Once a send has started, a failure is reported, never retried: the
-    // server may already hold the message.
+    // server may already hold the message. A failed send took no byte.
+    int64_t sendStarted = PlatformMonotonicUs();
     if (PlatformSend(ServerSocket, message, static_cast<size_t>(length)) < 0) {
         ReconnectNeeded = true;
         snprintf(replyArea, ReplyAreaSize, "Unable to send data: Error %d", PlatformSocketError());
         return TransactionFailed;
     }
     int result = CollectReply(replyArea, replyTimeout, ReplyReceiver{ReceiveFromServer, nullptr});
+    report->serverUs = PlatformMonotonicUs() - sendStarted;
+    report->outcome =
+        result == TransactionDone ? TransactionOutcome::Replied : TransactionOutcome::InDoubt;
     // A reply that failed or stopped short leaves the connection out of step.
     if (result != TransactionDone)
         ReconnectNeeded = true;
@@ -226,8 +231,15 @@ static int ExchangeUnderLock(char* replyArea, const char* firstItem, int code, i
 }
 
 int SendTransaction(char* replyArea, const char* firstItem, int code, int amount,
-                    const char* thirdItem, int clientNumber) {
-    switch (PlatformWaitEventOrMutex(StopEvent, TransactionLock, LockWaitMs)) {
+                    const char* thirdItem, int clientNumber, TransactionReport* report) {
+    TransactionReport scratch;
+    if (report == nullptr)
+        report = &scratch;
+    *report = TransactionReport{};
+    int64_t waitStarted = PlatformMonotonicUs();
+    PlatformWaitResult waited = PlatformWaitEventOrMutex(StopEvent, TransactionLock, LockWaitMs);
+    report->lockWaitUs = PlatformMonotonicUs() - waitStarted;
+    switch (waited) {
     case PlatformWaitResult::Mutex:
         break;
     case PlatformWaitResult::Timeout:
@@ -239,7 +251,8 @@ int SendTransaction(char* replyArea, const char* firstItem, int code, int amount
         snprintf(replyArea, ReplyAreaSize, "Service shutdown.");
         return TransactionFailed;
     }
-    int result = ExchangeUnderLock(replyArea, firstItem, code, amount, thirdItem, clientNumber);
+    int result =
+        ExchangeUnderLock(replyArea, firstItem, code, amount, thirdItem, clientNumber, report);
     PlatformReleaseMutex(TransactionLock);
     return result;
 }

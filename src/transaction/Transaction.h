@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 struct PlatformEvent;
 struct PlatformMutex;
@@ -25,10 +26,24 @@ constexpr int TransactionFailed = 0;   // reply area holds the error text
 constexpr int TransactionDone = 1;     // reply area holds the framed reply
 constexpr int TransactionTooLong = -1; // items cannot fit in a message; nothing sent
 
+// What became of a transaction, as far as the gateway can tell: NotSent when
+// no byte of the message left, Replied when the framed reply came whole,
+// InDoubt when the message went out but the reply did not come whole (the
+// server may or may not have acted on it).
+enum class TransactionOutcome { NotSent, Replied, InDoubt };
+
+struct TransactionReport {
+    TransactionOutcome outcome = TransactionOutcome::NotSent;
+    int sequence = -1;      // the number sent; -1 when none was taken
+    int64_t lockWaitUs = 0; // waiting for the transaction lock
+    int64_t serverUs = -1;  // first byte sent to the end of the reply or the failure
+};
+
 // Carries one transaction. The items may lie inside replyArea (1024 bytes).
-// thirdItem is ignored (may be null) for TransactionFundsAvailable.
+// thirdItem is ignored (may be null) for TransactionFundsAvailable. When
+// report is given it is filled in before the call returns.
 int SendTransaction(char* replyArea, const char* firstItem, int code, int amount,
-                    const char* thirdItem, int clientNumber);
+                    const char* thirdItem, int clientNumber, TransactionReport* report = nullptr);
 
 // Formats the framed message into out (MessageAreaSize bytes): two length
 // bytes, high first, then the text. Returns the total length, or 0 when it

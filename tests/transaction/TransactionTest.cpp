@@ -77,13 +77,14 @@ class Exchange : public ::testing::Test {
             const char* third = "ABC", int client = 5) {
         ServerPort = server.Port();
         memset(reply, 0x55, sizeof reply);
-        return SendTransaction(reply, first, code, amount, third, client);
+        return SendTransaction(reply, first, code, amount, third, client, &report);
     }
     std::string ReplyText() const { return std::string(reply); }
     std::string ReplyBody() const { return std::string(reply + 2); }
 
     TempGatewayFiles files;
     char reply[ReplyAreaSize];
+    TransactionReport report; // of the last Run
 };
 
 TEST_F(Exchange, SaleIsNumberedSentAndAnsweredOnOneConnection) {
@@ -96,11 +97,15 @@ TEST_F(Exchange, SaleIsNumberedSentAndAnsweredOnOneConnection) {
     EXPECT_EQ(server.Messages()[0], Framed("0317" + FS + "5" + FS + "51" + FS + "250" + FS + FS +
                                            "ABC" + FS + FS + "12345" + FS + "2"));
     EXPECT_EQ(files.ReadSequence(), "18");
+    EXPECT_EQ(report.outcome, TransactionOutcome::Replied);
+    EXPECT_EQ(report.sequence, 17);
+    EXPECT_GE(report.serverUs, 0);
 
     // Funds available takes no number; a void does; settings are read afresh.
     files.WriteSettings("[Settings]\nTerminalAddress=12\nEntryMode=9\n");
     ASSERT_EQ(Run(server, TransactionFundsAvailable, "4444", 500, nullptr), TransactionDone);
     EXPECT_EQ(files.ReadSequence(), "18");
+    EXPECT_EQ(report.sequence, -1);
     ASSERT_EQ(Run(server, TransactionVoid, "4444", 7, "Z", 2), TransactionDone);
     EXPECT_EQ(files.ReadSequence(), "19");
     std::vector<std::string> messages = server.Messages();
@@ -183,6 +188,9 @@ TEST_F(Exchange, ServerClosingBeforeAnyReplyGivesAnEmptyTextAndAReconnect) {
     });
     EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
     EXPECT_EQ(reply[0], '\0');
+    // The message went out and no reply came: the server may have acted on it.
+    EXPECT_EQ(report.outcome, TransactionOutcome::InDoubt);
+    EXPECT_GE(report.serverUs, 0);
     ASSERT_EQ(Run(server, TransactionSale), TransactionDone);
     EXPECT_EQ(ReplyBody(), "second");
     EXPECT_EQ(server.Connections(), 2);
@@ -200,10 +208,15 @@ TEST_F(Exchange, ReplyLongerThanTheAreaEndsAfterFiveEmptyReads) {
 }
 
 TEST_F(Exchange, ConnectFailureIsReportedAndRetriedNextTime) {
+    files.WriteSequence("40");
     unsigned short deadPort = FreePort();
     ServerPort = deadPort;
-    EXPECT_EQ(SendTransaction(reply, "1", TransactionSale, 1, "2", 1), TransactionFailed);
+    EXPECT_EQ(SendTransaction(reply, "1", TransactionSale, 1, "2", 1, &report), TransactionFailed);
     EXPECT_EQ(ReplyText().rfind("Unable to connect to server: Error ", 0), 0u) << ReplyText();
+    // The number was taken before the connect, and nothing left.
+    EXPECT_EQ(report.outcome, TransactionOutcome::NotSent);
+    EXPECT_EQ(report.sequence, 40);
+    EXPECT_EQ(report.serverUs, -1);
     EXPECT_NE(ReplyText(), "Unable to connect to server: Error 0");
 
     FakeServer server; // the server comes up
@@ -246,6 +259,8 @@ TEST_F(Exchange, StopEventWinsOverAFreeLockAndNothingIsSent) {
     EXPECT_EQ(ReplyText(), "Service shutdown.");
     EXPECT_EQ(server.Connections(), 0);
     EXPECT_EQ(files.ReadSequence(), "");
+    EXPECT_EQ(report.outcome, TransactionOutcome::NotSent);
+    EXPECT_EQ(report.sequence, -1);
 }
 
 TEST_F(Exchange, WaitingForTheLockEndsOnStopOrAfterTenSeconds) {

@@ -75,6 +75,12 @@ int64_t PlatformMonotonicMs() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+int64_t PlatformMonotonicUs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
 bool PlatformExecutablePath(char* out, size_t size) {
     if (size == 0)
         return false;

@@ -71,7 +71,7 @@ int64_t PlatformUtcMilliseconds() {
 
 // The performance counter rather than GetTickCount64, whose 10-16 ms steps
 // are too coarse for the short waits measured with this clock.
-int64_t PlatformMonotonicMs() {
+static int64_t WinMonotonic(int64_t unitsPerSecond) {
     static const int64_t frequency = [] {
         LARGE_INTEGER f;
         QueryPerformanceFrequency(&f);
@@ -80,7 +80,15 @@ int64_t PlatformMonotonicMs() {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     int64_t ticks = int64_t(now.QuadPart);
-    return ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
+    return ticks / frequency * unitsPerSecond + ticks % frequency * unitsPerSecond / frequency;
+}
+
+int64_t PlatformMonotonicMs() {
+    return WinMonotonic(1000);
+}
+
+int64_t PlatformMonotonicUs() {
+    return WinMonotonic(1000000);
 }
 
 bool PlatformExecutablePath(char* out, size_t size) {
