@@ -14,6 +14,9 @@
 
 // The sharing-violation code that a second writer gets on both platforms.
 constexpr int PlatformSharingViolation = 32;
+// The code for a file that does not exist, the same on both platforms
+// (ERROR_FILE_NOT_FOUND, ENOENT).
+constexpr int PlatformFileNotFound = 2;
 
 // The calling thread's last system error (GetLastError / errno).
 int PlatformLastError();
@@ -83,6 +86,11 @@ bool PlatformFileClose(PlatformFile* file);
 // Windows). Returns 0, or the error code of the failed step.
 int PlatformAppendText(const char* path, const char* text, size_t size);
 
+// Reads up to size bytes from the start of an existing file, for reading
+// only: never creates it, and neither waits for nor holds off a writer.
+// Returns the byte count, or -1 with the error code in *error.
+long PlatformReadFileHead(const char* path, void* buffer, size_t size, int* error);
+
 // ---------------------------------------------------------------------------
 // Events, the transaction lock and threads
 
@@ -110,6 +118,14 @@ using PlatformThreadProc = unsigned (*)(void* parameter);
 // Starts a detached thread with the given stack size. False if it could not.
 bool PlatformStartThread(PlatformThreadProc proc, void* parameter, size_t stackSize);
 
+// A thread that is waited for: started, then joined exactly once.
+struct PlatformThread;
+// Null if it could not be started.
+PlatformThread* PlatformStartJoinableThread(PlatformThreadProc proc, void* parameter,
+                                            size_t stackSize);
+// Waits until the thread has ended, then frees it.
+void PlatformJoinThread(PlatformThread* thread);
+
 // ---------------------------------------------------------------------------
 // TCP sockets (IPv4)
 
@@ -118,6 +134,10 @@ constexpr PlatformSocket PlatformNoSocket = ~PlatformSocket(0);
 
 // The error code for "address in use" on this platform (10048 or EADDRINUSE).
 extern const int PlatformErrorAddressInUse;
+// The error code for a port the account may not bind (10013 or EACCES).
+extern const int PlatformErrorAccessDenied;
+// The error code of a connect that ran out of time (10060 or ETIMEDOUT).
+extern const int PlatformErrorTimedOut;
 
 // Starts and stops the socket library (Windows Sockets); no-ops elsewhere.
 bool PlatformSocketStartup();
@@ -131,6 +151,10 @@ void PlatformCloseSocket(PlatformSocket socket);
 bool PlatformSetKeepAlive(PlatformSocket socket);
 // Connects to a dotted IPv4 address (no name lookup). 0, or the error code.
 int PlatformConnect(PlatformSocket socket, const char* dottedAddress, unsigned short port);
+// The same, giving up after timeoutMs with PlatformErrorTimedOut. The socket
+// is left blocking, as PlatformConnect leaves it.
+int PlatformConnectWithin(PlatformSocket socket, const char* dottedAddress, unsigned short port,
+                          int timeoutMs);
 
 // Binds to the address (null: all local addresses) without letting a second
 // live listener share the port. 0, or the error code.

@@ -16,6 +16,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -240,6 +241,27 @@ TEST_F(OneWriterFileTest, AppendTextIsRefusedWhileAWriterHoldsTheFile) {
     EXPECT_EQ(ReadWholeFile(path), "") << "a refused append must write nothing";
     EXPECT_EQ(PlatformAppendText(path.c_str(), "x", 1), 0);
     EXPECT_EQ(ReadWholeFile(path), "x");
+}
+
+// The reader for a status scrape: never creates, and reads past a writer.
+TEST_F(OneWriterFileTest, ReadFileHeadReadsWhileAWriterHoldsAndNeverCreates) {
+    std::string path = dir_.File("gw.seq");
+    char buffer[8] = {};
+    int error = 0;
+    EXPECT_EQ(PlatformReadFileHead(path.c_str(), buffer, sizeof buffer, &error), -1);
+    EXPECT_EQ(error, PlatformFileNotFound);
+    EXPECT_FALSE(fs::exists(path));
+
+    WriteWholeFile(path, "123456789");
+    PlatformFile* writer = PlatformOpenForUpdate(path.c_str(), &error);
+    ASSERT_NE(writer, nullptr) << "error " << error;
+    EXPECT_EQ(PlatformReadFileHead(path.c_str(), buffer, sizeof buffer, &error), 8);
+    EXPECT_EQ(std::string(buffer, 8), "12345678");
+    // ...and the writer is not held off by a reader.
+    EXPECT_EQ(PlatformFileWriteAt(writer, 0, "9", 1), 1);
+    EXPECT_TRUE(PlatformFileClose(writer));
+    EXPECT_EQ(PlatformReadFileHead(path.c_str(), buffer, 2, &error), 2);
+    EXPECT_EQ(std::string(buffer, 2), "92");
 }
 
 TEST_F(OneWriterFileTest, AppendTextLeavesTheFileFreeForTheNextWriter) {
@@ -626,5 +648,36 @@ TEST_F(SocketTest, ConnectToAClosedPortReportsItsError) {
     probe.Close(); // bound but never listening: nothing answers on it now
     Socket client;
     ASSERT_TRUE(PlatformSetKeepAlive(client.Get()));
-    EXPECT_NE(PlatformConnect(client.Get(), "127.0.0.1", unused), 0);
+    int refused = PlatformConnect(client.Get(), "127.0.0.1", unused);
+    EXPECT_NE(refused, 0);
+    Socket limited;
+    EXPECT_EQ(PlatformConnectWithin(limited.Get(), "127.0.0.1", unused, 2000), refused);
+}
+
+TEST_F(SocketTest, ConnectWithinConnectsOrGivesUpInTime) {
+    Socket client;
+    ASSERT_EQ(PlatformConnectWithin(client.Get(), "127.0.0.1", port_, 2000), 0);
+    // Left blocking, as a plain connect leaves it.
+    ASSERT_EQ(PlatformSend(client.Get(), "x", 1), 1);
+    Socket accepted(PlatformAccept(listener_->Get(), nullptr, 0));
+    char byte = 0;
+    EXPECT_EQ(PlatformRecv(accepted.Get(), &byte, 1), 1);
+
+    // A listener whose queue is full lets new connects hang.
+    Socket full;
+    ASSERT_EQ(PlatformBind(full.Get(), "127.0.0.1", 0), 0);
+    ASSERT_EQ(PlatformListen(full.Get(), 0), 0);
+    unsigned short fullPort = PlatformLocalPort(full.Get());
+    std::vector<std::unique_ptr<Socket>> queued;
+    int64_t start = 0;
+    int result = 0;
+    for (int i = 0; i < 8 && result != PlatformErrorTimedOut; ++i) {
+        queued.push_back(std::make_unique<Socket>());
+        start = PlatformMonotonicMs();
+        result = PlatformConnectWithin(queued.back()->Get(), "127.0.0.1", fullPort, 300);
+    }
+    int64_t waited = PlatformMonotonicMs() - start;
+    EXPECT_EQ(result, PlatformErrorTimedOut);
+    EXPECT_GE(waited, 250);
+    EXPECT_LT(waited, 2000);
 }

@@ -84,4 +84,28 @@ int PlatformAppendText(const char* path, const char* text, size_t size) {
     return error;
 }
 
+long PlatformReadFileHead(const char* path, void* buffer, size_t size, int* error) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
+    size_t used = 0;
+    while (used < size) {
+        ssize_t n = read(fd, static_cast<char*>(buffer) + used, size - used);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = errno;
+            close(fd);
+            return -1;
+        }
+        if (n == 0)
+            break;
+        used += static_cast<size_t>(n);
+    }
+    close(fd);
+    return static_cast<long>(used);
+}
+
 #endif // !_WIN32

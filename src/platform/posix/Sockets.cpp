@@ -16,6 +16,8 @@
 // Sockets
 
 const int PlatformErrorAddressInUse = EADDRINUSE;
+const int PlatformErrorAccessDenied = EACCES;
+const int PlatformErrorTimedOut = ETIMEDOUT;
 
 bool PlatformSocketStartup() {
     return true;
@@ -70,6 +72,46 @@ int PlatformConnect(PlatformSocket socket, const char* dottedAddress, unsigned s
         result = connect(PosixFd(socket), reinterpret_cast<sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
     return result == 0 ? 0 : errno;
+}
+
+int PlatformConnectWithin(PlatformSocket socket, const char* dottedAddress, unsigned short port,
+                          int timeoutMs) {
+    if (socket == PlatformNoSocket)
+        return errno != 0 ? errno : EBADF;
+    sockaddr_in address;
+    if (!PosixAddress(dottedAddress, port, &address)) {
+        errno = EINVAL;
+        return errno;
+    }
+    int fd = PosixFd(socket);
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int error = 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        error = errno;
+        // Interrupted or not, the connect goes on in the background.
+        if (error == EINPROGRESS || error == EINTR) {
+            pollfd entry{fd, POLLOUT, 0};
+            int64_t deadline = PlatformMonotonicMs() + timeoutMs;
+            int ready;
+            do {
+                int64_t left = deadline - PlatformMonotonicMs();
+                ready = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+            } while (ready < 0 && errno == EINTR);
+            if (ready == 0) {
+                error = ETIMEDOUT;
+            } else if (ready < 0) {
+                error = errno;
+            } else {
+                socklen_t length = sizeof error;
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                    error = errno;
+            }
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    errno = error;
+    return error;
 }
 
 int PlatformBind(PlatformSocket socket, const char* dottedAddress, unsigned short port) {

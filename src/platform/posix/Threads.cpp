@@ -173,4 +173,43 @@ bool PlatformStartThread(PlatformThreadProc proc, void* parameter, size_t stackS
     return true;
 }
 
+struct PlatformThread {
+    pthread_t thread;
+    PlatformThreadProc proc;
+    void* parameter;
+};
+
+static void* PosixJoinableMain(void* raw) {
+    auto* thread = static_cast<PlatformThread*>(raw);
+    thread->proc(thread->parameter);
+    return nullptr;
+}
+
+PlatformThread* PlatformStartJoinableThread(PlatformThreadProc proc, void* parameter,
+                                            size_t stackSize) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0)
+        return nullptr;
+    if (stackSize > 0) {
+        size_t minimum = static_cast<size_t>(PTHREAD_STACK_MIN);
+        pthread_attr_setstacksize(&attributes, stackSize < minimum ? minimum : stackSize);
+    }
+    auto* thread = new PlatformThread{{}, proc, parameter};
+    int result = pthread_create(&thread->thread, &attributes, PosixJoinableMain, thread);
+    pthread_attr_destroy(&attributes);
+    if (result != 0) {
+        delete thread;
+        errno = result;
+        return nullptr;
+    }
+    return thread;
+}
+
+void PlatformJoinThread(PlatformThread* thread) {
+    if (thread == nullptr)
+        return;
+    pthread_join(thread->thread, nullptr);
+    delete thread;
+}
+
 #endif // !_WIN32

@@ -111,4 +111,29 @@ int PlatformAppendText(const char* path, const char* text, size_t size) {
     return result;
 }
 
+long PlatformReadFileHead(const char* path, void* buffer, size_t size, int* error) {
+    // Sharing write access too: the gateway's own writer may hold the file.
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *error = int(GetLastError());
+        return -1;
+    }
+    size_t used = 0;
+    while (used < size) {
+        DWORD got = 0;
+        if (!ReadFile(handle, static_cast<char*>(buffer) + used, WinClampSize(size - used), &got,
+                      nullptr)) {
+            *error = int(GetLastError());
+            CloseHandle(handle);
+            return -1;
+        }
+        if (got == 0)
+            break;
+        used += got;
+    }
+    CloseHandle(handle);
+    return long(used);
+}
+
 #endif // _WIN32

@@ -8,6 +8,8 @@
 // TCP sockets
 
 extern const int PlatformErrorAddressInUse = WSAEADDRINUSE;
+extern const int PlatformErrorAccessDenied = WSAEACCES;
+extern const int PlatformErrorTimedOut = WSAETIMEDOUT;
 
 bool PlatformSocketStartup() {
     WSADATA data;
@@ -52,6 +54,47 @@ int PlatformConnect(PlatformSocket socket, const char* dottedAddress, unsigned s
     if (connect(SOCKET(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return WSAGetLastError();
     return 0;
+}
+
+int PlatformConnectWithin(PlatformSocket socket, const char* dottedAddress, unsigned short port,
+                          int timeoutMs) {
+    sockaddr_in address = WinAddress(dottedAddress, port);
+    u_long nonBlocking = 1;
+    if (ioctlsocket(SOCKET(socket), FIONBIO, &nonBlocking) != 0)
+        return WSAGetLastError();
+    int error = 0;
+    if (connect(SOCKET(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            // Writable: connected; in the exception set: refused or failed.
+            fd_set writable, failed;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(SOCKET(socket), &writable);
+            FD_SET(SOCKET(socket), &failed);
+            timeval limit;
+            limit.tv_sec = timeoutMs / 1000;
+            limit.tv_usec = (timeoutMs % 1000) * 1000;
+            int ready = select(0, nullptr, &writable, &failed, &limit);
+            if (ready == SOCKET_ERROR) {
+                error = WSAGetLastError();
+            } else if (ready == 0) {
+                error = WSAETIMEDOUT;
+            } else if (FD_ISSET(SOCKET(socket), &failed)) {
+                int length = sizeof error;
+                if (getsockopt(SOCKET(socket), SOL_SOCKET, SO_ERROR,
+                               reinterpret_cast<char*>(&error), &length) != 0 ||
+                    error == 0)
+                    error = WSAECONNREFUSED;
+            } else {
+                error = 0;
+            }
+        }
+    }
+    u_long blocking = 0;
+    ioctlsocket(SOCKET(socket), FIONBIO, &blocking);
+    WSASetLastError(error);
+    return error;
 }
 
 int PlatformBind(PlatformSocket socket, const char* dottedAddress, unsigned short port) {

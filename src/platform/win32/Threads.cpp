@@ -33,4 +33,35 @@ bool PlatformStartThread(PlatformThreadProc proc, void* parameter, size_t stackS
     return true;
 }
 
+struct PlatformThread {
+    HANDLE handle;
+};
+
+PlatformThread* PlatformStartJoinableThread(PlatformThreadProc proc, void* parameter,
+                                            size_t stackSize) {
+    PlatformThread* thread = new (std::nothrow) PlatformThread{nullptr};
+    WinThreadStart* start = new (std::nothrow) WinThreadStart{proc, parameter};
+    if (thread == nullptr || start == nullptr) {
+        delete thread;
+        delete start;
+        return nullptr;
+    }
+    thread->handle = CreateThread(nullptr, stackSize, WinThreadTrampoline, start,
+                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread->handle == nullptr) {
+        delete start;
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+void PlatformJoinThread(PlatformThread* thread) {
+    if (thread == nullptr)
+        return;
+    WaitForSingleObject(thread->handle, INFINITE);
+    CloseHandle(thread->handle);
+    delete thread;
+}
+
 #endif // _WIN32
