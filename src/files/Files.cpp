@@ -89,6 +89,11 @@ static int ParseCounter(const char* text) {
     return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
+// The wrap: past 999999 the counter starts again at 0.
+static int WrappedCounter(int value) {
+    return value > 999999 ? 0 : value;
+}
+
 int NextSequenceNumber() {
     PlatformFile* file = nullptr;
     for (int attempt = 0; attempt < 1000 && file == nullptr; ++attempt) {
@@ -106,9 +111,7 @@ int NextSequenceNumber() {
     char text[33];
     long got = PlatformFileReadAt(file, 0, text, 32);
     text[got > 0 ? got : 0] = '\0';
-    int value = ParseCounter(text);
-    if (value > 999999)
-        value = 0;
+    int value = WrappedCounter(ParseCounter(text));
 
     // The new digits go over the old ones before the file is cut to their
     // length, so a crash at any point leaves a number that still parses and
@@ -121,6 +124,18 @@ int NextSequenceNumber() {
         PlatformFileSetSize(file, length);
     PlatformFileClose(file);
     return value;
+}
+
+int PeekSequenceNumber(int* next) {
+    char text[33];
+    int error = 0;
+    long got = PlatformReadFileHead(SequencePath, text, 32, &error);
+    *next = 0;
+    if (got < 0)
+        return error;
+    text[got] = '\0';
+    *next = WrappedCounter(ParseCounter(text));
+    return 0;
 }
 
 const char* GetLastErrorText() {

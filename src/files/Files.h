@@ -31,6 +31,11 @@ void WriteLogLine(const char* message);
 
 // Returns the number for the next sale or void and advances the counter file.
 int NextSequenceNumber();
+// The number NextSequenceNumber would return now, read without a lock and
+// without creating or changing the file. Returns 0; PlatformFileNotFound
+// when there is no file yet (*next is then 0, as the first sale would get);
+// or another error code when the file cannot be read.
+int PeekSequenceNumber(int* next);
 
 // The calling thread's last system error as "<sentence> [<code>]".
 const char* GetLastErrorText();

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -62,6 +63,15 @@ TEST_F(SequenceCounter, ReturnsTheStoredNumberAndStoresTheNext) {
         std::remove(SequencePath);
         if (c.stored != nullptr)
             files.WriteSequence(c.stored);
+        // A peek tells the same number and leaves the file as it was.
+        int peeked = -1;
+        EXPECT_EQ(PeekSequenceNumber(&peeked), c.stored ? 0 : PlatformFileNotFound);
+        EXPECT_EQ(peeked, c.returned);
+        std::FILE* after = std::fopen(SequencePath, "rb");
+        EXPECT_EQ(after != nullptr, c.stored != nullptr);
+        if (after != nullptr)
+            std::fclose(after);
+        EXPECT_EQ(files.ReadSequence(), c.stored ? c.stored : "");
         EXPECT_EQ(NextSequenceNumber(), c.returned) << "stored: " << (c.stored ? c.stored : "none");
         EXPECT_EQ(files.ReadSequence(), c.next) << "stored: " << (c.stored ? c.stored : "none");
     }
