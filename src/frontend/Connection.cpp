@@ -5,6 +5,7 @@
 #include "frontend/Request.h"
 
 #include "files/Files.h"
+#include "status/Metrics.h"
 #include "transaction/Transaction.h"
 
 #include <cstdint>
@@ -19,10 +20,12 @@ constexpr int RequestWaitMs = 5000;
 const char ResponseFormat[] = "HTTP/1.1 %s\r\n"
                               "Server: BraskHollinServer\r\n"
                               "Date: %s\r\n"
-                              "Content-type: text/html\r\n"
+                              "%s\r\n"
                               "Pragma: no-cache\r\n"
                               "Cache-Control: no-cache\r\n"
                               "\r\n";
+
+const char HtmlContentType[] = "Content-type: text/html";
 
 const char StatusOk[] = "200 OK";
 const char StatusBadRequest[] = "400 Bad Request";
@@ -177,13 +180,18 @@ HttpAnswer AnswerTransaction(int result, char* replyArea) {
     return {StatusGatewayTimeout, replyArea};
 }
 
+size_t FormatHeaderBlock(char* out, size_t size, const char* status, const char* date,
+                         const char* contentType) {
+    int length = std::snprintf(out, size, ResponseFormat, status, date, contentType);
+    return length < 0 || static_cast<size_t>(length) >= size ? 0 : static_cast<size_t>(length);
+}
+
 // The header block is far shorter than the lower half, so it never reaches a
 // body that lies in the reply area; the body is then moved down behind it.
 size_t BuildResponse(char* area, HttpAnswer answer, const char* date) {
-    int headerLength = std::snprintf(area, WorkAreaSize, ResponseFormat, answer.status, date);
-    if (headerLength < 0)
+    size_t used = FormatHeaderBlock(area, WorkAreaSize, answer.status, date, HtmlContentType);
+    if (used == 0)
         return 0;
-    size_t used = static_cast<size_t>(headerLength);
     size_t bodyLength = std::strlen(answer.body);
     if (bodyLength > WorkAreaSize - used)
         bodyLength = WorkAreaSize - used;
@@ -205,11 +213,15 @@ void Serve(PlatformSocket socket, const char* clientAddress, char* area, const c
     HttpAnswer answer = decision.answer;
     if (decision.code != 0) {
         char* replyArea = ReplyAreaOf(area);
+        TransactionReport report;
         int result = SendTransaction(replyArea, decision.firstItem, decision.code, decision.amount,
-                                     decision.thirdItem, decision.clientNumber);
+                                     decision.thirdItem, decision.clientNumber, &report);
+        CountTransaction(decision.code, report);
         answer = AnswerTransaction(result, replyArea);
     }
     size_t length = BuildResponse(area, answer, date);
+    // Counted before it goes: a client that has its answer finds it counted.
+    CountAnswer(answer.status);
     // A client that has gone away simply misses its answer.
     PlatformSend(socket, area, length);
 }
@@ -283,6 +295,7 @@ static void ConnectionLine(const char* what, const char* clientAddress) {
 
 unsigned HandleConnection(void* parameter) {
     ConnectionRecord* record = static_cast<ConnectionRecord*>(parameter);
+    CountConnectionOpened();
     if (DebugMode)
         ConnectionLine("Received connection", record->clientAddress);
 
@@ -298,6 +311,7 @@ unsigned HandleConnection(void* parameter) {
         ConnectionLine("Closed connection", record->clientAddress);
     delete[] area;
     PlatformCloseSocket(record->socket);
+    CountConnectionClosed();
     delete record;
     return 0;
 }

@@ -18,3 +18,9 @@ int RunListener();
 
 // Thread procedure: answers one request on a ConnectionRecord and frees it.
 unsigned HandleConnection(void* record);
+
+// The status port ("StatusPort", off at 0, on "StatusAddress"): started by
+// RunListener once it listens, ended when its accept loop has ended. A bind
+// failure is logged and leaves the tills' listener alone.
+void StartStatusListener();
+void EndStatusListener();

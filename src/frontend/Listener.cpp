@@ -107,7 +107,9 @@ int RunListener() {
         } else if ((error = PlatformListen(listener, ListenBacklog)) != 0) {
             LogError("Listen error %d", error);
         } else {
+            StartStatusListener();
             AcceptUntilStopped(listener);
+            EndStatusListener();
         }
         PlatformCloseSocket(listener);
     }

@@ -4,6 +4,7 @@
 
 #include "files/Files.h"
 #include "platform/Platform.h"
+#include "status/Metrics.h"
 
 #include <climits>
 #include <cstdio>
@@ -78,6 +79,7 @@ void CloseServerConnection() {
     PlatformCloseSocket(ServerSocket);
     ServerSocket = PlatformNoSocket;
     ReconnectNeeded = true;
+    NoteServerClosed();
 }
 
 // Discards bytes waiting on the idle connection: they are a late or surplus
@@ -112,8 +114,10 @@ static bool ConnectToServer(char* replyArea) {
                                 static_cast<unsigned short>(ServerPort & 0xFFFF));
     if (error != 0) {
         snprintf(replyArea, ReplyAreaSize, "Unable to connect to server: Error %d", error);
+        NoteServerExchange(false, replyArea);
         return false;
     }
+    NoteServerConnected();
     return true;
 }
 
@@ -218,10 +222,12 @@ static int ExchangeUnderLock(char* replyArea, const char* firstItem, int code, i
     if (PlatformSend(ServerSocket, message, static_cast<size_t>(length)) < 0) {
         ReconnectNeeded = true;
         snprintf(replyArea, ReplyAreaSize, "Unable to send data: Error %d", PlatformSocketError());
+        NoteServerExchange(false, replyArea);
         return TransactionFailed;
     }
     int result = CollectReply(replyArea, replyTimeout, ReplyReceiver{ReceiveFromServer, nullptr});
     report->serverUs = PlatformMonotonicUs() - sendStarted;
+    NoteServerExchange(result == TransactionDone, replyArea);
     report->outcome =
         result == TransactionDone ? TransactionOutcome::Replied : TransactionOutcome::InDoubt;
     // A reply that failed or stopped short leaves the connection out of step.

@@ -1,0 +1,163 @@
+// StatusPort.cpp - the status port for monitoring: a second listener, off
+// unless "StatusPort" is set, bound to "StatusAddress" only. It answers
+// GET /health and GET /metrics with the gateway's header block, one answer
+// per connection, each connection on a thread of its own so that a silent
+// client holds up no one. "Allowed Clients" does not apply here: the
+// address the port is bound to decides who can reach it.
+#include "frontend/Frontend.h"
+#include "frontend/Request.h"
+
+#include "files/Files.h"
+#include "status/Metrics.h"
+#include "transaction/Transaction.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// A monitor sends its request with the connection; one that does not gets
+// no answer after this long.
+constexpr int StatusRequestWaitMs = 2000;
+constexpr size_t StatusRequestMax = 1023;
+// Room for the header block and the whole metrics text (about 7 KB).
+constexpr size_t StatusAreaSize = 32 * 1024;
+constexpr size_t StatusStackSize = 64 * 1024;
+constexpr unsigned FailedAcceptPauseMs = 10;
+
+const char MetricsContentType[] = "Content-Type: text/plain; version=0.0.4";
+const char HtmlContentType[] = "Content-type: text/html";
+
+PlatformSocket StatusSocket = PlatformNoSocket;
+PlatformThread* StatusThread = nullptr;
+
+void LogStatusError(int error, int port) {
+    char line[96];
+    if (error == PlatformErrorAddressInUse)
+        std::snprintf(line, sizeof line, "Status port error %d: Port %d is in use", error, port);
+    else
+        std::snprintf(line, sizeof line, "Status port error %d", error);
+    WriteLogLine(line);
+}
+
+// The path of a "GET <path> ..." request, cut at the query; null for any
+// other method.
+const char* RequestedPath(char* request) {
+    if (std::strncmp(request, "GET ", 4) != 0)
+        return nullptr;
+    char* path = request + 4;
+    path[std::strcspn(path, " ?\r\n")] = '\0';
+    return path;
+}
+
+// Writes the whole answer for the request into area; returns its length.
+size_t AnswerStatusRequest(char* request, char* area) {
+    char date[64];
+    FormatHttpDate(PlatformUtcMilliseconds(), date, sizeof date);
+    const char* status = "200 OK";
+    const char* contentType = HtmlContentType;
+    char body[192] = "OK";
+    const char* path = RequestedPath(request);
+    bool metrics = false;
+    if (path == nullptr) {
+        status = "405 Method Not Allowed";
+        std::snprintf(body, sizeof body, "Method not allowed.");
+    } else if (std::strcmp(path, "/metrics") == 0) {
+        contentType = MetricsContentType;
+        metrics = true;
+    } else if (std::strcmp(path, "/health") == 0) {
+        if (!ServerHealthy(body, sizeof body))
+            status = "503 Service Unavailable";
+    } else {
+        status = "404 Not Found";
+        std::snprintf(body, sizeof body, "File not found");
+    }
+    size_t used = FormatHeaderBlock(area, StatusAreaSize, status, date, contentType);
+    if (metrics)
+        return used + FormatMetrics(area + used, StatusAreaSize - used);
+    size_t length = std::strlen(body);
+    std::memcpy(area + used, body, length);
+    return used + length;
+}
+
+unsigned ServeStatusConnection(void* parameter) {
+    PlatformSocket socket = reinterpret_cast<PlatformSocket>(parameter);
+    char request[StatusRequestMax + 1];
+    long got = PlatformRecvWithin(socket, request, StatusRequestMax, StatusRequestWaitMs);
+    char* area = got > 0 ? new (std::nothrow) char[StatusAreaSize] : nullptr;
+    if (area != nullptr) {
+        request[got] = '\0';
+        size_t length = AnswerStatusRequest(request, area);
+        for (size_t sent = 0; sent < length;) {
+            long n = PlatformSend(socket, area + sent, length - sent);
+            if (n <= 0)
+                break;
+            sent += static_cast<size_t>(n);
+        }
+        delete[] area;
+    }
+    PlatformCloseSocket(socket);
+    return 0;
+}
+
+unsigned AcceptStatusConnections(void*) {
+    while (!PlatformEventIsSet(StopEvent)) {
+        if (PlatformWaitAcceptOrEvent(StatusSocket, StopEvent) != 1)
+            break;
+        char peer[32];
+        PlatformSocket socket = PlatformAccept(StatusSocket, peer, sizeof peer);
+        if (socket == PlatformNoSocket) {
+            PlatformSleepMs(FailedAcceptPauseMs);
+            continue;
+        }
+        if (!PlatformStartThread(ServeStatusConnection, reinterpret_cast<void*>(socket),
+                                 StatusStackSize))
+            PlatformCloseSocket(socket);
+    }
+    return 0;
+}
+
+} // namespace
+
+void StartStatusListener() {
+    int configured = ReadSetting("StatusPort", 0);
+    // Only the low 16 bits are the port, as for the other ports.
+    unsigned short port = static_cast<unsigned short>(configured & 0xFFFF);
+    if (port == 0)
+        return;
+    char address[32];
+    PlatformProfileString("Settings", "StatusAddress", "127.0.0.1", address, sizeof address,
+                          SettingsPath);
+
+    PlatformSocket socket = PlatformTcpSocket();
+    if (socket == PlatformNoSocket) {
+        LogStatusError(PlatformSocketError(), configured);
+        return;
+    }
+    int error = PlatformBind(socket, address, port);
+    if (error == 0)
+        error = PlatformListen(socket, 64);
+    if (error == 0) {
+        StatusSocket = socket;
+        StatusThread = PlatformStartJoinableThread(AcceptStatusConnections, nullptr, 0);
+        if (StatusThread != nullptr)
+            return;
+        error = PlatformLastError();
+    }
+    LogStatusError(error, configured);
+    PlatformCloseSocket(socket);
+    StatusSocket = PlatformNoSocket;
+}
+
+void EndStatusListener() {
+    if (StatusThread == nullptr)
+        return;
+    // The tills' listener ends on a stop, or when its wait fails, which
+    // ends the gateway all the same: either way the status port goes too.
+    PlatformSetEvent(StopEvent);
+    PlatformJoinThread(StatusThread);
+    StatusThread = nullptr;
+    PlatformCloseSocket(StatusSocket);
+    StatusSocket = PlatformNoSocket;
+}

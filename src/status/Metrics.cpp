@@ -1,0 +1,243 @@
+// Metrics.cpp - the counts behind /metrics and /health, and their text.
+#include "status/Metrics.h"
+
+#include "files/Files.h"
+#include "platform/Platform.h"
+#include "transaction/Transaction.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+using Counter = std::atomic<uint64_t>;
+constexpr auto Relaxed = std::memory_order_relaxed;
+
+const int64_t ProcessStartMs = PlatformUtcMilliseconds();
+
+// The statuses the gateway answers tills with, in the order of their counters.
+const char* const AnswerCodes[] = {"200", "400", "403", "404", "405", "504"};
+constexpr int AnswerKinds = sizeof AnswerCodes / sizeof AnswerCodes[0];
+Counter Answers[AnswerKinds];
+
+Counter ConnectionsOpen;
+
+const char* const Kinds[] = {"funds", "sale", "void"};
+const char* const Outcomes[] = {"replied", "in_doubt", "not_sent"};
+Counter Transactions[3][3];
+
+// Fixed bucket bounds in microseconds, with their text in seconds. A
+// loopback exchange takes about 100 us; a server at its reply time-out, 30 s.
+struct Bound {
+    int64_t us;
+    const char* seconds;
+};
+constexpr Bound Bounds[] = {
+    {100, "0.0001"},  {250, "0.00025"}, {500, "0.0005"},  {1000, "0.001"},  {2500, "0.0025"},
+    {5000, "0.005"},  {10000, "0.01"},  {25000, "0.025"}, {50000, "0.05"},  {100000, "0.1"},
+    {250000, "0.25"}, {500000, "0.5"},  {1000000, "1"},   {2500000, "2.5"}, {5000000, "5"},
+    {10000000, "10"}, {30000000, "30"},
+};
+constexpr int BoundCount = sizeof Bounds / sizeof Bounds[0];
+
+// Each observation lands in one bucket (the last one is +Inf); the text
+// adds them up, so the cumulative counts and the total always agree.
+struct Histogram {
+    Counter buckets[BoundCount + 1];
+    Counter sumUs;
+
+    void Observe(int64_t us) {
+        if (us < 0)
+            us = 0;
+        int bucket = 0;
+        while (bucket < BoundCount && us > Bounds[bucket].us)
+            ++bucket;
+        buckets[bucket].fetch_add(1, Relaxed);
+        sumUs.fetch_add(static_cast<uint64_t>(us), Relaxed);
+    }
+};
+Histogram ExchangeTime;
+Histogram LockWait;
+
+Counter ServerConnects;
+std::atomic<bool> ServerConnectedNow{false};
+
+// The last exchange that went to the server: none yet, reached, failed.
+enum Health { NoExchange, Reached, Failed };
+std::atomic<int> ServerHealth{NoExchange};
+std::mutex HealthGuard; // the failure text, and changes of ServerHealth
+char FailureText[160];
+
+// Copies text as one printable line: other bytes become "?", and every run
+// of 12 or more digits keeps only its last four, the rest become "*".
+void CopyMasked(const char* text, char* out, size_t size) {
+    size_t used = 0;
+    for (const char* p = text; *p != '\0' && used + 1 < size;) {
+        size_t digits = 0;
+        while (p[digits] >= '0' && p[digits] <= '9')
+            ++digits;
+        if (digits >= 12) {
+            for (size_t i = 0; i < digits && used + 1 < size; ++i)
+                out[used++] = i + 4 < digits ? '*' : p[i];
+            p += digits;
+            continue;
+        }
+        unsigned char c = static_cast<unsigned char>(*p++);
+        out[used++] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    }
+    out[used] = '\0';
+}
+
+// Appends formatted text to a fixed area; what does not fit is dropped.
+struct Text {
+    char* out;
+    size_t size;
+    size_t used = 0;
+
+    void Add(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        if (used + 1 >= size)
+            return;
+        va_list arguments;
+        va_start(arguments, format);
+        int n = std::vsnprintf(out + used, size - used, format, arguments);
+        va_end(arguments);
+        if (n > 0)
+            used = used + static_cast<size_t>(n) < size ? used + static_cast<size_t>(n) : size - 1;
+    }
+    void Head(const char* name, const char* type, const char* help) {
+        Add("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+    }
+    void AddHistogram(const char* name, const char* help, const Histogram& histogram) {
+        Head(name, "histogram", help);
+        uint64_t cumulative = 0;
+        for (int i = 0; i <= BoundCount; ++i) {
+            cumulative += histogram.buckets[i].load(Relaxed);
+            Add("%s_bucket{le=\"%s\"} %llu\n", name, i < BoundCount ? Bounds[i].seconds : "+Inf",
+                static_cast<unsigned long long>(cumulative));
+        }
+        uint64_t sumUs = histogram.sumUs.load(Relaxed);
+        Add("%s_sum %llu.%06llu\n%s_count %llu\n", name,
+            static_cast<unsigned long long>(sumUs / 1000000),
+            static_cast<unsigned long long>(sumUs % 1000000), name,
+            static_cast<unsigned long long>(cumulative));
+    }
+};
+
+} // namespace
+
+void CountAnswer(const char* status) {
+    for (int i = 0; i < AnswerKinds; ++i) {
+        if (std::strncmp(status, AnswerCodes[i], 3) == 0) {
+            Answers[i].fetch_add(1, Relaxed);
+            return;
+        }
+    }
+}
+
+void CountConnectionOpened() {
+    ConnectionsOpen.fetch_add(1, Relaxed);
+}
+
+void CountConnectionClosed() {
+    ConnectionsOpen.fetch_sub(1, Relaxed);
+}
+
+void CountTransaction(int code, const TransactionReport& report) {
+    int kind = code == TransactionFundsAvailable ? 0 : code == TransactionSale ? 1 : 2;
+    int outcome = report.outcome == TransactionOutcome::Replied   ? 0
+                  : report.outcome == TransactionOutcome::InDoubt ? 1
+                                                                  : 2;
+    Transactions[kind][outcome].fetch_add(1, Relaxed);
+    LockWait.Observe(report.lockWaitUs);
+    if (report.serverUs >= 0)
+        ExchangeTime.Observe(report.serverUs);
+}
+
+void NoteServerConnected() {
+    ServerConnects.fetch_add(1, Relaxed);
+    ServerConnectedNow.store(true, Relaxed);
+}
+
+void NoteServerExchange(bool reached, const char* failure) {
+    if (reached) {
+        // The steady state: nothing changes, nothing is locked.
+        if (ServerHealth.load(std::memory_order_acquire) == Reached)
+            return;
+        std::lock_guard<std::mutex> hold(HealthGuard);
+        ServerHealth.store(Reached, std::memory_order_release);
+        return;
+    }
+    ServerConnectedNow.store(false, Relaxed);
+    std::lock_guard<std::mutex> hold(HealthGuard);
+    // A server that closes without a byte leaves no text of its own.
+    CopyMasked(failure[0] != '\0' ? failure : "No whole reply from the transaction server.",
+               FailureText, sizeof FailureText);
+    ServerHealth.store(Failed, std::memory_order_release);
+}
+
+void NoteServerClosed() {
+    ServerConnectedNow.store(false, Relaxed);
+}
+
+bool ServerHealthy(char* reason, size_t size) {
+    std::lock_guard<std::mutex> hold(HealthGuard);
+    if (ServerHealth.load(Relaxed) != Failed)
+        return true;
+    CopyMasked(FailureText, reason, size);
+    return false;
+}
+
+size_t FormatMetrics(char* out, size_t size) {
+    if (size == 0)
+        return 0;
+    Text text{out, size};
+    out[0] = '\0';
+    text.Head("qhg_requests_total", "counter", "Answers sent to tills, by HTTP status.");
+    for (int i = 0; i < AnswerKinds; ++i)
+        text.Add("qhg_requests_total{status=\"%s\"} %llu\n", AnswerCodes[i],
+                 static_cast<unsigned long long>(Answers[i].load(Relaxed)));
+
+    text.Head("qhg_transactions_total", "counter",
+              "Transactions by kind and outcome: replied, in doubt (sent, no whole reply) or "
+              "not sent.");
+    for (int kind = 0; kind < 3; ++kind)
+        for (int outcome = 0; outcome < 3; ++outcome)
+            text.Add("qhg_transactions_total{kind=\"%s\",outcome=\"%s\"} %llu\n", Kinds[kind],
+                     Outcomes[outcome],
+                     static_cast<unsigned long long>(Transactions[kind][outcome].load(Relaxed)));
+
+    text.Head("qhg_server_connected", "gauge",
+              "1 while the connection to the transaction server is open and in step.");
+    text.Add("qhg_server_connected %d\n", ServerConnectedNow.load(Relaxed) ? 1 : 0);
+    text.Head("qhg_server_connects_total", "counter",
+              "Connections made to the transaction server.");
+    text.Add("qhg_server_connects_total %llu\n",
+             static_cast<unsigned long long>(ServerConnects.load(Relaxed)));
+
+    text.AddHistogram("qhg_exchange_seconds",
+                      "Time from sending a message to the end of its reply or its failure.",
+                      ExchangeTime);
+    text.AddHistogram("qhg_lock_wait_seconds",
+                      "Time a transaction waited for the transaction lock.", LockWait);
+
+    text.Head("qhg_connections_open", "gauge", "Accepted till connections not yet closed.");
+    long long open = static_cast<long long>(ConnectionsOpen.load(Relaxed));
+    text.Add("qhg_connections_open %lld\n", open);
+
+    text.Head("qhg_sequence_next", "gauge", "The sequence number of the next sale or void.");
+    int next = 0;
+    int error = PeekSequenceNumber(&next);
+    if (error == 0 || error == PlatformFileNotFound)
+        text.Add("qhg_sequence_next %d\n", next);
+
+    text.Head("process_start_time_seconds", "gauge",
+              "Start time of the process since unix epoch in seconds.");
+    text.Add("process_start_time_seconds %lld.%03lld\n",
+             static_cast<long long>(ProcessStartMs / 1000),
+             static_cast<long long>(ProcessStartMs % 1000));
+    return text.used;
+}

@@ -1,0 +1,170 @@
+// StatusPortTest.cpp - the status port beside the tills' listener: /metrics
+// counts what the tills got and what became of each transaction, /health
+// follows the last exchange with the server, and "Allowed Clients" has no
+// say over either. Counts are process-wide, so each test compares before
+// and after.
+#include "reliability/ReliabilityHarness.h"
+
+#include "status/Metrics.h"
+#include "transaction/Transaction.h"
+
+#include <map>
+#include <string>
+
+namespace {
+
+std::string StatusGet(unsigned short port, const std::string& path,
+                      const char* from = "127.0.0.3") {
+    return RawExchange(port, "GET " + path + " HTTP/1.1\r\nHost: monitor\r\n\r\n", from);
+}
+
+// The samples of a /metrics answer, "name{labels}" to value, after checking
+// the header block: the gateway's own with the exposition's content type.
+std::map<std::string, double> Metrics(unsigned short port) {
+    std::string response = StatusGet(port, "/metrics");
+    const std::string type = "\r\nContent-Type: text/plain; version=0.0.4\r\n"
+                             "Pragma: no-cache\r\nCache-Control: no-cache\r\n\r\n";
+    size_t body = response.find(type);
+    EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\nServer: BraskHollinServer\r\nDate: ", 0), 0u)
+        << response;
+    EXPECT_NE(body, std::string::npos) << response;
+    std::map<std::string, double> samples;
+    for (size_t at = body == std::string::npos ? response.size() : body + type.size();
+         at < response.size();) {
+        size_t end = response.find('\n', at);
+        std::string line = response.substr(at, end - at);
+        at = end == std::string::npos ? response.size() : end + 1;
+        size_t space = line.rfind(' ');
+        if (!line.empty() && line[0] != '#' && space != std::string::npos)
+            samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
+    }
+    return samples;
+}
+
+// The samples that changed between two scrapes, by how much.
+std::map<std::string, double> Changes(const std::map<std::string, double>& before,
+                                      const std::map<std::string, double>& after) {
+    std::map<std::string, double> changed;
+    for (const auto& [name, value] : after) {
+        auto old = before.find(name);
+        double delta = value - (old == before.end() ? 0 : old->second);
+        if (delta != 0 && name.find("_bucket") == std::string::npos &&
+            name.find("_sum") == std::string::npos && name != "qhg_sequence_next")
+            changed[name] = delta;
+    }
+    return changed;
+}
+
+bool Idle(unsigned short statusPort) {
+    return Metrics(statusPort)["qhg_connections_open"] == 0;
+}
+
+} // namespace
+
+TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
+    unsigned short status = FreePort();
+    StartServer();
+    StartGateway("AllowVoid=1\nStatusPort=" + std::to_string(status) + "\n",
+                 "127.0.0.1=5\n127.0.0.2=0\n");
+    // The harness's probes are answered on threads of their own.
+    ASSERT_TRUE(WaitUntil([&] { return Idle(status); }, 5000));
+    std::map<std::string, double> before = Metrics(status);
+
+    ExpectServing(100);
+    EXPECT_ANSWER(StatusGet(status, "/health"), "200 OK", "OK");
+    ExpectServing(200);
+    EXPECT_ANSWER(Send(Get("/FundsAvailable?4000056655665556+300")), "200 OK", FundsApproval(300));
+    EXPECT_ANSWER(Send(Get("/Void?4000056655665556+100+INV7731")), "200 OK",
+                  "APPROVED VOID TERMINAL=03 SEQ=19 CLIENT=5 AMOUNT=100");
+    EXPECT_ANSWER(Sale(1, "4000056655665556", "X"), "200 OK", SaleApproval(20, 1));
+    EXPECT_ANSWER(Send(Get("/Sale?1+2+3"), "127.0.0.2"), "403 Forbidden", "Access denied.");
+    EXPECT_ANSWER(Send(Get("/Sale?1+2+3"), "127.0.0.3"), "403 Forbidden", "Access denied.");
+    EXPECT_ANSWER(Send(Get("/Refund?1+2+3")), "404 Not Found", "File not found");
+    EXPECT_ANSWER(Send(Get("/Sale?")), "400 Bad Request", "Syntax error.");
+    EXPECT_ANSWER(Send("POST /Sale?1+2+3 HTTP/1.1\r\n\r\n"), "405 Method Not Allowed",
+                  "Method not allowed.");
+
+    // Sent, then the connection closes without a reply: in doubt.
+    TxSimOptions closing;
+    closing.closeBeforeReply = true;
+    SetServerOptions(closing);
+    EXPECT_ANSWER(Sale(300), "504 Gateway Timeout", "");
+    EXPECT_ANSWER(StatusGet(status, "/health"), "503 Service Unavailable",
+                  "No whole reply from the transaction server.");
+    // No server at all: not sent, and the health says why.
+    StopServer();
+    const std::string refused =
+        "Unable to connect to server: Error " + std::to_string(ConnectionRefusedCode);
+    EXPECT_ANSWER(Sale(400), "504 Gateway Timeout", refused);
+    EXPECT_ANSWER(StatusGet(status, "/health"), "503 Service Unavailable", refused);
+    StartServer();
+    ExpectServing(500);
+    EXPECT_ANSWER(StatusGet(status, "/health"), "200 OK", "OK");
+
+    ASSERT_TRUE(WaitUntil([&] { return Idle(status); }, 5000));
+    std::map<std::string, double> after = Metrics(status);
+    std::map<std::string, double> expected = {
+        {"qhg_requests_total{status=\"200\"}", 6},
+        {"qhg_requests_total{status=\"400\"}", 1},
+        {"qhg_requests_total{status=\"403\"}", 2},
+        {"qhg_requests_total{status=\"404\"}", 1},
+        {"qhg_requests_total{status=\"405\"}", 1},
+        {"qhg_requests_total{status=\"504\"}", 2},
+        {"qhg_transactions_total{kind=\"sale\",outcome=\"replied\"}", 4},
+        {"qhg_transactions_total{kind=\"sale\",outcome=\"in_doubt\"}", 1},
+        {"qhg_transactions_total{kind=\"sale\",outcome=\"not_sent\"}", 1},
+        {"qhg_transactions_total{kind=\"funds\",outcome=\"replied\"}", 1},
+        {"qhg_transactions_total{kind=\"void\",outcome=\"replied\"}", 1},
+        {"qhg_server_connects_total", 2},
+        {"qhg_exchange_seconds_count", 7}, // every exchange that was sent
+        {"qhg_lock_wait_seconds_count", 8},
+        {"qhg_server_connected", 1}, // from 0: each test starts without a connection
+    };
+    EXPECT_EQ(Changes(before, after), expected);
+    EXPECT_EQ(after["qhg_sequence_next"], NextSequence());
+    EXPECT_GT(after["process_start_time_seconds"], 1.2e9);
+    EXPECT_LE(after["process_start_time_seconds"], PlatformUtcMilliseconds() / 1000.0);
+}
+
+// The port answers whoever can reach its address, one request per
+// connection, alongside a silent client; a busy port is logged and the
+// tills are served all the same; a stop closes it.
+TEST_F(ReliabilityTest, StatusPortServesAnyoneUntilTheStopAndABusyOneIsOnlyLogged) {
+    unsigned short status = FreePort();
+    StartServer();
+    StartGateway("StatusPort=" + std::to_string(status) + "\n", "127.0.0.2=0\n");
+    PlatformSocket silent = ConnectLoopback(status);
+    int64_t start = PlatformMonotonicMs();
+    EXPECT_ANSWER(StatusGet(status, "/health", "127.0.0.2"), "200 OK", "OK");
+    EXPECT_LT(PlatformMonotonicMs() - start, 1000);
+    EXPECT_ANSWER(StatusGet(status, "/metrics/x"), "404 Not Found", "File not found");
+    EXPECT_ANSWER(RawExchange(status, "HEAD /health HTTP/1.1\r\n\r\n"), "405 Method Not Allowed",
+                  "Method not allowed.");
+    EXPECT_EQ(ReadUntilClosed(silent, 5000), "");
+    PlatformCloseSocket(silent);
+    StopListener();
+    EXPECT_EQ(ConnectLoopback(status), PlatformNoSocket);
+
+    PlatformSocket holder = PlatformTcpSocket();
+    ASSERT_EQ(PlatformBind(holder, "127.0.0.1", 0), 0);
+    ASSERT_EQ(PlatformListen(holder, 4), 0);
+    int busy = PlatformLocalPort(holder);
+    StopEvent = PlatformCreateEvent();
+    StartGateway("StatusPort=" + std::to_string(busy) + "\n");
+    ExpectServing();
+    PlatformCloseSocket(holder);
+    EXPECT_NE(files.ReadLog().find(": Status port error " +
+                                   std::to_string(PlatformErrorAddressInUse) + ": Port " +
+                                   std::to_string(busy) + " is in use"),
+              std::string::npos)
+        << files.ReadLog();
+}
+
+TEST(StatusHealth, ReasonIsOnePrintableLineWithCardNumbersMasked) {
+    NoteServerExchange(false, "\x01\x41 4000056655665556 declined 123456789012\r\nnext");
+    char reason[128];
+    EXPECT_FALSE(ServerHealthy(reason, sizeof reason));
+    EXPECT_STREQ(reason, "?A ************5556 declined ********9012??next");
+    NoteServerExchange(true, "");
+    EXPECT_TRUE(ServerHealthy(reason, sizeof reason));
+}
