@@ -89,6 +89,7 @@ void PrintUsage() {
     std::printf("Syntax:\n");
     std::printf("QuilletHollinGateway install           Install service\n");
     std::printf("QuilletHollinGateway remove            Remove service\n");
+    std::printf("QuilletHollinGateway check             Check settings and connections\n");
 }
 
 void InstallService() {
@@ -275,6 +276,8 @@ int GatewayMain(int argc, char** argv) {
             RemoveService();
             return 0;
         }
+        if (SameWordIgnoringCase(argv[1], "check"))
+            return CheckGateway();
         if (SameWordIgnoringCase(argv[1], "debug")) {
             DebugMode = true;
             DebugService(argc, argv);

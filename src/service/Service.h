@@ -8,6 +8,11 @@ extern const char ServiceDisplayName[];
 void PrintUsage();
 void InstallService();
 void RemoveService();
+// The "check" command: shows the settings the gateway would use and every
+// problem found in them, then tries the transaction server, the listen port
+// and the counter without changing anything. Returns 1 if an error was
+// found, else 0.
+int CheckGateway();
 
 void ServiceMain(int argc, char** argv);
 void ServiceCtrlHandler(unsigned control);

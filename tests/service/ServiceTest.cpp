@@ -263,14 +263,16 @@ std::string RunCommandLine(std::vector<std::string> words) {
     return out;
 }
 
-const char ExpectedUsage[] = "\n"
-                             "Quillet Hollin Gateway - Copyright (c) 2009 Quillet Hollin\n"
-                             "http://www.quillethollin.example/\n"
-                             "Version: 1.01 (2009.09.14)\n"
-                             "\n"
-                             "Syntax:\n"
-                             "QuilletHollinGateway install           Install service\n"
-                             "QuilletHollinGateway remove            Remove service\n";
+const char ExpectedUsage[] =
+    "\n"
+    "Quillet Hollin Gateway - Copyright (c) 2009 Quillet Hollin\n"
+    "http://www.quillethollin.example/\n"
+    "Version: 1.01 (2009.09.14)\n"
+    "\n"
+    "Syntax:\n"
+    "QuilletHollinGateway install           Install service\n"
+    "QuilletHollinGateway remove            Remove service\n"
+    "QuilletHollinGateway check             Check settings and connections\n";
 
 } // namespace
 
@@ -280,7 +282,7 @@ TEST(CommandLine, UsageTextIsExactAndListsNoDebugCommand) {
     std::string usage = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(usage, ExpectedUsage);
     // The descriptions line up in column 40.
-    for (const char* word : {"Install service", "Remove service"}) {
+    for (const char* word : {"Install service", "Remove service", "Check settings"}) {
         size_t at = usage.find(word);
         ASSERT_NE(at, std::string::npos);
         EXPECT_EQ(at - usage.rfind('\n', at), 40u) << word;
@@ -323,11 +325,14 @@ TEST(PackagedSettings, EveryKeyIsFoundAtItsDefault) {
         const char* name;
         int value;
     } keys[] = {{"ListenPortNumber", 80}, {"ServerPortNumber", 3770}, {"AllowVoid", 0},
-                {"TerminalAddress", 0},   {"EntryMode", 2},           {"ReplyTimeout", 30}};
+                {"TerminalAddress", 0},   {"EntryMode", 2},           {"ReplyTimeout", 30},
+                {"StatusPort", 0}};
     for (const Key& key : keys)
         EXPECT_EQ(PlatformProfileInt("Settings", key.name, -12345, path), key.value) << key.name;
     char address[32];
-    PlatformProfileString("Settings", "ServerAddress", "", address, sizeof address, path);
-    EXPECT_STREQ(address, "127.0.0.1");
+    for (const char* key : {"ServerAddress", "StatusAddress"}) {
+        PlatformProfileString("Settings", key, "", address, sizeof address, path);
+        EXPECT_STREQ(address, "127.0.0.1") << key;
+    }
     EXPECT_EQ(PlatformProfileInt("Allowed Clients", "192.168.1.20", 0, path), 0);
 }

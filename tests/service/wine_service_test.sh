@@ -90,8 +90,9 @@ cp "$gateway_exe" "$work/QuilletHollinGateway.exe"
 chown SYSTEM: "$work/QuilletHollinGateway.exe"
 listen_port=$(free_port)
 server_port=$(free_port)
-printf '[Settings]\r\nListenPortNumber=%s\r\nServerPortNumber=%s\r\n[Allowed Clients]\r\n127.0.0.1=1\r\n' \
-    "$listen_port" "$server_port" >"$work/QuilletHollinGateway.ini"
+status_port=$(free_port)
+printf '[Settings]\r\nListenPortNumber=%s\r\nServerPortNumber=%s\r\nStatusPort=%s\r\n[Allowed Clients]\r\n127.0.0.1=1\r\n' \
+    "$listen_port" "$server_port" "$status_port" >"$work/QuilletHollinGateway.ini"
 chown SYSTEM: "$work/QuilletHollinGateway.ini"
 
 echo "== 1. install, twice"
@@ -120,10 +121,11 @@ for wanted in 'Start +REG_DWORD +0x2$' 'Type +REG_DWORD +0x110$' 'ObjectName +RE
 done
 
 echo "== 3. start"
-if [ -n "$txsim" ]; then
-    "$txsim" --port "$server_port" >/dev/null 2>&1 &
-else
-    python3 - "$server_port" <<'PY' &
+start_server() {
+    if [ -n "$txsim" ]; then
+        "$txsim" --port "$server_port" >/dev/null 2>&1 &
+    else
+        python3 - "$server_port" <<'PY' &
 import socket, sys
 # A transaction server: answers each framed message with a framed reply.
 listener = socket.socket()
@@ -144,14 +146,16 @@ while True:
             conn.sendall(bytes([len(text) >> 8, len(text) & 255]) + text)
     conn.close()
 PY
-fi
-server_pid=$!
-# The gateway connects on the first sale; make sure someone is listening then.
-for i in $(seq 1 50); do
-    python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' \
-        "$server_port" 2>/dev/null && break
-    sleep 0.2
-done
+    fi
+    server_pid=$!
+    # The gateway connects on the first sale; make sure someone is listening then.
+    for i in $(seq 1 50); do
+        python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' \
+            "$server_port" 2>/dev/null && break
+        sleep 0.2
+    done
+}
+start_server
 as_system wine sc start QuilletHollinGateway || true
 if wait_state RUNNING; then pass "service RUNNING"; else fail "service not RUNNING"; fi
 
@@ -172,7 +176,87 @@ else
     fail "sale: status '$code', body '$text'"
 fi
 
-echo "== 5. stop"
+echo "== 5. status port"
+# get PATH: the status line, the headers and the body of a status answer.
+get() { curl -s -S -m 10 -i "http://127.0.0.1:$status_port$1" | tr -d '\r'; }
+sale() { curl -s -m 20 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$listen_port/Sale?4111111111111111+250+0917"; }
+out=$(get /health)
+expect_contains "$out" "HTTP/1.1 200 OK" "/health answers 200"
+if [ "$(tail -n1 <<<"$out")" = OK ]; then pass "/health says OK"; else fail "/health body: $out"; fi
+out=$(get /metrics)
+expect_contains "$out" "Content-Type: text/plain; version=0.0.4" "/metrics content type"
+if parsed=$(sed '1,/^$/d' <<<"$out" | /usr/bin/python3 "$(dirname "$0")/metrics_samples.py"); then
+    pass "/metrics parses"
+    expect_contains "$parsed" 'qhg_requests_total{status="200"} 1' "one answer 200 counted"
+    expect_contains "$parsed" 'qhg_transactions_total{kind="sale",outcome="replied"} 1' "one sale replied"
+    expect_contains "$parsed" 'TYPE qhg_exchange_seconds histogram' "exchange histogram"
+else
+    fail "/metrics does not parse: $parsed"
+fi
+kill "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+server_pid=
+code=$(sale || true)
+if [ "$code" = 504 ]; then pass "sale fails with the server stopped"; else fail "sale gave '$code'"; fi
+out=$(get /health)
+expect_contains "$out" "HTTP/1.1 503 Service Unavailable" "/health turns 503"
+expect_contains "$out" "Unable to connect to server: Error 10061" "/health gives the reason"
+start_server
+code=$(sale || true)
+if [ "$code" = 200 ]; then pass "sale succeeds again"; else fail "sale gave '$code'"; fi
+out=$(get /health)
+expect_contains "$out" "HTTP/1.1 200 OK" "/health back to 200"
+
+echo "== 6. check"
+# run_check DIR: the console output of "check" there, then "exit=<status>".
+run_check() { as_system "cd '$1' && { wine QuilletHollinGateway.exe check; echo exit=\$?; }" || true; }
+out=$(run_check "$work")
+expect_contains "$out" "Transaction server 127.0.0.1:$server_port: connected" "check: server connected"
+expect_contains "$out" "warning: Listen port $listen_port is in use: the gateway may already be running" \
+    "check: the running gateway's port is in use"
+expect_contains "$out" "exit=0" "check: no error on the service's settings"
+mkdir -p "$work/check"
+cp "$gateway_exe" "$work/check/QuilletHollinGateway.exe"
+chown -R SYSTEM: "$work/check"
+head="[Settings]\r\nListenPortNumber=$(free_port)\r\nServerPortNumber=$server_port\r\n"
+check_case() { # settings, wanted line, wanted exit status (empty: either)
+    rm -f "$work/check/QuilletHollinGateway.ini" "$work/check/QuilletHollinGateway.seq"
+    if [ -n "$1" ]; then
+        printf "$1" >"$work/check/QuilletHollinGateway.ini"
+        printf 41 >"$work/check/QuilletHollinGateway.seq"
+    fi
+    chown -R SYSTEM: "$work/check"
+    local before after out
+    before=$(ls "$work/check")
+    out=$(run_check "$work/check")
+    after=$(ls "$work/check")
+    expect_contains "$out" "$2" "check: $2"
+    [ -z "$3" ] || expect_contains "$out" "exit=$3" "check: exit $3 for $2"
+    if [ "$before" = "$after" ]; then pass "check: no file made"; else fail "check made files: $after"; fi
+    if [ -n "$1" ] && [ "$(cat "$work/check/QuilletHollinGateway.seq")" != 41 ]; then
+        fail "check changed the counter"
+    fi
+}
+check_case "$head[Allowed Clients]\r\n127.0.0.1=1\r\n" "0 errors, 0 warnings." 0
+check_case "$head""ListenPort=1\r\n" "warning: line 4: unknown key ListenPort in [Settings]" 0
+check_case "[Settings]\r\nListenPortNumber=18O\r\nServerPortNumber=$server_port\r\n" \
+    "error: line 2: ListenPortNumber=18O is not a whole number: the gateway reads it as 18" 1
+check_case "$head""StatusPort=70000\r\n" "error: line 4: StatusPort 70000 is not a port" 1
+check_case "$head[Allowed Clients]\r\n192.168.1.300=5\r\n" \
+    "error: line 5: [Allowed Clients] 192.168.1.300 is not a dotted IPv4 address" 1
+check_case "$head[Allowed Clients]\r\n127.0.0.1=5x\r\n" \
+    "error: line 5: 127.0.0.1=5x is not a whole number: the gateway reads it as 5" 1
+check_case "$head[Allowed Clients]\r\n127.0.0.2=0\r\n" "warning: line 5: 127.0.0.2=0: this till is refused" 0
+check_case "$head[Allowed Clients]\r\n127.0.0.1=1\r\n127.0.0.1=2\r\n" \
+    "warning: line 6: 127.0.0.1 is listed again; the first one (line 5) counts" 0
+check_case "$head""ServerAddress=no-such-host.invalid\r\n" \
+    "error: line 4: ServerAddress no-such-host.invalid does not resolve" 1
+# The defaults' server and listen port depend on what runs on this machine.
+check_case "" "warning: the settings file does not exist: all defaults" ""
+check_case "[Settings]\r\nServerPortNumber=$(free_port)\r\n" \
+    "error: cannot connect to the transaction server 127.0.0.1:" 1
+
+echo "== 7. stop"
 as_system wine sc stop QuilletHollinGateway || true
 if wait_state STOPPED; then pass "service STOPPED"; else fail "service not STOPPED"; fi
 log=$(tr -d '\r' <"$work/QuilletHollinGateway.txt" 2>/dev/null || true)
@@ -185,7 +269,7 @@ else
 fi
 if grep -q 4111111111111111 <<<"$log"; then fail "card number in the log"; fi
 
-echo "== 6. remove"
+echo "== 8. remove"
 out=$(as_system wine QuilletHollinGateway.exe remove || true)
 expect_contains "$out" "Quillet Hollin Gateway removed." "remove"
 out=$(as_system wine QuilletHollinGateway.exe remove || true)
