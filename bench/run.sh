@@ -55,9 +55,9 @@ bench_build
 
 # --- processes -----------------------------------------------------------------
 tmp=$(mktemp -d /tmp/qhg-bench.XXXXXX)
-txsim_pid=""; gateway_pid=""; nginx_pid=""; load_pid=""
+txsim_pid=""; gateway_pid=""; nginx_pid=""; load_pid=""; status_pids=""
 cleanup() {
-  for pid in $load_pid $gateway_pid $txsim_pid $nginx_pid; do
+  for pid in $load_pid $gateway_pid $txsim_pid $nginx_pid $status_pids; do
     kill "$pid" 2>/dev/null || true
   done
   wait 2>/dev/null || true
@@ -135,6 +135,50 @@ gw_sales=$(result "$("$loadgen" http --port "$gateway_port" --concurrency $clien
 say "refused requests, $clients clients"
 gw_refused=$(result "$("$loadgen" http --port "$gateway_port" --source 127.0.0.2 --concurrency $clients \
   --seconds "$seconds" --cpu "$gateway_pid")")
+# --- the status port: the same loads against a second gateway with StatusPort
+# set and scraped once a second, in runs taken in turn with the first gateway
+# (status port off), so that both sides share the machine's moments.
+say "status port on and off, $clients clients, in turn"
+status_dir=$tmp/gateway-status
+status_listen=$("$loadgen" freeport)
+status_port=$("$loadgen" freeport)
+mkdir -p "$status_dir"
+cp "$tmp/gateway/QuilletHollinGateway" "$status_dir/"
+sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$status_listen/" \
+    -e "s/^StatusPort=.*/StatusPort=$status_port/" \
+    "$tmp/gateway/QuilletHollinGateway.ini" >"$status_dir/QuilletHollinGateway.ini"
+grep -q "^StatusPort=$status_port" "$status_dir/QuilletHollinGateway.ini" || { say "no StatusPort key"; exit 1; }
+sleep 3 # let the settings file age, as bench_prepare does
+(cd "$status_dir" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
+status_gateway_pid=$!
+status_pids=$status_gateway_pid
+"$loadgen" waitport --port "$status_listen"
+"$loadgen" waitport --port "$status_port"
+(while curl -s -o /dev/null "http://127.0.0.1:$status_port/metrics"; do sleep 1; done) &
+status_pids="$status_pids $!"
+# Two rounds of half-length runs for each side and load; the figures are the
+# means of each side's two runs.
+status_half=$(awk -v s="$seconds" 'BEGIN { printf "%.2f", s / 2 }')
+declare -A status_rate status_cpu
+for round in 1 2; do
+  for side in off on; do
+    for kind in sales refused; do
+      port=$gateway_port; pid=$gateway_pid; source=()
+      [ $side = on ] && { port=$status_listen; pid=$status_gateway_pid; }
+      [ $kind = refused ] && source=(--source 127.0.0.2)
+      r=$(result "$("$loadgen" http --port "$port" "${source[@]}" --concurrency $clients \
+        --seconds "$status_half" --cpu "$pid")")
+      status_rate[$side$kind]="${status_rate[$side$kind]:-} $(field rate "$r")"
+      status_cpu[$side$kind]="${status_cpu[$side$kind]:-} $(field cpu_us_per_request "$r")"
+    done
+  done
+done
+mean() { awk '{ s = 0; for (i = 1; i <= NF; i++) s += $i; if (NF) printf "%.1f", s / NF }' <<<"$1"; }
+status_metrics=$(curl -s "http://127.0.0.1:$status_port/metrics" | grep '^qhg_requests_total' | tr '\n' ' ')
+for pid in $status_pids; do kill "$pid" 2>/dev/null || true; done
+wait $status_pids 2>/dev/null || true
+status_pids=""
+
 nginx_run=""
 if [ $have_nginx = 1 ]; then
   say "nginx deny all, $clients clients"
@@ -194,6 +238,13 @@ v=$(field cpu_us_per_request "$gw_refused"); r=$(ratio "$v" "$nginx_cpu")
 figure cpu_per_refusal_64 "$v" us "${nginx_cpu:--}" "-" "$r" -
 v=$(field timeout_text "$gw_sales")
 figure timeout_answers_64 "$v" count - "0" - "$(check "$v" "<=" 0)"
+for kind in sales refused; do
+  v=$(mean "${status_rate[on$kind]}"); b=$(mean "${status_rate[off$kind]}"); r=$(ratio "$v" "$b")
+  figure status_on_${kind}_per_s_64 "$v" 1/s "$b" ">=0.95x" "$r" "$(check "$r" ">=" 0.95)"
+  v=$(mean "${status_cpu[on$kind]}"); b=$(mean "${status_cpu[off$kind]}"); r=$(ratio "$v" "$b")
+  name=status_on_cpu_per_sale_64; [ $kind = refused ] && name=status_on_cpu_per_refusal_64
+  figure $name "$v" us "$b" "-" "$r" -
+done
 v=$(field stat_ms "$idle_cpu")
 figure idle_cpu_stat_${idle_seconds}s "$v" ms - "<=10ms" - "$(check "$v" "<=" 10)"
 v=$(field schedstat_ms "$idle_cpu")
@@ -215,6 +266,9 @@ echo "  txsim framed, persistent:   $tx_serial"
 echo "  gateway sales, $clients clients: $gw_sales"
 echo "  gateway 403, $clients clients:   $gw_refused"
 echo "  nginx 403, $clients clients:     ${nginx_run:-not run}"
+echo "  status port off / on, rates:  sales${status_rate[offsales]} /${status_rate[onsales]}," \
+  "refused${status_rate[offrefused]} /${status_rate[onrefused]}"
+echo "  status port's last scrape:  $status_metrics"
 echo "  idle CPU:                   $idle_cpu"
 echo "  silent connections:         $memory"
 echo "  stop idle / under load:     $stop_idle / $stop_load"
@@ -230,5 +284,7 @@ if [ $smoke = 1 ]; then
   [ "$(field status_200 "$gw_sales")" != "" ] || { say "no sale was answered 200"; status=1; }
   [ "$(field status_403 "$gw_refused")" != "" ] || { say "no refusal was answered 403"; status=1; }
   [ "$(field exited "$stop_idle")" = 1 ] || { say "the gateway did not stop"; status=1; }
+  grep -q 'qhg_requests_total{status="200"} [1-9]' <<<"$status_metrics" ||
+    { say "the status port counted no sale"; status=1; }
   exit $status
 fi
