@@ -160,6 +160,19 @@ bool IsDottedAddress(const std::string& text) {
     return i == text.size();
 }
 
+// Whether the gateway's own reading finds a value for the key: what it gets
+// then does not depend on the default. (A line the profile functions skip,
+// such as one in a repeated section on Windows, is not found.)
+bool GatewayFinds(const char* section, const char* key) {
+    return PlatformProfileInt(section, key, 0, SettingsPath) ==
+           PlatformProfileInt(section, key, 1, SettingsPath);
+}
+
+// Reports a line whose value the gateway does not see.
+void ReportUnread(const Entry& entry, const char* outcome) {
+    Report(entry.line, false, entry.name + " on this line is not read by the gateway; " + outcome);
+}
+
 // Checks a whole-number text against what the profile rules made of it.
 void CheckNumber(const Entry& entry, const char* what, int read) {
     long long written = 0;
@@ -268,10 +281,12 @@ void CheckSettings(const SettingsLines& lines, Effective* effective) {
     for (size_t key = 0; key < KeyCount; ++key) {
         const SettingKey& setting = SettingKeys[key];
         const Entry* entry = lines.keys[key];
-        bool fromFile = entry != nullptr && !entry->value.empty();
+        bool fromFile = entry != nullptr && GatewayFinds(SettingsSection, setting.name);
         if (entry != nullptr && entry->value.empty())
             Report(entry->line, false,
                    std::string(setting.name) + " has no value; the default applies");
+        else if (entry != nullptr && !fromFile)
+            ReportUnread(*entry, "the default applies");
         std::string shown;
         int number = 0;
         if (setting.text == nullptr) {
@@ -356,6 +371,8 @@ void CheckClients(const SettingsLines& lines) {
         int number = ReadClientNumber(entry.name.c_str());
         if (entry.value.empty()) {
             Report(entry.line, false, entry.name + " has no client number: refused");
+        } else if (!GatewayFinds(ClientsSection, entry.name.c_str())) {
+            ReportUnread(entry, "this till is refused");
         } else {
             CheckNumber(entry, entry.name.c_str(), number);
             long long written = 0;

@@ -2,8 +2,7 @@
 // its own with its own settings: "debug" serves until SIGINT or SIGTERM and
 // then ends promptly with "Service stopped" as the log's last line; the other
 // commands print and end; "check" finds each kind of settings problem and
-// changes nothing; the status port's metrics parse with Prometheus' parser.
-// Built on Linux only: it starts and signals a child.
+// changes nothing. Built on Linux only: it starts and signals a child.
 #include "support/TestSupport.h"
 
 #include "TxSim.h"
@@ -216,7 +215,8 @@ TEST(GatewayProcess, CheckNamesEachProblemAndChangesNothing) {
     unsigned short closed = FreePort();
     const std::string listen = "ListenPortNumber=" + std::to_string(FreePort()) + "\n";
     const std::string serverPort = "ServerPortNumber=" + std::to_string(server.Port()) + "\n";
-    const std::string good = "[Settings]\n" + listen + serverPort + "[Allowed Clients]\n";
+    const std::string head = "[Settings]\n" + listen + serverPort;
+    const std::string good = head + "[Allowed Clients]\n";
     struct Case {
         const char* what;
         std::string settings; // empty: no settings file
@@ -224,8 +224,8 @@ TEST(GatewayProcess, CheckNamesEachProblemAndChangesNothing) {
         std::string line;
     } cases[] = {
         {"clean", good + "127.0.0.1=1\n", 0, "0 errors, 0 warnings."},
-        {"unknown key", good + "127.0.0.1=1\n[Settings]\nListenPort=8080\n", 0,
-         "warning: line 7: unknown key ListenPort in [Settings]; the gateway ignores it"},
+        {"unknown key", head + "ListenPort=8080\n", 0,
+         "warning: line 4: unknown key ListenPort in [Settings]; the gateway ignores it"},
         {"letter O", "[Settings]\nListenPortNumber=18O\n" + serverPort, 1,
          "error: line 2: ListenPortNumber=18O is not a whole number: the gateway reads it as 18"},
         {"port range", "[Settings]\n" + listen + "ServerPortNumber=70000\n", 1,
@@ -239,8 +239,8 @@ TEST(GatewayProcess, CheckNamesEachProblemAndChangesNothing) {
          "warning: line 5: 127.0.0.2=0: this till is refused"},
         {"twice", good + "127.0.0.1=1\n127.0.0.1=2\n", 0,
          "warning: line 6: 127.0.0.1 is listed again; the first one (line 5) counts"},
-        {"unresolved", good + "[Settings]\nServerAddress=no-such-host.invalid\n", 1,
-         "error: line 6: ServerAddress no-such-host.invalid does not resolve to an IPv4 address"},
+        {"unresolved", head + "ServerAddress=no-such-host.invalid\n", 1,
+         "error: line 4: ServerAddress no-such-host.invalid does not resolve to an IPv4 address"},
         {"no file", "", -1, "warning: the settings file does not exist: all defaults"},
         {"server down", "[Settings]\n" + listen + "ServerPortNumber=" + std::to_string(closed), 1,
          "error: cannot connect to the transaction server 127.0.0.1:" + std::to_string(closed) +
@@ -298,57 +298,4 @@ TEST(GatewayProcess, CheckPassesOnThePackagedSettingsWithTxsimRunning) {
     if (ours) {
         EXPECT_TRUE(txsim.Messages().empty());
     }
-}
-
-// What a Prometheus server would make of /metrics after sales and refusals.
-TEST(GatewayProcess, MetricsParseWithPrometheusParserAndCountTheRequests) {
-    FakeServer server;
-    GatewayCopy gateway;
-    unsigned short port = FreePort(), status = FreePort();
-    WriteWholeFile(gateway.File(".ini"), "[Settings]\nListenPortNumber=" + std::to_string(port) +
-                                             "\nServerPortNumber=" + std::to_string(server.Port()) +
-                                             "\nStatusPort=" + std::to_string(status) +
-                                             "\n[Allowed Clients]\n127.0.0.1=1\n");
-    WriteWholeFile(gateway.File(".seq"), "7");
-    ASSERT_TRUE(gateway.Start("debug"));
-    const std::string sale = "GET /Sale?4111111111111111+250+0917 HTTP/1.0\r\n\r\n";
-    std::string response;
-    for (int tries = 0; tries < 500 && (response = RawExchange(port, sale)) == "<no connection>";
-         ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_NE(response.find("200 OK"), std::string::npos) << response;
-    for (int i = 0; i < 2; ++i)
-        EXPECT_NE(RawExchange(port, sale).find("200 OK"), std::string::npos);
-    for (int i = 0; i < 2; ++i)
-        EXPECT_NE(RawExchange(port, sale, "127.0.0.2").find("403 Forbidden"), std::string::npos);
-    EXPECT_NE(RawExchange(port, "GET /Other?1+2+3 HTTP/1.0\r\n\r\n").find("404"),
-              std::string::npos);
-
-    std::string metrics = RawExchange(status, "GET /metrics HTTP/1.1\r\n\r\n");
-    std::string body = metrics.substr(metrics.find("\r\n\r\n") + 4);
-    std::string text = gateway.File(".metrics");
-    WriteWholeFile(text, body);
-    std::string command =
-        "/usr/bin/python3 " GATEWAY_METRICS_PARSER " <" + text + " >" + text + ".parsed 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << ReadWholeFile(text + ".parsed") << body;
-    std::string parsed = ReadWholeFile(text + ".parsed");
-    for (const char* line : {
-             "TYPE qhg_requests counter\n",
-             "qhg_requests_total{status=\"200\"} 3\n",
-             "qhg_requests_total{status=\"403\"} 2\n",
-             "qhg_requests_total{status=\"404\"} 1\n",
-             "qhg_requests_total{status=\"504\"} 0\n",
-             "qhg_transactions_total{kind=\"sale\",outcome=\"replied\"} 3\n",
-             "qhg_transactions_total{kind=\"sale\",outcome=\"not_sent\"} 0\n",
-             "qhg_server_connected{} 1\n",
-             "qhg_server_connects_total{} 1\n",
-             "TYPE qhg_exchange_seconds histogram\n",
-             "qhg_exchange_seconds_bucket{le=\"+Inf\"} 3\n",
-             "qhg_exchange_seconds_count{} 3\n",
-             "TYPE qhg_lock_wait_seconds histogram\n",
-             "qhg_sequence_next{} 10\n",
-             "TYPE process_start_time_seconds gauge\n",
-         })
-        EXPECT_NE(parsed.find(line), std::string::npos) << line << parsed;
-    EXPECT_EQ(parsed.find("4111111111111111"), std::string::npos);
 }
