@@ -8,6 +8,7 @@
 #include "status/Metrics.h"
 #include "transaction/Transaction.h"
 
+#include <cstdlib>
 #include <map>
 #include <string>
 
@@ -18,28 +19,50 @@ std::string StatusGet(unsigned short port, const std::string& path,
     return RawExchange(port, "GET " + path + " HTTP/1.1\r\nHost: monitor\r\n\r\n", from);
 }
 
-// The samples of a /metrics answer, "name{labels}" to value, after checking
-// the header block: the gateway's own with the exposition's content type.
-std::map<std::string, double> Metrics(unsigned short port) {
+// The body of a /metrics answer, after checking the header block: the
+// gateway's own with the exposition's content type.
+std::string MetricsText(unsigned short port) {
     std::string response = StatusGet(port, "/metrics");
     const std::string type = "\r\nContent-Type: text/plain; version=0.0.4\r\n"
                              "Pragma: no-cache\r\nCache-Control: no-cache\r\n\r\n";
     size_t body = response.find(type);
-    EXPECT_EQ(response.rfind("HTTP/1.1 200 OK\r\nServer: BraskHollinServer\r\nDate: ", 0), 0u)
-        << response;
-    EXPECT_NE(body, std::string::npos) << response;
+    bool head = response.rfind("HTTP/1.1 200 OK\r\nServer: BraskHollinServer\r\nDate: ", 0) == 0;
+    EXPECT_TRUE(head && body != std::string::npos) << response;
+    return body == std::string::npos ? "" : response.substr(body + type.size());
+}
+
+// "name{labels}" to value for each sample line of an exposition text; lines
+// starting with "TYPE " (the parser's family lines) and "#" are skipped.
+std::map<std::string, double> Samples(const std::string& text) {
     std::map<std::string, double> samples;
-    for (size_t at = body == std::string::npos ? response.size() : body + type.size();
-         at < response.size();) {
-        size_t end = response.find('\n', at);
-        std::string line = response.substr(at, end - at);
-        at = end == std::string::npos ? response.size() : end + 1;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        std::string line = text.substr(at, end - at);
+        at = end == std::string::npos ? text.size() : end + 1;
         size_t space = line.rfind(' ');
-        if (!line.empty() && line[0] != '#' && space != std::string::npos)
-            samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
+        if (line.empty() || line[0] == '#' || line.rfind("TYPE ", 0) == 0 ||
+            space == std::string::npos)
+            continue;
+        std::string name = line.substr(0, space);
+        if (name.size() > 2 && name.compare(name.size() - 2, 2, "{}") == 0)
+            name.resize(name.size() - 2);
+        samples[name] = std::stod(line.substr(space + 1));
     }
     return samples;
 }
+
+#ifndef _WIN32
+// The samples as Prometheus' own Python parser reads the text.
+std::map<std::string, double> SamplesByPrometheus(const std::string& text,
+                                                  const std::string& directory) {
+    std::string path = directory + "/metrics.txt";
+    WriteWholeFile(path, text);
+    std::string command =
+        "/usr/bin/python3 " GATEWAY_METRICS_PARSER " <" + path + " >" + path + ".parsed 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << ReadWholeFile(path + ".parsed");
+    return Samples(ReadWholeFile(path + ".parsed"));
+}
+#endif
 
 // The samples that changed between two scrapes, by how much.
 std::map<std::string, double> Changes(const std::map<std::string, double>& before,
@@ -56,7 +79,7 @@ std::map<std::string, double> Changes(const std::map<std::string, double>& befor
 }
 
 bool Idle(unsigned short statusPort) {
-    return Metrics(statusPort)["qhg_connections_open"] == 0;
+    return Samples(MetricsText(statusPort))["qhg_connections_open"] == 0;
 }
 
 } // namespace
@@ -68,7 +91,7 @@ TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
                  "127.0.0.1=5\n127.0.0.2=0\n");
     // The harness's probes are answered on threads of their own.
     ASSERT_TRUE(WaitUntil([&] { return Idle(status); }, 5000));
-    std::map<std::string, double> before = Metrics(status);
+    std::map<std::string, double> before = Samples(MetricsText(status));
 
     ExpectServing(100);
     EXPECT_ANSWER(StatusGet(status, "/health"), "200 OK", "OK");
@@ -76,9 +99,7 @@ TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
     EXPECT_ANSWER(Send(Get("/FundsAvailable?4000056655665556+300")), "200 OK", FundsApproval(300));
     EXPECT_ANSWER(Send(Get("/Void?4000056655665556+100+INV7731")), "200 OK",
                   "APPROVED VOID TERMINAL=03 SEQ=19 CLIENT=5 AMOUNT=100");
-    EXPECT_ANSWER(Sale(1, "4000056655665556", "X"), "200 OK", SaleApproval(20, 1));
     EXPECT_ANSWER(Send(Get("/Sale?1+2+3"), "127.0.0.2"), "403 Forbidden", "Access denied.");
-    EXPECT_ANSWER(Send(Get("/Sale?1+2+3"), "127.0.0.3"), "403 Forbidden", "Access denied.");
     EXPECT_ANSWER(Send(Get("/Refund?1+2+3")), "404 Not Found", "File not found");
     EXPECT_ANSWER(Send(Get("/Sale?")), "400 Bad Request", "Syntax error.");
     EXPECT_ANSWER(Send("POST /Sale?1+2+3 HTTP/1.1\r\n\r\n"), "405 Method Not Allowed",
@@ -102,22 +123,26 @@ TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
     EXPECT_ANSWER(StatusGet(status, "/health"), "200 OK", "OK");
 
     ASSERT_TRUE(WaitUntil([&] { return Idle(status); }, 5000));
-    std::map<std::string, double> after = Metrics(status);
+    std::string text = MetricsText(status);
+    std::map<std::string, double> after = Samples(text);
+#ifndef _WIN32
+    EXPECT_EQ(SamplesByPrometheus(text, files.Directory()), after) << text;
+#endif
     std::map<std::string, double> expected = {
-        {"qhg_requests_total{status=\"200\"}", 6},
+        {"qhg_requests_total{status=\"200\"}", 5},
         {"qhg_requests_total{status=\"400\"}", 1},
-        {"qhg_requests_total{status=\"403\"}", 2},
+        {"qhg_requests_total{status=\"403\"}", 1},
         {"qhg_requests_total{status=\"404\"}", 1},
         {"qhg_requests_total{status=\"405\"}", 1},
         {"qhg_requests_total{status=\"504\"}", 2},
-        {"qhg_transactions_total{kind=\"sale\",outcome=\"replied\"}", 4},
+        {"qhg_transactions_total{kind=\"sale\",outcome=\"replied\"}", 3},
         {"qhg_transactions_total{kind=\"sale\",outcome=\"in_doubt\"}", 1},
         {"qhg_transactions_total{kind=\"sale\",outcome=\"not_sent\"}", 1},
         {"qhg_transactions_total{kind=\"funds\",outcome=\"replied\"}", 1},
         {"qhg_transactions_total{kind=\"void\",outcome=\"replied\"}", 1},
         {"qhg_server_connects_total", 2},
-        {"qhg_exchange_seconds_count", 7}, // every exchange that was sent
-        {"qhg_lock_wait_seconds_count", 8},
+        {"qhg_exchange_seconds_count", 6}, // every exchange that was sent
+        {"qhg_lock_wait_seconds_count", 7},
         {"qhg_server_connected", 1}, // from 0: each test starts without a connection
     };
     EXPECT_EQ(Changes(before, after), expected);
