@@ -17,15 +17,18 @@ namespace {
 
 constexpr int RequestWaitMs = 5000;
 
-const char ResponseFormat[] = "HTTP/1.1 %s\r\n"
-                              "Server: BraskHollinServer\r\n"
-                              "Date: %s\r\n"
-                              "%s\r\n"
-                              "Pragma: no-cache\r\n"
-                              "Cache-Control: no-cache\r\n"
-                              "\r\n";
+// The header block of every answer; only the content type line differs.
+#define GATEWAY_HEADER_BLOCK(contentType)                                                          \
+    "HTTP/1.1 %s\r\n"                                                                              \
+    "Server: BraskHollinServer\r\n"                                                                \
+    "Date: %s\r\n" contentType "\r\n"                                                              \
+    "Pragma: no-cache\r\n"                                                                         \
+    "Cache-Control: no-cache\r\n"                                                                  \
+    "\r\n"
 
-const char HtmlContentType[] = "Content-type: text/html";
+const char ResponseFormat[] = GATEWAY_HEADER_BLOCK("Content-type: text/html");
+const char MetricsResponseFormat[] =
+    GATEWAY_HEADER_BLOCK("Content-Type: text/plain; version=0.0.4");
 
 const char StatusOk[] = "200 OK";
 const char StatusBadRequest[] = "400 Bad Request";
@@ -181,15 +184,16 @@ HttpAnswer AnswerTransaction(int result, char* replyArea) {
 }
 
 size_t FormatHeaderBlock(char* out, size_t size, const char* status, const char* date,
-                         const char* contentType) {
-    int length = std::snprintf(out, size, ResponseFormat, status, date, contentType);
+                         bool metricsText) {
+    int length = std::snprintf(out, size, metricsText ? MetricsResponseFormat : ResponseFormat,
+                               status, date);
     return length < 0 || static_cast<size_t>(length) >= size ? 0 : static_cast<size_t>(length);
 }
 
 // The header block is far shorter than the lower half, so it never reaches a
 // body that lies in the reply area; the body is then moved down behind it.
 size_t BuildResponse(char* area, HttpAnswer answer, const char* date) {
-    size_t used = FormatHeaderBlock(area, WorkAreaSize, answer.status, date, HtmlContentType);
+    size_t used = FormatHeaderBlock(area, WorkAreaSize, answer.status, date, false);
     if (used == 0)
         return 0;
     size_t bodyLength = std::strlen(answer.body);

@@ -39,10 +39,11 @@ char* ReplyAreaOf(char* area);
 // Maps a SendTransaction result and the reply area it filled to the answer.
 HttpAnswer AnswerTransaction(int result, char* replyArea);
 
-// Formats the gateway's header block with the given content type line
-// ("Content-type: text/html") into out; returns its length, 0 if it did not fit.
+// Formats the gateway's header block into out, for an HTML body or (with
+// metricsText) the Prometheus text format; returns its length, 0 if it did
+// not fit.
 size_t FormatHeaderBlock(char* out, size_t size, const char* status, const char* date,
-                         const char* contentType);
+                         bool metricsText);
 
 // Formats the response (header block and body) at the start of area and
 // returns its length, at most WorkAreaSize; no terminating zero is counted.

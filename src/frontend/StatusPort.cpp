@@ -26,9 +26,6 @@ constexpr size_t StatusAreaSize = 32 * 1024;
 constexpr size_t StatusStackSize = 64 * 1024;
 constexpr unsigned FailedAcceptPauseMs = 10;
 
-const char MetricsContentType[] = "Content-Type: text/plain; version=0.0.4";
-const char HtmlContentType[] = "Content-type: text/html";
-
 PlatformSocket StatusSocket = PlatformNoSocket;
 PlatformThread* StatusThread = nullptr;
 
@@ -56,7 +53,6 @@ size_t AnswerStatusRequest(char* request, char* area) {
     char date[64];
     FormatHttpDate(PlatformUtcMilliseconds(), date, sizeof date);
     const char* status = "200 OK";
-    const char* contentType = HtmlContentType;
     char body[192] = "OK";
     const char* path = RequestedPath(request);
     bool metrics = false;
@@ -64,7 +60,6 @@ size_t AnswerStatusRequest(char* request, char* area) {
         status = "405 Method Not Allowed";
         std::snprintf(body, sizeof body, "Method not allowed.");
     } else if (std::strcmp(path, "/metrics") == 0) {
-        contentType = MetricsContentType;
         metrics = true;
     } else if (std::strcmp(path, "/health") == 0) {
         if (!ServerHealthy(body, sizeof body))
@@ -73,7 +68,7 @@ size_t AnswerStatusRequest(char* request, char* area) {
         status = "404 Not Found";
         std::snprintf(body, sizeof body, "File not found");
     }
-    size_t used = FormatHeaderBlock(area, StatusAreaSize, status, date, contentType);
+    size_t used = FormatHeaderBlock(area, StatusAreaSize, status, date, metrics);
     if (metrics)
         return used + FormatMetrics(area + used, StatusAreaSize - used);
     size_t length = std::strlen(body);
