@@ -156,18 +156,18 @@ status_pids=$status_gateway_pid
 "$loadgen" waitport --port "$status_port"
 (while curl -s -o /dev/null "http://127.0.0.1:$status_port/metrics"; do sleep 1; done) &
 status_pids="$status_pids $!"
-# Two rounds of half-length runs for each side and load; the figures are the
-# means of each side's two runs.
-status_half=$(awk -v s="$seconds" 'BEGIN { printf "%.2f", s / 2 }')
+# Four rounds of quarter-length runs for each side and load, so that a busy
+# moment of the machine falls on both sides; the figures are each side's means.
+status_part=$(awk -v s="$seconds" 'BEGIN { printf "%.3f", s / 4 }')
 declare -A status_rate status_cpu
-for round in 1 2; do
+for round in 1 2 3 4; do
   for side in off on; do
     for kind in sales refused; do
       port=$gateway_port; pid=$gateway_pid; source=()
       [ $side = on ] && { port=$status_listen; pid=$status_gateway_pid; }
       [ $kind = refused ] && source=(--source 127.0.0.2)
       r=$(result "$("$loadgen" http --port "$port" "${source[@]}" --concurrency $clients \
-        --seconds "$status_half" --cpu "$pid")")
+        --seconds "$status_part" --cpu "$pid")")
       status_rate[$side$kind]="${status_rate[$side$kind]:-} $(field rate "$r")"
       status_cpu[$side$kind]="${status_cpu[$side$kind]:-} $(field cpu_us_per_request "$r")"
     done
