@@ -40,6 +40,14 @@ void PlatformConsoleWrite(const char* text, size_t size);
 // seconds, both for the log line.
 void PlatformLocalDateTime(char* date, size_t dateSize, char* time, size_t timeSize);
 
+// The local wall-clock time to the millisecond, with its offset from UTC.
+struct PlatformLocalTime {
+    int year, month, day; // month and day from 1
+    int hour, minute, second, millisecond;
+    int utcOffsetMinutes; // local time minus UTC
+};
+void PlatformLocalNow(PlatformLocalTime* out);
+
 // Milliseconds since 1970-01-01 UTC, and monotonic millisecond and
 // microsecond clocks.
 int64_t PlatformUtcMilliseconds();
@@ -73,13 +81,30 @@ size_t PlatformProfileString(const char* section, const char* key, const char* d
 struct PlatformFile;
 
 // Opens (creating if missing, never truncating). Null on failure, with the
-// code in *error.
-PlatformFile* PlatformOpenForUpdate(const char* path, int* error);
+// code in *error. When created is given it tells whether this open made the
+// file.
+PlatformFile* PlatformOpenForUpdate(const char* path, int* error, bool* created = nullptr);
 // Read/write at an absolute offset; -1 on failure.
 long PlatformFileReadAt(PlatformFile* file, long offset, void* buffer, size_t size);
 long PlatformFileWriteAt(PlatformFile* file, long offset, const void* data, size_t size);
 bool PlatformFileSetSize(PlatformFile* file, long size);
+// The file's size in bytes; -1 on failure.
+long PlatformFileSize(PlatformFile* file);
+// Returns once the file's data is on stable storage (fdatasync,
+// FlushFileBuffers); false on failure.
+bool PlatformFileFlush(PlatformFile* file);
 bool PlatformFileClose(PlatformFile* file);
+
+// Makes the entry of a file just created durable in its directory: an fsync
+// of the directory on Linux; Windows needs no such step. False on failure.
+bool PlatformFlushDirectoryOf(const char* path);
+
+// Calls proc with the name of every entry of a directory but "." and "..".
+// False when the directory cannot be read.
+using PlatformNameProc = void (*)(const char* name, void* context);
+bool PlatformListDirectory(const char* directory, PlatformNameProc proc, void* context);
+// Deletes a file (never a directory). False on failure.
+bool PlatformDeleteFile(const char* path);
 
 // Appends text to a file under the same one-writer rule, creating it if
 // missing. Line ends are written the platform's text-file way (CR LF on

@@ -63,6 +63,21 @@ void PlatformLocalDateTime(char* date, size_t dateSize, char* time, size_t timeS
         time[0] = '\0';
 }
 
+void PlatformLocalNow(PlatformLocalTime* out) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    *out = PlatformLocalTime{local.tm_year + 1900,
+                             local.tm_mon + 1,
+                             local.tm_mday,
+                             local.tm_hour,
+                             local.tm_min,
+                             local.tm_sec,
+                             static_cast<int>(now.tv_nsec / 1000000),
+                             static_cast<int>(local.tm_gmtoff / 60)};
+}
+
 int64_t PlatformUtcMilliseconds() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);

@@ -1,8 +1,10 @@
-// Files.cpp - the Windows platform layer: files opened for one writer at a time.
+// Files.cpp - the Windows platform layer: files opened for one writer at a time,
+// flushing to stable storage, directory listing and deletion.
 #ifdef _WIN32
 
 #include "platform/win32/Internal.h"
 
+#include <cstdio>
 #include <new>
 
 // One-writer files
@@ -36,11 +38,15 @@ static bool WinWriteAll(HANDLE handle, const char* data, size_t size) {
     return true;
 }
 
-PlatformFile* PlatformOpenForUpdate(const char* path, int* error) {
+PlatformFile* PlatformOpenForUpdate(const char* path, int* error, bool* created) {
     HANDLE handle = WinOpenOneWriter(path);
+    // OPEN_ALWAYS sets ERROR_ALREADY_EXISTS when the file was there.
+    DWORD opened = GetLastError();
+    if (created != nullptr)
+        *created = handle != INVALID_HANDLE_VALUE && opened != ERROR_ALREADY_EXISTS;
     if (handle == INVALID_HANDLE_VALUE) {
         if (error != nullptr)
-            *error = int(GetLastError());
+            *error = int(opened);
         return nullptr;
     }
     PlatformFile* file = new (std::nothrow) PlatformFile{handle};
@@ -74,6 +80,17 @@ bool PlatformFileSetSize(PlatformFile* file, long size) {
     if (file == nullptr || size < 0 || !WinSeek(file->handle, size, FILE_BEGIN))
         return false;
     return SetEndOfFile(file->handle) != 0;
+}
+
+long PlatformFileSize(PlatformFile* file) {
+    LARGE_INTEGER size;
+    if (file == nullptr || !GetFileSizeEx(file->handle, &size) || size.QuadPart > 0x7fffffff)
+        return -1;
+    return long(size.QuadPart);
+}
+
+bool PlatformFileFlush(PlatformFile* file) {
+    return file != nullptr && FlushFileBuffers(file->handle) != 0;
 }
 
 bool PlatformFileClose(PlatformFile* file) {
@@ -134,6 +151,30 @@ long PlatformReadFileHead(const char* path, void* buffer, size_t size, int* erro
     }
     CloseHandle(handle);
     return long(used);
+}
+
+bool PlatformFlushDirectoryOf(const char*) {
+    return true;
+}
+
+bool PlatformListDirectory(const char* directory, PlatformNameProc proc, void* context) {
+    char pattern[MAX_PATH + 2];
+    if (std::snprintf(pattern, sizeof pattern, "%s\\*", directory) >= int(sizeof pattern))
+        return false;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        if (std::strcmp(found.cFileName, ".") != 0 && std::strcmp(found.cFileName, "..") != 0)
+            proc(found.cFileName, context);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return true;
+}
+
+bool PlatformDeleteFile(const char* path) {
+    return DeleteFileA(path) != 0;
 }
 
 #endif // _WIN32

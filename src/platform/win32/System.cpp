@@ -58,6 +58,29 @@ void PlatformLocalDateTime(char* date, size_t dateSize, char* time, size_t timeS
         time[0] = '\0';
 }
 
+static int64_t WinTicks(const SYSTEMTIME& time) {
+    FILETIME file;
+    if (!SystemTimeToFileTime(&time, &file))
+        return 0;
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = file.dwLowDateTime;
+    ticks.HighPart = file.dwHighDateTime;
+    return int64_t(ticks.QuadPart);
+}
+
+void PlatformLocalNow(PlatformLocalTime* out) {
+    SYSTEMTIME utc;
+    GetSystemTime(&utc);
+    SYSTEMTIME local;
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+        local = utc;
+    // Both carry the same milliseconds, so the difference is whole minutes.
+    int64_t offsetTicks = WinTicks(local) - WinTicks(utc);
+    *out = PlatformLocalTime{
+        local.wYear,   local.wMonth,  local.wDay,          local.wHour,
+        local.wMinute, local.wSecond, local.wMilliseconds, int(offsetTicks / 600000000)};
+}
+
 int64_t PlatformUtcMilliseconds() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
