@@ -2,7 +2,8 @@
 # Installs what building and testing need, on Debian, when something is missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86-64
-          wine wine64 curl python3 python3-prometheus-client systemd passwd util-linux procps)
+          wine wine64 curl python3 python3-prometheus-client systemd passwd util-linux procps
+          strace)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

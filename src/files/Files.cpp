@@ -96,9 +96,10 @@ static int WrappedCounter(int value) {
 
 int NextSequenceNumber() {
     PlatformFile* file = nullptr;
+    bool created = false;
     for (int attempt = 0; attempt < 1000 && file == nullptr; ++attempt) {
         int error = 0;
-        file = PlatformOpenForUpdate(SequencePath, &error);
+        file = PlatformOpenForUpdate(SequencePath, &error, &created);
         if (file != nullptr)
             break;
         if (error != PlatformSharingViolation)
@@ -117,11 +118,19 @@ int NextSequenceNumber() {
     // length, so a crash at any point leaves a number that still parses and
     // never one below the last number handed out. Almost every time the new
     // number is as long as the old text, and there is nothing to cut.
+    // The number goes out only once the file is on stable storage: after a
+    // power cut the file must never hold a number the server has seen. A
+    // failed store is not reported; the next call reads the old number.
     char next[16];
     int length =
         snprintf(next, sizeof next, "%d", static_cast<int>(static_cast<unsigned>(value) + 1u));
-    if (PlatformFileWriteAt(file, 0, next, static_cast<size_t>(length)) == length && got != length)
-        PlatformFileSetSize(file, length);
+    if (PlatformFileWriteAt(file, 0, next, static_cast<size_t>(length)) == length) {
+        if (got != length)
+            PlatformFileSetSize(file, length);
+        PlatformFileFlush(file);
+        if (created)
+            PlatformFlushDirectoryOf(SequencePath);
+    }
     PlatformFileClose(file);
     return value;
 }

@@ -29,7 +29,8 @@ int ReadClientNumber(const char* clientAddress);
 // times 200 ms apart; echoed to the console in debug mode.
 void WriteLogLine(const char* message);
 
-// Returns the number for the next sale or void and advances the counter file.
+// Returns the number for the next sale or void and advances the counter file,
+// which is on stable storage before the number is returned.
 int NextSequenceNumber();
 // The number NextSequenceNumber would return now, read without a lock and
 // without creating or changing the file. Returns 0; PlatformFileNotFound

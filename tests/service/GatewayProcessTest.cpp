@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <random>
 #include <spawn.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -50,8 +51,9 @@ class GatewayCopy {
         return (directory_ / "QuilletHollinGateway").string() + extension;
     }
 
-    // Starts it with one argument, stdout and stderr into a file.
-    bool Start(const char* argument) {
+    // Starts it with one argument, stdout and stderr into a file; a wrapper
+    // command (strace and its options) may go first.
+    bool Start(const char* argument, std::vector<std::string> wrapper = {}) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         std::string out = File(".out");
@@ -69,9 +71,13 @@ class GatewayCopy {
         posix_spawnattr_setsigmask(&attributes, &none);
         posix_spawnattr_setsigdefault(&attributes, &defaults);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        std::string path = Executable();
-        char* argv[] = {path.data(), const_cast<char*>(argument), nullptr};
-        int failed = posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv, environ);
+        wrapper.push_back(Executable());
+        wrapper.push_back(argument);
+        std::vector<char*> argv;
+        for (std::string& word : wrapper)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        int failed = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
         return failed == 0;
@@ -111,6 +117,19 @@ class GatewayCopy {
     fs::path directory_;
     pid_t pid_ = -1;
 };
+
+// A sale from 127.0.0.1, retried while the gateway is not yet listening.
+std::string SaleOnceListening(unsigned short port, int amount) {
+    std::string response;
+    for (int tries = 0; tries < 1000; ++tries) {
+        response = RawExchange(port, "GET /Sale?4111111111111111+" + std::to_string(amount) +
+                                         "+0917 HTTP/1.0\r\n\r\n");
+        if (response != "<no connection>")
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return response;
+}
 
 std::string LastLine(const std::string& text) {
     std::string trimmed = text;
@@ -298,4 +317,61 @@ TEST(GatewayProcess, CheckPassesOnThePackagedSettingsWithTxsimRunning) {
     if (ours) {
         EXPECT_TRUE(txsim.Messages().empty());
     }
+}
+
+// The counter is on stable storage before the message leaves. Under strace,
+// each sale's write of the counter file is followed by an fdatasync of that
+// file and only then by the send to the server; the sale that creates the
+// file also syncs its directory, once.
+TEST(GatewayProcess, CounterReachesTheDiskBeforeTheMessageLeaves) {
+    if (!fs::exists("/usr/bin/strace"))
+        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
+    FakeServer server;
+    GatewayCopy gateway;
+    unsigned short port = FreePort();
+    WriteWholeFile(gateway.File(".ini"), "[Settings]\nListenPortNumber=" + std::to_string(port) +
+                                             "\nServerPortNumber=" + std::to_string(server.Port()) +
+                                             "\n[Allowed Clients]\n127.0.0.1=1\n");
+    std::string trace = gateway.File(".strace");
+    ASSERT_TRUE(gateway.Start("debug", {"/usr/bin/strace", "-f", "-yy", "-o", trace, "-e",
+                                        "trace=pwrite64,fdatasync,fsync,sendto"}));
+    for (int amount : {250, 260})
+        ASSERT_NE(SaleOnceListening(port, amount).find("200 OK"), std::string::npos);
+
+    // strace passes no signal on: stop the gateway itself, strace then ends.
+    std::string children = ReadWholeFile("/proc/" + std::to_string(gateway.Pid()) + "/task/" +
+                                         std::to_string(gateway.Pid()) + "/children");
+    ASSERT_FALSE(children.empty());
+    ASSERT_EQ(kill(std::stoi(children), SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(gateway.WaitForExit(10000, &status));
+
+    // The calls on the counter file, its directory and the server connection,
+    // in the order they started.
+    const std::string counter = "<" + gateway.File(".seq") + ">";
+    const std::string directory = "<" + fs::path(gateway.Executable()).parent_path().string() + ">";
+    const std::string serverSocket = "->127.0.0.1:" + std::to_string(server.Port()) + "]>";
+    std::vector<std::string> calls;
+    std::istringstream lines(ReadWholeFile(trace));
+    for (std::string line; std::getline(lines, line);) {
+        size_t call = line.find(' ');
+        if (call == std::string::npos || line.find("resumed>", call) != std::string::npos)
+            continue;
+        std::string rest = line.substr(call + 1);
+        while (!rest.empty() && rest[0] == ' ')
+            rest.erase(0, 1);
+        if (rest.rfind("pwrite64(", 0) == 0 && rest.find(counter) != std::string::npos)
+            calls.push_back("write counter");
+        else if (rest.rfind("fdatasync(", 0) == 0 && rest.find(counter) != std::string::npos)
+            calls.push_back("sync counter");
+        else if (rest.rfind("fsync(", 0) == 0 && rest.find(directory + ")") != std::string::npos)
+            calls.push_back("sync directory");
+        else if (rest.rfind("sendto(", 0) == 0 && rest.find(serverSocket) != std::string::npos)
+            calls.push_back("send message");
+    }
+    EXPECT_EQ(calls, (std::vector<std::string>{"write counter", "sync counter", "sync directory",
+                                               "send message", "write counter", "sync counter",
+                                               "send message"}))
+        << ReadWholeFile(trace);
+    EXPECT_EQ(ReadWholeFile(gateway.File(".seq")), "2");
 }
