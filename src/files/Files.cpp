@@ -12,13 +12,15 @@
 char LogPath[GatewayPathSize];
 char SettingsPath[GatewayPathSize];
 char SequencePath[GatewayPathSize];
+char JournalStem[GatewayPathSize];
 std::atomic<bool> DebugMode{false};
 
 static const char SettingsSection[] = "Settings";
 static const char ClientsSection[] = "Allowed Clients";
 
 // Replaces the extension of the executable's file name, or appends one when
-// the name has none. A "." in a directory name is never taken for it.
+// the name has none; a null extension drops it. A "." in a directory name is
+// never taken for it.
 static void DeriveOnePath(char* out, const char* executablePath, const char* extension) {
     const char* name = executablePath;
     for (const char* p = executablePath; *p != '\0'; ++p) {
@@ -28,13 +30,18 @@ static void DeriveOnePath(char* out, const char* executablePath, const char* ext
     const char* dot = strrchr(name, '.');
     size_t stem =
         dot != nullptr ? static_cast<size_t>(dot - executablePath) : strlen(executablePath);
-    snprintf(out, GatewayPathSize, "%.*s.%s", static_cast<int>(stem), executablePath, extension);
+    if (extension == nullptr)
+        snprintf(out, GatewayPathSize, "%.*s", static_cast<int>(stem), executablePath);
+    else
+        snprintf(out, GatewayPathSize, "%.*s.%s", static_cast<int>(stem), executablePath,
+                 extension);
 }
 
 void DeriveFilePaths(const char* executablePath) {
     DeriveOnePath(LogPath, executablePath, "txt");
     DeriveOnePath(SettingsPath, executablePath, "ini");
     DeriveOnePath(SequencePath, executablePath, "seq");
+    DeriveOnePath(JournalStem, executablePath, nullptr);
 }
 
 int ReadSetting(const char* key, int defaultValue) {
@@ -147,13 +154,16 @@ int PeekSequenceNumber(int* next) {
     return 0;
 }
 
+void FormatErrorText(int code, char* out, size_t size) {
+    char sentence[200]; // leaves room for " [code]" in a 256-byte text
+    if (PlatformErrorSentence(code, sentence, sizeof sentence))
+        snprintf(out, size, "%s [%d]", sentence, code);
+    else
+        snprintf(out, size, "Error %d", code);
+}
+
 const char* GetLastErrorText() {
     static char text[256];
-    int code = PlatformLastError();
-    char sentence[200]; // leaves room for " [code]" in the 256-byte text
-    if (PlatformErrorSentence(code, sentence, sizeof sentence))
-        snprintf(text, sizeof text, "%s [%d]", sentence, code);
-    else
-        snprintf(text, sizeof text, "Error %d", code);
+    FormatErrorText(PlatformLastError(), text, sizeof text);
     return text;
 }

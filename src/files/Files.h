@@ -1,8 +1,10 @@
-// Files.h - the gateway's three files beside its executable: settings (.ini),
-// log (.txt) and sequence counter (.seq), and the one-line system error text.
+// Files.h - the gateway's files beside its executable: settings (.ini), log
+// (.txt), sequence counter (.seq) and the journal's day files (Journal.h), and
+// the one-line system error text.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 
 constexpr int GatewayPathSize = 256;
 
@@ -10,12 +12,15 @@ constexpr int GatewayPathSize = 256;
 extern char LogPath[GatewayPathSize];
 extern char SettingsPath[GatewayPathSize];
 extern char SequencePath[GatewayPathSize];
+// The executable's path without its extension: the journal's files are
+// "<JournalStem>-YYYY-MM-DD.csv".
+extern char JournalStem[GatewayPathSize];
 // Set only by the "debug" command: log lines and progress go to the console.
 // Atomic: a connection thread still reads it after its client has had the
 // answer, so a later run in the same process may change it under that thread.
 extern std::atomic<bool> DebugMode;
 
-// Derives the three paths from the executable's path: the text after the last
+// Derives the paths from the executable's path: the text after the last
 // "." of the file name is replaced; a name without "." gets ".ext" appended.
 void DeriveFilePaths(const char* executablePath);
 
@@ -40,3 +45,5 @@ int PeekSequenceNumber(int* next);
 
 // The calling thread's last system error as "<sentence> [<code>]".
 const char* GetLastErrorText();
+// The same text for a given code, into a caller's buffer.
+void FormatErrorText(int code, char* out, size_t size);

@@ -5,6 +5,7 @@
 #include "frontend/Request.h"
 
 #include "files/Files.h"
+#include "files/Journal.h"
 #include "status/Metrics.h"
 #include "transaction/Transaction.h"
 
@@ -218,6 +219,7 @@ void Serve(PlatformSocket socket, const char* clientAddress, char* area, const c
     if (decision.code != 0) {
         char* replyArea = ReplyAreaOf(area);
         TransactionReport report;
+        report.clientAddress = clientAddress;
         int result = SendTransaction(replyArea, decision.firstItem, decision.code, decision.amount,
                                      decision.thirdItem, decision.clientNumber, &report);
         CountTransaction(decision.code, report);
@@ -228,6 +230,10 @@ void Serve(PlatformSocket socket, const char* clientAddress, char* area, const c
     CountAnswer(answer.status);
     // A client that has gone away simply misses its answer.
     PlatformSend(socket, area, length);
+    // Only now, with the till answered and no lock held, may the journal's
+    // housekeeping wait on the log file or the directory.
+    if (decision.code != 0)
+        RunJournalChores();
 }
 
 } // namespace

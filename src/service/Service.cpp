@@ -5,6 +5,7 @@
 #include "service/Service.h"
 
 #include "files/Files.h"
+#include "files/Journal.h"
 #include "frontend/Frontend.h"
 #include "platform/Platform.h"
 #include "transaction/Transaction.h"
@@ -215,7 +216,9 @@ void RunGateway(int, char**) {
     } else {
         std::snprintf(line, sizeof line, "Transaction server address is %s.", ServerAddress);
         WriteLogLine(line);
+        StartJournal();
         RunListener();
+        StopJournal();
     }
     WriteLogLine("Service stopped");
     // StopEvent itself stays open: connection threads may still wait on it.

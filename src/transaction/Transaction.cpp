@@ -3,6 +3,7 @@
 #include "transaction/Transaction.h"
 
 #include "files/Files.h"
+#include "files/Journal.h"
 #include "platform/Platform.h"
 #include "status/Metrics.h"
 
@@ -204,6 +205,7 @@ static int ExchangeUnderLock(char* replyArea, const char* firstItem, int code, i
                               firstItem, thirdItem, entryMode) >= MessageAreaSize)
             return TransactionTooLong;
         report->sequence = NextSequenceNumber();
+        report->numbered = true;
         length = BuildMessage(message, code, terminalAddress, report->sequence, clientNumber,
                               amount, firstItem, thirdItem, entryMode);
         if (length == 0)
@@ -236,12 +238,88 @@ static int ExchangeUnderLock(char* replyArea, const char* firstItem, int code, i
     return result;
 }
 
+// A journal row begun when the transaction starts, before anything is written
+// to the reply area where the items may lie. A reference too long to copy
+// cannot fit in a message: its transaction ends without touching the reply
+// area, or with the row written first, so the item itself is still there.
+struct PendingRow {
+    JournalRow row;
+    char reference[MessageAreaSize];
+};
+
+static void BeginRow(PendingRow* pending, const char* firstItem, int code, int amount,
+                     const char* thirdItem, int clientNumber, const char* clientAddress) {
+    JournalRow& row = pending->row;
+    row = JournalRow{};
+    PlatformLocalNow(&row.started);
+    row.client = clientAddress;
+    row.clientNumber = clientNumber;
+    row.kind = code == TransactionFundsAvailable ? "funds"
+               : code == TransactionVoid         ? "void"
+                                                 : "sale";
+    row.amount = amount;
+    SetJournalCard(&row, firstItem);
+    if (code != TransactionFundsAvailable && thirdItem != nullptr) {
+        size_t length = strlen(thirdItem);
+        row.reference = thirdItem;
+        if (length < sizeof pending->reference) {
+            memcpy(pending->reference, thirdItem, length + 1);
+            row.reference = pending->reference;
+        }
+    }
+}
+
+// Completes and writes the row: the outcome, and the status and body the
+// till gets for the result, as AnswerTransaction gives them. body is the
+// reply area, or the text about to be put there.
+static void FinishRow(PendingRow* pending, const TransactionReport& report, int result,
+                      const char* body) {
+    JournalRow& row = pending->row;
+    row.sequence = report.numbered ? report.sequence : JournalNoSequence;
+    switch (report.outcome) {
+    case TransactionOutcome::NotSent:
+        row.outcome = "not-sent";
+        break;
+    case TransactionOutcome::Replied:
+        row.outcome = "replied";
+        break;
+    case TransactionOutcome::InDoubt:
+        row.outcome = "in-doubt";
+        break;
+    }
+    row.serverUs = report.outcome == TransactionOutcome::NotSent ? -1 : report.serverUs;
+    if (result == TransactionDone) {
+        row.httpStatus = 200;
+        row.reply = body + 2;
+    } else if (result == TransactionTooLong) {
+        row.httpStatus = 400;
+        row.reply = "Syntax error.";
+    } else {
+        row.httpStatus = 504;
+        row.reply = body;
+    }
+    WriteJournalRow(row);
+}
+
+// A transaction that never got the lock: its row, then the till's text.
+static int EndWithoutLock(char* replyArea, const char* text, PendingRow* pending,
+                          const TransactionReport& report) {
+    FinishRow(pending, report, TransactionFailed, text);
+    snprintf(replyArea, ReplyAreaSize, "%s", text);
+    return TransactionFailed;
+}
+
 int SendTransaction(char* replyArea, const char* firstItem, int code, int amount,
                     const char* thirdItem, int clientNumber, TransactionReport* report) {
     TransactionReport scratch;
     if (report == nullptr)
         report = &scratch;
+    const char* clientAddress = report->clientAddress;
     *report = TransactionReport{};
+    report->clientAddress = clientAddress;
+    PendingRow pending;
+    BeginRow(&pending, firstItem, code, amount, thirdItem, clientNumber, clientAddress);
+
     int64_t waitStarted = PlatformMonotonicUs();
     PlatformWaitResult waited = PlatformWaitEventOrMutex(StopEvent, TransactionLock, LockWaitMs);
     report->lockWaitUs = PlatformMonotonicUs() - waitStarted;
@@ -249,16 +327,15 @@ int SendTransaction(char* replyArea, const char* firstItem, int code, int amount
     case PlatformWaitResult::Mutex:
         break;
     case PlatformWaitResult::Timeout:
-        snprintf(replyArea, ReplyAreaSize, "Timeout error.");
-        return TransactionFailed;
+        return EndWithoutLock(replyArea, "Timeout error.", &pending, *report);
     case PlatformWaitResult::Event:
     case PlatformWaitResult::Failed:
         // A failed wait never leads to an exchange without the lock.
-        snprintf(replyArea, ReplyAreaSize, "Service shutdown.");
-        return TransactionFailed;
+        return EndWithoutLock(replyArea, "Service shutdown.", &pending, *report);
     }
     int result =
         ExchangeUnderLock(replyArea, firstItem, code, amount, thirdItem, clientNumber, report);
+    FinishRow(&pending, *report, result, replyArea);
     PlatformReleaseMutex(TransactionLock);
     return result;
 }

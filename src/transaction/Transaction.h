@@ -37,11 +37,16 @@ struct TransactionReport {
     int sequence = -1;      // the number sent; -1 when none was taken
     int64_t lockWaitUs = 0; // waiting for the transaction lock
     int64_t serverUs = -1;  // first byte sent to the end of the reply or the failure
+    bool numbered = false;  // a number was taken (a counter file may hold -1 too)
+    // Given by the caller and kept: the till's dotted address, for the journal.
+    const char* clientAddress = nullptr;
 };
 
 // Carries one transaction. The items may lie inside replyArea (1024 bytes).
 // thirdItem is ignored (may be null) for TransactionFundsAvailable. When
-// report is given it is filled in before the call returns.
+// report is given it is filled in before the call returns. Every transaction
+// leaves a journal row, written before the lock is let go so that sale and
+// void rows follow the sequence numbers.
 int SendTransaction(char* replyArea, const char* firstItem, int code, int amount,
                     const char* thirdItem, int clientNumber, TransactionReport* report = nullptr);
 

@@ -1,15 +1,21 @@
-// FilesTest.cpp - paths, the log writer, the sequence counter and error text.
+// FilesTest.cpp - paths, the log writer, the sequence counter, the journal's
+// day files and error text.
 #include "files/Files.h"
+#include "files/Journal.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #ifdef _WIN32
 static const char LineEnd[] = "\r\n";
@@ -26,8 +32,11 @@ TEST(FilePaths, ExtensionOfTheFileNameIsReplacedOrAppended) {
     DeriveFilePaths("C:\\a.b\\gw.exe"); // only the text after the last "." changes
     EXPECT_STREQ(LogPath, "C:\\a.b\\gw.txt");
 
+    EXPECT_STREQ(JournalStem, "C:\\a.b\\gw");
+
     DeriveFilePaths("/opt/gw/gateway"); // no "." in the name: appended
     EXPECT_STREQ(SettingsPath, "/opt/gw/gateway.ini");
+    EXPECT_STREQ(JournalStem, "/opt/gw/gateway");
 
     DeriveFilePaths("/opt/gw.d/gateway"); // a "." in a directory is not the extension's
     EXPECT_STREQ(SequencePath, "/opt/gw.d/gateway.seq");
@@ -207,4 +216,258 @@ TEST(ErrorText, SystemSentenceFollowedByTheCode) {
     EXPECT_EQ(text.substr(text.size() - 4), " [5]");
     EXPECT_NE(text[text.size() - 5], '\n'); // the system's line end is cut off
     EXPECT_NE(text[text.size() - 5], '\r');
+}
+
+// ---------------------------------------------------------------------------
+// The journal
+
+namespace {
+
+PlatformLocalTime Time(int year, int month, int day, int offsetMinutes = 60) {
+    return PlatformLocalTime{year, month, day, 14, 3, 7, 123, offsetMinutes};
+}
+
+PlatformLocalTime Today(int daysLater = 0) {
+    PlatformLocalTime now;
+    PlatformLocalNow(&now);
+    using namespace std::chrono;
+    year_month_day day{sys_days(year(now.year) / month(unsigned(now.month)) /
+                                std::chrono::day(unsigned(now.day))) +
+                       days(daysLater)};
+    now.year = int(day.year());
+    now.month = int(unsigned(day.month()));
+    now.day = int(unsigned(day.day()));
+    return now;
+}
+
+JournalRow SaleRow(const PlatformLocalTime& started, int sequence = 42) {
+    JournalRow row{};
+    row.started = started;
+    row.client = "192.168.1.20";
+    row.clientNumber = 7;
+    row.kind = "sale";
+    row.sequence = sequence;
+    row.amount = 250;
+    SetJournalCard(&row, "4000056655665556");
+    row.reference = "INV7731";
+    row.outcome = "replied";
+    row.httpStatus = 200;
+    row.serverUs = 84321;
+    row.reply = "APPROVED";
+    return row;
+}
+
+std::string Format(const JournalRow& row) {
+    char line[8192];
+    size_t length = FormatJournalRow(row, line, sizeof line);
+    return std::string(line, length);
+}
+
+} // namespace
+
+TEST(JournalRows, CsvFieldsWithCardDataMasked) {
+    JournalRow row = SaleRow(Time(2026, 12, 8));
+    EXPECT_EQ(Format(row), "2026-12-08T14:03:07.123+01:00,192.168.1.20,7,sale,42,250,"
+                           "************5556,INV7731,replied,200,84.321,APPROVED\r\n");
+
+    // Funds: no number, no reference; nothing sent, so no server time; the
+    // offset west of UTC; a counter file may hold -1, which is a number.
+    JournalRow funds = row;
+    funds.started = Time(2027, 1, 2, -330);
+    funds.kind = "funds";
+    funds.sequence = JournalNoSequence;
+    funds.reference = nullptr;
+    funds.outcome = "not-sent";
+    funds.httpStatus = 504;
+    funds.serverUs = -1;
+    funds.reply = "Unable to connect to server: Error 111";
+    EXPECT_EQ(Format(funds), "2027-01-02T14:03:07.123-05:30,192.168.1.20,7,funds,,250,"
+                             "************5556,,not-sent,504,,Unable to connect to server: "
+                             "Error 111\r\n");
+    row.started.utcOffsetMinutes = 0;
+    row.sequence = -1;
+    row.serverUs = 5;
+    EXPECT_EQ(Format(row).substr(0, 60),
+              "2026-12-08T14:03:07.123+00:00,192.168.1.20,7,sale,-1,250,***");
+    EXPECT_NE(Format(row).find(",200,0.005,"), std::string::npos);
+
+    // Card items: all but the last four masked, four or fewer masked whole;
+    // a field is quoted when it holds a comma, a quote, CR or LF.
+    struct Case {
+        const char* card;
+        const char* reference;
+        const char* reply;
+        const char* fields; // card to reply
+    } cases[] = {
+        {"12345", "R", "OK", "*2345,R,replied,200,84.321,OK"},
+        {"1234", "R", "OK", "****,R,replied,200,84.321,OK"},
+        {"", "R", "OK", ",R,replied,200,84.321,OK"},
+        {"12\"4,678", "a,b", "OK", "\"****,678\",\"a,b\",replied,200,84.321,OK"},
+        {"ab\"cd", "say \"hi\"", "x", "\"*b\"\"cd\",\"say \"\"hi\"\"\",replied,200,84.321,x"},
+        // Runs of 12 or more digits in the reply show their last four only.
+        {"1234", "R", "CARD 4000056655665556 REF 12345678901 AUTH 123456789012/9",
+         "****,R,replied,200,84.321,CARD ************5556 REF 12345678901 AUTH ********9012/9"},
+        {"1234", "R", "line 1\r\nline \"2\"",
+         "****,R,replied,200,84.321,\"line 1\r\nline \"\"2\"\"\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fields);
+        JournalRow variant = SaleRow(Time(2026, 12, 8));
+        SetJournalCard(&variant, c.card);
+        variant.reference = c.reference;
+        variant.reply = c.reply;
+        std::string line = Format(variant);
+        const std::string head = "2026-12-08T14:03:07.123+01:00,192.168.1.20,7,sale,42,250,";
+        EXPECT_EQ(line, head + c.fields + "\r\n");
+    }
+
+    char small[64];
+    EXPECT_EQ(FormatJournalRow(row, small, sizeof small), 0u) << "a row that does not fit";
+}
+
+class JournalFiles : public ::testing::Test {
+  protected:
+    void TearDown() override { StopJournal(); }
+    void Start(int keepDays) {
+        files.WriteSettings("[Settings]\nJournalDays=" + std::to_string(keepDays) + "\n");
+        StartJournal();
+    }
+    static std::string DayName(const PlatformLocalTime& day) {
+        char name[32];
+        std::snprintf(name, sizeof name, "gateway-%04d-%02d-%02d.csv", day.year, day.month,
+                      day.day);
+        return name;
+    }
+    std::string DayFile(const PlatformLocalTime& day) const { return Path(DayName(day)); }
+    std::string Path(const std::string& name) const {
+        return (std::filesystem::path(files.Directory()) / name).string();
+    }
+    bool HeldByTheJournal(const std::string& path) const {
+        int error = 0;
+        PlatformFile* file = PlatformOpenForUpdate(path.c_str(), &error);
+        if (file != nullptr)
+            PlatformFileClose(file);
+        return file == nullptr && error == PlatformSharingViolation;
+    }
+    std::vector<std::string> CsvFiles() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(files.Directory())) {
+            if (entry.path().extension() == ".csv")
+                names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    TempGatewayFiles files;
+};
+
+TEST_F(JournalFiles, DayFileIsHeldOpenReadableAndAppendedAcrossRestarts) {
+    Start(90);
+    const std::string today = DayFile(Today());
+    const std::string header = JournalHeader;
+    EXPECT_EQ(ReadWholeFile(today), header);
+    JournalRow first = SaleRow(Today(), 1);
+    JournalRow second = SaleRow(Today(), 2);
+    WriteJournalRow(first);
+    WriteJournalRow(second);
+    const std::string rows = header + Format(first) + Format(second);
+    EXPECT_EQ(ReadWholeFile(today), rows);
+
+    // A second process may read the held file but not write to it.
+    std::string copy = Path("copy.txt");
+#ifdef _WIN32
+    EXPECT_EQ(std::system(("cmd /c type \"" + today + "\" >\"" + copy + "\"").c_str()), 0);
+    std::system(("cmd /c echo x>>\"" + today + "\"").c_str());
+#else
+    EXPECT_EQ(std::system(("cat '" + today + "' >'" + copy + "'").c_str()), 0);
+    EXPECT_NE(std::system(("flock -n '" + today + "' true").c_str()), 0);
+#endif
+    EXPECT_EQ(ReadWholeFile(copy), rows);
+    EXPECT_EQ(ReadWholeFile(today), rows) << "another writer got in";
+    EXPECT_TRUE(HeldByTheJournal(today));
+
+    // Restarted the same day: rows go on after the old ones, without a second
+    // header; a last row cut short is ended first.
+    StopJournal();
+    EXPECT_FALSE(HeldByTheJournal(today));
+    WriteWholeFile(today, rows + "2026-12-08T14:03");
+    Start(90);
+    WriteJournalRow(first);
+    EXPECT_EQ(ReadWholeFile(today), rows + "2026-12-08T14:03\r\n" + Format(first));
+
+    // A row of the next day opens that day's file and lets go of this one.
+    JournalRow tomorrow = SaleRow(Today(1), 3);
+    WriteJournalRow(tomorrow);
+    EXPECT_EQ(ReadWholeFile(DayFile(Today(1))), header + Format(tomorrow));
+    EXPECT_TRUE(HeldByTheJournal(DayFile(Today(1))));
+    EXPECT_FALSE(HeldByTheJournal(today));
+}
+
+TEST_F(JournalFiles, ExpiredDayFilesAreDeletedAtStartAndAtTheChangeOfDay) {
+    const std::vector<std::string> others = {
+        "gateway-2000-01-01.csv.bak", "gateway-2000-01-01.txt", "gateway-2000-1-01.csv",
+        "gateway-2000-13-01.csv",     "other-2000-01-01.csv",   "gateway-2000-01-01-x.csv",
+        "gateway2000-01-01.csv",      "xgateway-2000-01-01.csv"};
+    for (const std::string& name : others)
+        WriteWholeFile(Path(name), "keep");
+    std::filesystem::create_directory(Path("gateway-2000-01-02.csv"));
+    for (int age : {4, 3, 2})
+        WriteWholeFile(DayFile(Today(-age)), "old");
+
+    Start(3);
+    EXPECT_FALSE(std::filesystem::exists(DayFile(Today(-4))));
+    EXPECT_TRUE(std::filesystem::exists(DayFile(Today(-3))));
+    for (const std::string& name : others)
+        EXPECT_EQ(ReadWholeFile(Path(name)), "keep") << name;
+    EXPECT_TRUE(std::filesystem::is_directory(Path("gateway-2000-01-02.csv")));
+
+    // The first row of a new day: deleted once the chores run, not before.
+    WriteJournalRow(SaleRow(Today(1)));
+    EXPECT_TRUE(std::filesystem::exists(DayFile(Today(-3))));
+    RunJournalChores();
+    EXPECT_FALSE(std::filesystem::exists(DayFile(Today(-3))));
+    EXPECT_TRUE(std::filesystem::exists(DayFile(Today(-2))));
+    EXPECT_TRUE(std::filesystem::exists(DayFile(Today())));
+    EXPECT_EQ(files.ReadLog(), "");
+}
+
+TEST_F(JournalFiles, ZeroDaysTurnsItOffAndDeletesNothing) {
+    WriteWholeFile(DayFile(Today(-400)), "old");
+    Start(0);
+    WriteJournalRow(SaleRow(Today()));
+    RunJournalChores();
+    EXPECT_EQ(CsvFiles(), std::vector<std::string>{DayName(Today(-400))});
+}
+
+// A file held by someone else costs the rows written meanwhile, never a wait,
+// and one log line per day, written by the chores rather than the writer.
+TEST_F(JournalFiles, HeldDayFileCostsItsRowsAndOneLogLinePerDay) {
+    const std::string line =
+        "Unable to write the journal: The file is in use by another writer. [32]";
+    int error = 0;
+    PlatformFile* held = PlatformOpenForUpdate(DayFile(Today()).c_str(), &error);
+    ASSERT_NE(held, nullptr);
+    Start(90);
+    EXPECT_EQ(LogMessages(files.ReadLog()), std::vector<std::string>{line});
+    int64_t before = PlatformMonotonicMs();
+    WriteJournalRow(SaleRow(Today(), 1));
+    EXPECT_LT(PlatformMonotonicMs() - before, 150);
+    RunJournalChores();
+    EXPECT_EQ(LogMessages(files.ReadLog()).size(), 1u);
+
+    PlatformFileClose(held);
+    JournalRow next = SaleRow(Today(), 2);
+    WriteJournalRow(next);
+    EXPECT_EQ(ReadWholeFile(DayFile(Today())), JournalHeader + Format(next));
+
+    held = PlatformOpenForUpdate(DayFile(Today(1)).c_str(), &error);
+    ASSERT_NE(held, nullptr);
+    WriteJournalRow(SaleRow(Today(1), 3));
+    EXPECT_EQ(LogMessages(files.ReadLog()).size(), 1u) << "logged by the writer";
+    RunJournalChores();
+    WriteJournalRow(SaleRow(Today(1), 4));
+    RunJournalChores();
+    EXPECT_EQ(LogMessages(files.ReadLog()), (std::vector<std::string>{line, line}));
+    PlatformFileClose(held);
 }

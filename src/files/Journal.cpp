@@ -1,0 +1,439 @@
+// Journal.cpp - the transaction journal's day files: CSV rows (RFC 4180, CR LF
+// on every platform), the masking of card data, and retention.
+#include "files/Journal.h"
+
+#include "files/Files.h"
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+const char JournalHeader[] = "time,client,client_number,kind,sequence,amount,card,reference,"
+                             "outcome,http_status,server_ms,reply\r\n";
+
+namespace {
+
+constexpr int DefaultJournalDays = 90;
+// Room for "-YYYY-MM-DD.csv" behind the stem.
+constexpr size_t JournalPathSize = GatewayPathSize + 16;
+constexpr int NoDay = INT_MIN;
+
+// Guarded by Guard. The day file stays open between rows: others may read it,
+// and a spreadsheet that wants it for writing is refused instead of the
+// gateway.
+std::mutex Guard;
+int KeepDays = 0; // 0: the journal is off
+PlatformFile* DayFile = nullptr;
+int DayFileDay = NoDay;
+long DayFileEnd = 0;
+int NewestDay = NoDay;  // the latest day seen, by the start or a row
+int TidiedDay = NoDay;  // the day retention last ran for
+int TroubleDay = NoDay; // the day of the last failure logged or waiting
+bool TroubleWaiting = false;
+int TroubleCode = 0;
+// Rows are formatted here, not on a connection thread's small stack. The
+// largest row (items filling a 2047-byte request, every byte a quote, and a
+// 1023-byte reply likewise) stays below 6.5 KB.
+char RowText[8192];
+
+// Set when RunJournalChores has something to do, so that it costs one atomic
+// read otherwise.
+std::atomic<bool> ChoresWaiting{false};
+
+// Days since 1970-01-01 of a Gregorian date.
+int DayNumber(int year, int month, int day) {
+    year -= month <= 2 ? 1 : 0;
+    int era = (year >= 0 ? year : year - 399) / 400;
+    int yearOfEra = year - era * 400;
+    int dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+int DayNumber(const PlatformLocalTime& time) {
+    return DayNumber(time.year, time.month, time.day);
+}
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A CSV line being built into a caller's buffer; full once anything failed
+// to fit.
+struct Line {
+    char* out;
+    size_t size;
+    size_t used = 0;
+    bool full = false;
+
+    void Put(char c) {
+        if (used < size)
+            out[used++] = c;
+        else
+            full = true;
+    }
+    void Text(const char* text) {
+        if (text != nullptr)
+            while (*text != '\0')
+                Put(*text++);
+    }
+    void Number(long long value) {
+        char digits[24];
+        snprintf(digits, sizeof digits, "%lld", value);
+        Text(digits);
+    }
+    // Encloses the field that starts at start in quotes, doubling the quotes
+    // inside, when it holds a comma, a quote, CR or LF.
+    void QuoteFrom(size_t start) {
+        if (full)
+            return;
+        size_t quotes = 0;
+        bool special = false;
+        for (size_t i = start; i < used; ++i) {
+            char c = out[i];
+            quotes += c == '"' ? 1 : 0;
+            special = special || c == ',' || c == '"' || c == '\r' || c == '\n';
+        }
+        if (!special)
+            return;
+        size_t grown = used + quotes + 2;
+        if (grown > size) {
+            full = true;
+            return;
+        }
+        size_t to = grown;
+        out[--to] = '"';
+        for (size_t from = used; from > start;) {
+            char c = out[--from];
+            out[--to] = c;
+            if (c == '"')
+                out[--to] = '"';
+        }
+        out[--to] = '"';
+        used = grown;
+    }
+    void Field(const char* text) {
+        size_t start = used;
+        Text(text);
+        QuoteFrom(start);
+    }
+};
+
+// Every run of 12 or more digits shows only its last four.
+void PutMaskingDigitRuns(Line& line, const char* text) {
+    size_t i = 0;
+    while (text[i] != '\0') {
+        if (!IsDigit(text[i])) {
+            line.Put(text[i++]);
+            continue;
+        }
+        size_t end = i;
+        while (IsDigit(text[end]))
+            ++end;
+        size_t run = end - i;
+        for (size_t k = 0; k < run; ++k)
+            line.Put(run >= 12 && k < run - 4 ? '*' : text[i + k]);
+        i = end;
+    }
+}
+
+void JournalPath(const PlatformLocalTime& day, char* out, size_t size) {
+    snprintf(out, size, "%s-%04d-%02d-%02d.csv", JournalStem, day.year, day.month, day.day);
+}
+
+void CloseDayFile() {
+    if (DayFile != nullptr)
+        PlatformFileClose(DayFile);
+    DayFile = nullptr;
+    DayFileDay = NoDay;
+}
+
+// Writes all of data at offset; false with the system's error code set.
+bool WriteAllAt(PlatformFile* file, long offset, const char* data, size_t size) {
+    while (size > 0) {
+        long wrote = PlatformFileWriteAt(file, offset, data, size);
+        if (wrote <= 0)
+            return false;
+        offset += wrote;
+        data += wrote;
+        size -= static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+// Opens the file of a day and finds its end: a new or empty file gets the
+// header, and a last row cut short (by a power cut during its write) is ended
+// so that the next row does not run into it. Returns 0, or the error code.
+int OpenDayFile(const PlatformLocalTime& time, int day) {
+    char path[JournalPathSize];
+    JournalPath(time, path, sizeof path);
+    int error = 0;
+    PlatformFile* file = PlatformOpenForUpdate(path, &error);
+    if (file == nullptr)
+        return error != 0 ? error : PlatformLastError();
+    long end = PlatformFileSize(file);
+    bool ready = end >= 0;
+    if (ready && end == 0) {
+        ready = WriteAllAt(file, 0, JournalHeader, sizeof JournalHeader - 1);
+        end = static_cast<long>(sizeof JournalHeader - 1);
+    } else if (ready) {
+        char tail[2] = {};
+        if (end < 2 || PlatformFileReadAt(file, end - 2, tail, 2) != 2 || tail[0] != '\r' ||
+            tail[1] != '\n') {
+            ready = WriteAllAt(file, end, "\r\n", 2);
+            end += 2;
+        }
+    }
+    if (!ready) {
+        error = PlatformLastError();
+        PlatformFileClose(file);
+        return error;
+    }
+    DayFile = file;
+    DayFileDay = day;
+    DayFileEnd = end;
+    return 0;
+}
+
+// Remembers a failure for RunJournalChores, once per day.
+void NoteTrouble(int code, int day) {
+    if (day == TroubleDay)
+        return;
+    TroubleDay = day;
+    TroubleCode = code;
+    TroubleWaiting = true;
+    ChoresWaiting = true;
+}
+
+void LogTrouble(int code) {
+    char text[256];
+    // The sharing violation's number is Windows' own on every platform; the
+    // system's sentence for 32 elsewhere belongs to another error.
+    if (code == PlatformSharingViolation)
+        snprintf(text, sizeof text, "The file is in use by another writer. [%d]", code);
+    else
+        FormatErrorText(code, text, sizeof text);
+    char line[300];
+    snprintf(line, sizeof line, "Unable to write the journal: %s", text);
+    WriteLogLine(line);
+}
+
+struct Sweep {
+    char directory[GatewayPathSize];
+    char separator;
+    const char* stem; // the file name part of JournalStem
+    size_t stemLength;
+    int today;
+    int keepDays;
+};
+
+// Two or four digits at text, as a number; -1 when any is not a digit.
+int Digits(const char* text, int count) {
+    int value = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!IsDigit(text[i]))
+            return -1;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+// Deletes name when it is "<stem>-YYYY-MM-DD.csv" exactly, with a real month
+// and day, and that day lies more than keepDays before today.
+void SweepOne(const char* name, void* context) {
+    const Sweep& sweep = *static_cast<const Sweep*>(context);
+    if (strncmp(name, sweep.stem, sweep.stemLength) != 0)
+        return;
+    const char* date = name + sweep.stemLength;
+    if (strlen(date) != 15 || date[0] != '-' || date[5] != '-' || date[8] != '-' ||
+        strcmp(date + 11, ".csv") != 0)
+        return;
+    int year = Digits(date + 1, 4);
+    int month = Digits(date + 6, 2);
+    int day = Digits(date + 9, 2);
+    if (year < 0 || month < 1 || month > 12 || day < 1 || day > 31)
+        return;
+    if (sweep.today - DayNumber(year, month, day) <= sweep.keepDays)
+        return;
+    char path[JournalPathSize];
+    snprintf(path, sizeof path, "%s%c%s", sweep.directory, sweep.separator, name);
+    PlatformDeleteFile(path);
+}
+
+void DeleteExpiredFiles(int today, int keepDays) {
+    Sweep sweep{};
+    const char* name = JournalStem;
+    for (const char* p = JournalStem; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\')
+            name = p + 1;
+    }
+    if (name == JournalStem) {
+        snprintf(sweep.directory, sizeof sweep.directory, ".");
+        sweep.separator = '/';
+    } else {
+        snprintf(sweep.directory, sizeof sweep.directory, "%.*s",
+                 static_cast<int>(name - 1 - JournalStem), JournalStem);
+        sweep.separator = name[-1];
+        if (sweep.directory[0] == '\0') // the root directory
+            snprintf(sweep.directory, sizeof sweep.directory, "%c", sweep.separator);
+    }
+    sweep.stem = name;
+    sweep.stemLength = strlen(name);
+    sweep.today = today;
+    sweep.keepDays = keepDays;
+    PlatformListDirectory(sweep.directory, SweepOne, &sweep);
+}
+
+} // namespace
+
+void SetJournalCard(JournalRow* row, const char* firstItem) {
+    size_t length = strlen(firstItem);
+    row->cardLength = length;
+    row->cardTail[0] = '\0';
+    if (length > 4)
+        memcpy(row->cardTail, firstItem + length - 4, 5);
+}
+
+size_t FormatJournalRow(const JournalRow& row, char* out, size_t size) {
+    Line line{out, size};
+    const PlatformLocalTime& t = row.started;
+    int offset = t.utcOffsetMinutes < 0 ? -t.utcOffsetMinutes : t.utcOffsetMinutes;
+    char time[48];
+    snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", t.year, t.month,
+             t.day, t.hour, t.minute, t.second, t.millisecond, t.utcOffsetMinutes < 0 ? '-' : '+',
+             offset / 60, offset % 60);
+    line.Text(time);
+    line.Put(',');
+    line.Field(row.client);
+    line.Put(',');
+    line.Number(row.clientNumber);
+    line.Put(',');
+    line.Field(row.kind);
+    line.Put(',');
+    if (row.sequence != JournalNoSequence)
+        line.Number(row.sequence);
+    line.Put(',');
+    line.Number(row.amount);
+    line.Put(',');
+    // Four characters or fewer are masked whole.
+    size_t start = line.used;
+    size_t hidden = row.cardLength > 4 ? row.cardLength - 4 : row.cardLength;
+    for (size_t i = 0; i < hidden; ++i)
+        line.Put('*');
+    if (row.cardLength > 4)
+        line.Text(row.cardTail);
+    line.QuoteFrom(start);
+    line.Put(',');
+    line.Field(row.reference);
+    line.Put(',');
+    line.Field(row.outcome);
+    line.Put(',');
+    line.Number(row.httpStatus);
+    line.Put(',');
+    if (row.serverUs >= 0) {
+        char ms[32];
+        snprintf(ms, sizeof ms, "%lld.%03lld", static_cast<long long>(row.serverUs / 1000),
+                 static_cast<long long>(row.serverUs % 1000));
+        line.Text(ms);
+    }
+    line.Put(',');
+    start = line.used;
+    if (row.reply != nullptr)
+        PutMaskingDigitRuns(line, row.reply);
+    line.QuoteFrom(start);
+    line.Put('\r');
+    line.Put('\n');
+    return line.full ? 0 : line.used;
+}
+
+void StartJournal() {
+    int keepDays = ReadSetting("JournalDays", DefaultJournalDays);
+    if (keepDays < 0)
+        keepDays = 0;
+    PlatformLocalTime now;
+    PlatformLocalNow(&now);
+    int today = DayNumber(now);
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> hold(Guard);
+        CloseDayFile();
+        KeepDays = keepDays;
+        NewestDay = today;
+        TidiedDay = today;
+        TroubleDay = NoDay;
+        TroubleWaiting = false;
+        ChoresWaiting = false;
+        if (keepDays == 0)
+            return;
+        error = OpenDayFile(now, today);
+        if (error != 0)
+            TroubleDay = today; // logged here: the once for today
+    }
+    if (error != 0)
+        LogTrouble(error);
+    DeleteExpiredFiles(today, keepDays);
+}
+
+void StopJournal() {
+    std::lock_guard<std::mutex> hold(Guard);
+    CloseDayFile();
+}
+
+void WriteJournalRow(const JournalRow& row) {
+    std::lock_guard<std::mutex> hold(Guard);
+    if (KeepDays <= 0)
+        return;
+    int day = DayNumber(row.started);
+    if (day > NewestDay) {
+        NewestDay = day;
+        ChoresWaiting = true; // retention for the new day
+    }
+    if (DayFile == nullptr || DayFileDay != day) {
+        CloseDayFile();
+        int error = OpenDayFile(row.started, day);
+        if (error != 0) {
+            NoteTrouble(error, day);
+            return;
+        }
+    }
+    size_t length = FormatJournalRow(row, RowText, sizeof RowText);
+    if (length == 0)
+        return; // cannot happen: RowText holds the largest row
+    if (!WriteAllAt(DayFile, DayFileEnd, RowText, length)) {
+        int error = PlatformLastError();
+        // Part of a row may have gone in; cut it off so the next row starts
+        // a line of its own, and open afresh next time.
+        PlatformFileSetSize(DayFile, DayFileEnd);
+        CloseDayFile();
+        NoteTrouble(error, day);
+        return;
+    }
+    DayFileEnd += static_cast<long>(length);
+}
+
+void RunJournalChores() {
+    if (!ChoresWaiting.exchange(false))
+        return;
+    bool trouble = false;
+    int code = 0;
+    int tidyDay = NoDay;
+    int keepDays = 0;
+    {
+        std::lock_guard<std::mutex> hold(Guard);
+        trouble = TroubleWaiting;
+        code = TroubleCode;
+        TroubleWaiting = false;
+        if (KeepDays > 0 && NewestDay > TidiedDay) {
+            tidyDay = NewestDay;
+            TidiedDay = NewestDay;
+        }
+        keepDays = KeepDays;
+    }
+    if (trouble)
+        LogTrouble(code);
+    if (tidyDay != NoDay)
+        DeleteExpiredFiles(tidyDay, keepDays);
+}
