@@ -374,11 +374,12 @@ TEST_F(JournalFiles, DayFileIsHeldOpenReadableAndAppendedAcrossRestarts) {
     const std::string rows = header + Format(first) + Format(second);
     EXPECT_EQ(ReadWholeFile(today), rows);
 
-    // A second process may read the held file but not write to it.
+    // A second process may read the held file but not write to it. (cmd's
+    // "type" is refused too: it will not share its read with a writer.)
     std::string copy = Path("copy.txt");
 #ifdef _WIN32
-    EXPECT_EQ(std::system(("cmd /c type \"" + today + "\" >\"" + copy + "\"").c_str()), 0);
-    std::system(("cmd /c echo x>>\"" + today + "\"").c_str());
+    EXPECT_EQ(std::system(("cmd /c copy /Y \"" + today + "\" \"" + copy + "\" >NUL").c_str()), 0);
+    std::system(("cmd /c echo x>>\"" + today + "\"").c_str()); // says "Sharing violation."
 #else
     EXPECT_EQ(std::system(("cat '" + today + "' >'" + copy + "'").c_str()), 0);
     EXPECT_NE(std::system(("flock -n '" + today + "' true").c_str()), 0);

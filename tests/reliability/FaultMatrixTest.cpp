@@ -1,11 +1,13 @@
 // FaultMatrixTest.cpp - the gateway against a transaction server that fails
 // in every way txsim can, and against clients that misbehave. Each case
-// checks the exact HTTP answer the gateway owes for that failure, and then
-// that the gateway keeps serving: the next sale gets its own approval.
+// checks the exact HTTP answer the gateway owes for that failure, the journal
+// row it leaves (not sent, replied or in doubt), and then that the gateway
+// keeps serving: the next sale gets its own approval.
 #include "reliability/ReliabilityHarness.h"
 
 #include "files/Files.h"
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +45,12 @@ TEST_F(ReliabilityTest, ServerDownAtStartThenUp) {
     ExpectServing();
     ASSERT_EQ(server->Messages().size(), 1u);
     EXPECT_EQ(server->ConnectionsAccepted(), 1u);
+    // Nothing left: not sent, though the sale took its number.
+    EXPECT_EQ(JournalRows(), (std::vector<JournalFields>{
+                                 Row("sale", 17, 100, "not-sent", 504, refused),
+                                 Row("funds", NoNumber, 300, "not-sent", 504, refused),
+                                 Row("sale", 18, 4242, "replied", 200, SaleApproval(18, 4242)),
+                             }));
 }
 
 TEST_F(ReliabilityTest, ServerGoesAwayAndRefusesConnections) {
@@ -62,6 +70,12 @@ TEST_F(ReliabilityTest, ServerGoesAwayAndRefusesConnections) {
     StartServer();
     ExpectServing(400);
     EXPECT_EQ(server->Messages().size(), 1u);
+    EXPECT_EQ(JournalRows(), (std::vector<JournalFields>{
+                                 Row("sale", 17, 100, "replied", 200, SaleApproval(17, 100)),
+                                 Row("sale", 18, 200, "not-sent", 504, refused),
+                                 Row("sale", 19, 300, "not-sent", 504, refused),
+                                 Row("sale", 20, 400, "replied", 200, SaleApproval(20, 400)),
+                             }));
 }
 
 TEST_F(ReliabilityTest, IdleConnectionClosedByServerIsReplacedBeforeSending) {
@@ -99,6 +113,15 @@ TEST_F(ReliabilityTest, ServerClosesBeforeOrDuringTheReply) {
     EXPECT_ANSWER(Sale(120), "504 Gateway Timeout", "\xFF\xFF" + SaleApproval(sequence, 120));
     SetServerOptions({});
     ExpectServing(130);
+    // The message went out and no whole reply came: in doubt, with the
+    // server time up to the failure and the text the till got.
+    EXPECT_EQ(JournalRows(),
+              (std::vector<JournalFields>{
+                  Row("sale", 17, 100, "in-doubt", 504, ""),
+                  Row("sale", 18, 110, "replied", 200, SaleApproval(18, 110)),
+                  Row("sale", 19, 120, "in-doubt", 504, "\xFF\xFF" + SaleApproval(19, 120)),
+                  Row("sale", 20, 130, "replied", 200, SaleApproval(20, 130)),
+              }));
 }
 
 TEST_F(ReliabilityTest, ServerStopsHalfwayThroughASplitReply) {
@@ -130,9 +153,16 @@ TEST_F(ReliabilityTest, ServerStopsHalfwayThroughASplitReply) {
     ExpectServing(510);
 
     int sequence = NextSequence();
-    EXPECT_ANSWER(stopAfterFirstPiece(600, 100), "504 Gateway Timeout",
-                  LengthBytes(600) + Padded(SaleApproval(sequence, 500), 600).substr(0, 98));
+    const std::string partial =
+        LengthBytes(600) + Padded(SaleApproval(sequence, 500), 600).substr(0, 98);
+    EXPECT_ANSWER(stopAfterFirstPiece(600, 100), "504 Gateway Timeout", partial);
     ExpectServing(520);
+    EXPECT_EQ(JournalRows(), (std::vector<JournalFields>{
+                                 Row("sale", 17, 500, "in-doubt", 504, ""),
+                                 Row("sale", 18, 510, "replied", 200, SaleApproval(18, 510)),
+                                 Row("sale", 19, 500, "in-doubt", 504, partial),
+                                 Row("sale", 20, 520, "replied", 200, SaleApproval(20, 520)),
+                             }));
 }
 
 TEST_F(ReliabilityTest, ReplyLaterThanReplyTimeout) {
@@ -160,6 +190,16 @@ TEST_F(ReliabilityTest, ReplyLaterThanReplyTimeout) {
     SetServerOptions(slow);
     int sequence = NextSequence();
     EXPECT_ANSWER(Sale(300), "200 OK", SaleApproval(sequence, 300));
+    std::vector<JournalFields> read;
+    EXPECT_EQ(JournalRows(&read), (std::vector<JournalFields>{
+                                      Row("sale", 17, 100, "in-doubt", 504, "Timeout error."),
+                                      Row("sale", 18, 200, "replied", 200, SaleApproval(18, 200)),
+                                      Row("sale", 19, 300, "replied", 200, SaleApproval(19, 300)),
+                                  }));
+    // The in-doubt sale's server time runs to the time-out.
+    ASSERT_EQ(read.size(), 3u);
+    EXPECT_GE(std::stod(read[0][10]), 900.0);
+    EXPECT_LT(std::stod(read[0][10]), 2400.0);
 }
 
 TEST_F(ReliabilityTest, SurplusBytesAfterTheReply) {
@@ -186,6 +226,13 @@ TEST_F(ReliabilityTest, SurplusBytesAfterTheReply) {
     SetServerOptions({});
     ExpectServing(130);
     EXPECT_EQ(server->ConnectionsAccepted(), 1u);
+    EXPECT_EQ(JournalRows(),
+              (std::vector<JournalFields>{
+                  Row("sale", 17, 100, "replied", 200, SaleApproval(17, 100) + " EXTRA"),
+                  Row("sale", 18, 110, "replied", 200, SaleApproval(18, 110)),
+                  Row("sale", 19, 120, "replied", 200, SaleApproval(19, 120)),
+                  Row("sale", 20, 130, "replied", 200, SaleApproval(20, 130)),
+              }));
 }
 
 TEST_F(ReliabilityTest, RepliesAtAndBeyondTheReplyArea) {
@@ -198,6 +245,11 @@ TEST_F(ReliabilityTest, RepliesAtAndBeyondTheReplyArea) {
     SetServerOptions(full);
     int sequence = NextSequence();
     EXPECT_ANSWER(Sale(100), "200 OK", Padded(SaleApproval(sequence, 100), 1021));
+    // The padding is one long run of digits: the journal shows its last four.
+    EXPECT_EQ(JournalRows().back(), Row("sale", sequence, 100, "replied", 200,
+                                        Padded(SaleApproval(sequence, 100), 1021)));
+    EXPECT_EQ(JournalRows().back()[11].substr(0, 60),
+              "APPROVED SALE TERMINAL=03 SEQ=17 CLIENT=5 AMOUNT=***********");
 
     // One byte more can never be complete: the area fills, reads return
     // nothing, and the body is the first 1023 bytes, length bytes included.
@@ -207,8 +259,9 @@ TEST_F(ReliabilityTest, RepliesAtAndBeyondTheReplyArea) {
         tooLong.longReplyLength = length;
         SetServerOptions(tooLong);
         sequence = NextSequence();
-        EXPECT_ANSWER(Sale(200), "504 Gateway Timeout",
-                      LengthBytes(length) + Padded(SaleApproval(sequence, 200), 1021));
+        const std::string partial = LengthBytes(length) + Padded(SaleApproval(sequence, 200), 1021);
+        EXPECT_ANSWER(Sale(200), "504 Gateway Timeout", partial);
+        EXPECT_EQ(JournalRows().back(), Row("sale", sequence, 200, "in-doubt", 504, partial));
         // The rest of that reply must not be taken for the next one.
         SetServerOptions({});
         ExpectServing(210);
@@ -225,6 +278,7 @@ TEST_F(ReliabilityTest, GarbageLengthBytesRunIntoTheReplyTimeout) {
     SetServerOptions({});
     ExpectServing(200);
     EXPECT_EQ(server->ConnectionsAccepted(), 2u);
+    EXPECT_EQ(JournalRows().front(), Row("sale", 17, 100, "in-doubt", 504, "Timeout error."));
 }
 
 TEST_F(ReliabilityTest, ServerThatNeverRepliesHoldsUpQueuedClients) {
@@ -275,6 +329,20 @@ TEST_F(ReliabilityTest, ServerThatNeverRepliesHoldsUpQueuedClients) {
     EXPECT_EQ(server->Messages().size(), 1u);
     SetServerOptions({});
     ExpectServing(600);
+
+    // Their rows come first, in the order their waits ended, without a number
+    // and not sent; the held sale's row is in doubt.
+    std::vector<JournalFields> rows = JournalRows();
+    ASSERT_EQ(rows.size(), 5u);
+    std::sort(rows.begin(), rows.begin() + 3);
+    std::vector<JournalFields> queuedRows = {
+        Row("funds", NoNumber, 300, "not-sent", 504, "Timeout error."),
+        Row("sale", NoNumber, 400, "not-sent", 504, "Timeout error.", "INV1"),
+        Row("sale", NoNumber, 500, "not-sent", 504, "Timeout error.", "INV2"),
+    };
+    std::sort(queuedRows.begin(), queuedRows.end());
+    EXPECT_EQ(std::vector<JournalFields>(rows.begin(), rows.begin() + 3), queuedRows);
+    EXPECT_EQ(rows[3], Row("sale", 17, 100, "in-doubt", 504, "Timeout error."));
 }
 
 TEST_F(ReliabilityTest, ClientsThatSendNothingHalfARequestOrCloseAtOnce) {
@@ -309,4 +377,10 @@ TEST_F(ReliabilityTest, ClientsThatSendNothingHalfARequestOrCloseAtOnce) {
     EXPECT_ANSWER(Client(port, "", true, &elapsed, "127.0.0.2"), "403 Forbidden", "Access denied.");
     ExpectServing(300);
     EXPECT_EQ(server->Messages().size(), 4u);
+    EXPECT_EQ(JournalRows(), (std::vector<JournalFields>{
+                                 Row("sale", 17, 100, "replied", 200, SaleApproval(17, 100)),
+                                 Row("sale", 18, 150, "replied", 200, SaleApproval(18, 150), "IN"),
+                                 Row("sale", 19, 200, "replied", 200, SaleApproval(19, 200)),
+                                 Row("sale", 20, 300, "replied", 200, SaleApproval(20, 300)),
+                             }));
 }

@@ -3,11 +3,16 @@
 #include "reliability/ReliabilityHarness.h"
 
 #include "files/Files.h"
+#include "files/Journal.h"
 #include "frontend/Frontend.h"
 #include "transaction/Transaction.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <regex>
 
 std::string Get(const std::string& url) {
     return "GET " + url + " HTTP/1.1\r\nHost: gateway\r\n\r\n";
@@ -60,6 +65,105 @@ std::string FundsApproval(int amount) {
     return "FUNDS AVAILABLE TERMINAL=03 AMOUNT=" + std::to_string(amount);
 }
 
+JournalFields Row(const std::string& kind, int sequence, int amount, const std::string& outcome,
+                  int status, const std::string& reply, const std::string& reference,
+                  const std::string& card) {
+    return {"<time>",
+            "127.0.0.1",
+            "5",
+            kind,
+            sequence == NoNumber ? "" : std::to_string(sequence),
+            std::to_string(amount),
+            card,
+            kind == "funds" ? "" : reference,
+            outcome,
+            std::to_string(status),
+            outcome == "not-sent" ? "" : "<ms>",
+            MaskDigitRuns(reply)};
+}
+
+std::string MaskDigitRuns(const std::string& text) {
+    std::string masked = text;
+    for (size_t start = 0; start < masked.size();) {
+        size_t end = start;
+        while (end < masked.size() && std::isdigit(static_cast<unsigned char>(masked[end])))
+            ++end;
+        if (end - start >= 12)
+            std::fill(masked.begin() + long(start), masked.begin() + long(end - 4), '*');
+        start = end + 1;
+    }
+    return masked;
+}
+
+namespace {
+
+// RFC 4180: fields split on commas, quoted fields may hold commas, doubled
+// quotes and line ends; records end with CR LF.
+std::vector<JournalFields> ParseCsv(const std::string& text) {
+    std::vector<JournalFields> records;
+    JournalFields fields(1);
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < text.size() && text[i + 1] == '"')
+                fields.back() += text[++i];
+            else if (c == '"')
+                quoted = false;
+            else
+                fields.back() += c;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            fields.emplace_back();
+        } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            records.push_back(fields);
+            fields.assign(1, "");
+            ++i;
+        } else {
+            fields.back() += c;
+        }
+    }
+    EXPECT_EQ(fields, JournalFields(1)) << "the last record does not end with CR LF";
+    return records;
+}
+
+} // namespace
+
+std::vector<JournalFields> ReliabilityTest::JournalRows(std::vector<JournalFields>* raw) const {
+    std::vector<std::string> paths;
+    for (const auto& entry : std::filesystem::directory_iterator(files.Directory())) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("gateway-", 0) == 0 && entry.path().extension() == ".csv")
+            paths.push_back(entry.path().string());
+    }
+    std::sort(paths.begin(), paths.end());
+    const std::regex time("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}"
+                          "[+-][0-9]{2}:[0-9]{2}");
+    const std::regex ms("[0-9]+\\.[0-9]{3}");
+    std::vector<JournalFields> rows;
+    for (const std::string& path : paths) {
+        std::vector<JournalFields> records = ParseCsv(ReadWholeFile(path));
+        EXPECT_FALSE(records.empty()) << path;
+        if (records.empty())
+            continue;
+        EXPECT_EQ(records[0], ParseCsv(JournalHeader)[0]) << path;
+        for (size_t i = 1; i < records.size(); ++i) {
+            JournalFields row = records[i];
+            EXPECT_EQ(row.size(), 12u) << path;
+            if (raw != nullptr)
+                raw->push_back(row);
+            row.resize(12);
+            if (std::regex_match(row[0], time))
+                row[0] = "<time>";
+            if (std::regex_match(row[10], ms))
+                row[10] = "<ms>";
+            rows.push_back(row);
+        }
+    }
+    return rows;
+}
+
 void ReliabilityTest::SetUp() {
     EnsureSockets();
     // A stop event is set only once, so every test gets its own.
@@ -76,6 +180,7 @@ void ReliabilityTest::TearDown() {
     if (listener_.joinable())
         StopListener();
     StopServer();
+    StopJournal();
 }
 
 void ReliabilityTest::StartServer(const TxSimOptions& options) {
@@ -129,6 +234,7 @@ bool ReliabilityTest::WaitForListener() const {
 void ReliabilityTest::StartGateway(const std::string& extraSettings,
                                    const std::string& allowedClients) {
     WriteSettings(extraSettings, allowedClients);
+    StartJournal();
     listener_ = std::thread([] { RunListener(); });
     ASSERT_TRUE(WaitForListener())
         << "no listener on port " << port << "; log: " << files.ReadLog();
@@ -152,4 +258,8 @@ void ReliabilityTest::ExpectServing(int amount) {
     int sequence = NextSequence();
     EXPECT_ANSWER(Sale(amount), "200 OK", SaleApproval(sequence, amount));
     EXPECT_EQ(NextSequence(), sequence + 1);
+    std::vector<JournalFields> rows = JournalRows();
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows.back(),
+              Row("sale", sequence, amount, "replied", 200, SaleApproval(sequence, amount)));
 }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 constexpr char FS = '\x1C';
 
@@ -56,6 +57,18 @@ std::string Client(unsigned short port, const std::string& bytes, bool endSendin
 std::string SaleApproval(int sequence, int amount);
 std::string FundsApproval(int amount);
 
+// A journal row's fields, as read from the file. Rows compare with the time
+// and server time each replaced by a placeholder once their form is checked.
+using JournalFields = std::vector<std::string>;
+constexpr int NoNumber = -1000000000;
+// The row a transaction of the listed client 127.0.0.1 (client 5) leaves;
+// card is the masked card field.
+JournalFields Row(const std::string& kind, int sequence, int amount, const std::string& outcome,
+                  int status, const std::string& reply, const std::string& reference = "INV7731",
+                  const std::string& card = "************5556");
+// Masks every run of 12 or more digits but its last four, as the journal does.
+std::string MaskDigitRuns(const std::string& text);
+
 class ReliabilityTest : public ::testing::Test {
   protected:
     void SetUp() override;
@@ -88,8 +101,15 @@ class ReliabilityTest : public ::testing::Test {
     // The counter file's number: the sequence number of the next sale.
     int NextSequence() const;
     // Asserts that the gateway still serves: a sale gets its own approval
-    // with the next sequence number, and the counter moves on by one.
+    // with the next sequence number, the counter moves on by one, and the
+    // journal's last row says so.
     void ExpectServing(int amount = 4242);
+
+    // Every row of the fixture's journal files, oldest day first, each
+    // file's header checked and left out; times and server times replaced
+    // by placeholders once their form is checked. raw, when given, gets the
+    // rows as read.
+    std::vector<JournalFields> JournalRows(std::vector<JournalFields>* raw = nullptr) const;
 
     TempGatewayFiles files;
     std::unique_ptr<TxSim> server;

@@ -1,7 +1,7 @@
 // SecurityTest.cpp - what must never get through the gateway: requests from
 // clients that are not listed, items with control bytes or too long for a
-// message, and card data into the log; and a crowd of silent connections
-// must not keep a listed client from being served.
+// message, and card data into the log, the journal or any other file; and a
+// crowd of silent connections must not keep a listed client from being served.
 #include "reliability/ReliabilityHarness.h"
 
 #include "files/Files.h"
@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +57,7 @@ TEST_F(ReliabilityTest, UnlistedClientsNeverReachTheServer) {
     EXPECT_EQ(server->ConnectionsAccepted(), 0u);
     EXPECT_TRUE(server->Messages().empty());
     EXPECT_EQ(NextSequence(), 17);
+    EXPECT_TRUE(JournalRows().empty()) << "refused before the exchange";
 
     // The same sale from the listed client goes through.
     ExpectServing(100);
@@ -93,6 +95,7 @@ TEST_F(ReliabilityTest, ControlBytesInItemsAreRefusedBeforeTheServer) {
     EXPECT_EQ(refused, 88);
     EXPECT_EQ(server->ConnectionsAccepted(), 0u);
     EXPECT_EQ(NextSequence(), 17);
+    EXPECT_TRUE(JournalRows().empty()) << "refused before the exchange";
     ExpectServing(100);
 }
 
@@ -116,6 +119,18 @@ TEST_F(ReliabilityTest, ItemsTooLongForAMessageAreRefusedBeforeTheServer) {
     EXPECT_EQ(server->Messages().size(), 1u);
     EXPECT_EQ(NextSequence(), 17);
     ExpectServing(100);
+    // Refused items reached the exchange: rows without a number, not sent.
+    EXPECT_EQ(JournalRows(),
+              (std::vector<JournalFields>{
+                  Row("funds", NoNumber, 1, "replied", 200, FundsApproval(1), "",
+                      std::string(235, '*') + "7777"),
+                  Row("funds", NoNumber, 1, "not-sent", 400, "Syntax error.", "",
+                      std::string(236, '*') + "7777"),
+                  Row("sale", NoNumber, 1, "not-sent", 400, "Syntax error.", std::string(60, 'R'),
+                      std::string(196, '*') + "4444"),
+                  Row("sale", NoNumber, 1, "not-sent", 400, "Syntax error.", std::string(300, 'R')),
+                  Row("sale", 17, 100, "replied", 200, SaleApproval(17, 100)),
+              }));
 }
 
 TEST_F(ReliabilityTest, CardDataNeverReachesTheLogOrTheConsole) {
@@ -158,6 +173,20 @@ TEST_F(ReliabilityTest, CardDataNeverReachesTheLogOrTheConsole) {
         gateway.join();
         DebugMode = false;
         std::string console = debug ? testing::internal::GetCapturedStdout() : "";
+
+        // Every file the gateway wrote: the card only ever masked, in the
+        // journal's rows for the five requests that reached the exchange.
+        size_t filesRead = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(files.Directory())) {
+            std::string text = ReadWholeFile(entry.path().string());
+            EXPECT_EQ(text.find(Card), std::string::npos) << entry.path();
+            ++filesRead;
+        }
+        EXPECT_EQ(filesRead, 4u) << "settings, log, counter, journal";
+        std::vector<JournalFields> rows = JournalRows();
+        ASSERT_EQ(rows.size(), (debug ? 10u : 5u));
+        for (const JournalFields& row : rows)
+            EXPECT_EQ(row[6], "************5556");
 
         std::string log = files.ReadLog();
         EXPECT_EQ(LogMessages(log), (std::vector<std::string>{
