@@ -5,10 +5,11 @@
 # (default 60): sales, funds-available requests and voids, refused clients
 # from 127.0.0.2, malformed and oversized requests, silent connections.
 # Afterwards it checks every answer, the record (each sequence number once,
-# consecutive from the start, across the wrap), the counter file, that no
-# refused or malformed request reached the server, and that the gateway's
-# memory and thread count came back. Prints the counts; exits non-zero on any
-# violation.
+# consecutive from the start, across the wrap), the counter file, the journal
+# (read with Python's CSV reader: one row per transaction, sales and voids in
+# the record's order, the card masked), that no refused or malformed request
+# reached the server, and that the gateway's memory and thread count came
+# back. Prints the counts; exits non-zero on any violation.
 #
 #   scripts/soak.sh [seconds]          BUILD_DIR=build/native by default
 set -euo pipefail
@@ -67,7 +68,7 @@ echo "soak: $seconds s, $clients clients, gateway pid $gateway_pid on port $list
 status=0
 python3 "$loadgen" soak --port "$listen_port" --pid "$gateway_pid" --seconds "$seconds" \
   --clients "$clients" --record "$work/record.bin" --counter "$work/QuilletHollinGateway.seq" \
-  --start "$start" || status=1
+  --start "$start" --journal "$work/QuilletHollinGateway" || status=1
 
 # The gateway must still be up, stop on SIGTERM as on Ctrl+C, and have
 # logged nothing but its start and stop, and no card data at all.

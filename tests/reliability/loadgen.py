@@ -2,7 +2,8 @@
 """Load and checks for the gateway's soak and crash tests (scripts/soak.sh,
 scripts/crash-test.sh). Talks raw HTTP over loopback to a running gateway
 executable that sits in front of a txsim started with --record, and checks
-every answer byte for byte, then the record and the counter file.
+every answer byte for byte, then the record, the counter file and the
+journal.
 
 Subcommands:
   wait-listen PORT            wait until something accepts on PORT
@@ -13,6 +14,8 @@ Subcommands:
 """
 
 import argparse
+import csv
+import io
 import json
 import os
 import random
@@ -271,6 +274,65 @@ def read_counter(path):
     return text, 0 if value > 999999 else value
 
 
+JOURNAL_HEADER = ["time", "client", "client_number", "kind", "sequence", "amount", "card",
+                  "reference", "outcome", "http_status", "server_ms", "reply"]
+MASKED_CARD = "*" * (len(CARD) - 4) + CARD[-4:]
+
+
+def read_journal(stem):
+    """Every row of the day files "<stem>-YYYY-MM-DD.csv", oldest day first,
+    as Python's CSV reader gives them, and what is wrong with the files."""
+    directory, base = os.path.split(stem)
+    pattern = re.compile(re.escape(base) + r"-\d{4}-\d{2}-\d{2}\.csv\Z")
+    rows, problems = [], []
+    for name in sorted(n for n in os.listdir(directory) if pattern.match(n)):
+        with open(os.path.join(directory, name), "rb") as day_file:
+            data = day_file.read()
+        if CARD.encode() in data:
+            problems.append("%s holds a whole card item" % name)
+        text = data.decode("latin-1")
+        if not text.endswith("\r\n") or "\n" in text.replace("\r\n", ""):
+            problems.append("%s has a line that does not end with CR LF" % name)
+        records = list(csv.reader(io.StringIO(text, newline=""), strict=True))
+        if not records or records[0] != JOURNAL_HEADER:
+            problems.append("%s does not start with the header" % name)
+        for record in records[1:]:
+            if len(record) != len(JOURNAL_HEADER):
+                problems.append("%s: a row of %d fields: %r" % (name, len(record), record[:4]))
+            else:
+                rows.append(dict(zip(JOURNAL_HEADER, record)))
+    return rows, problems
+
+
+def check_journal(stem, tally, sequences):
+    """One row per transaction: approved sales and voids in the order the
+    server received them, funds and too-long sales counted; the card masked."""
+    rows, violations = read_journal(stem)
+    numbered = [int(r["sequence"]) for r in rows if r["kind"] in ("sale", "void")
+                and r["outcome"] == "replied" and r["http_status"] == "200"]
+    if numbered != sequences:
+        violations.append("journal: %d approved sales and voids, record %d; first difference at "
+                          "%s" % (len(numbered), len(sequences),
+                                  next((i for i, (a, b) in enumerate(zip(numbered, sequences))
+                                        if a != b), min(len(numbered), len(sequences)))))
+    funds = sum(1 for r in rows if r["kind"] == "funds" and r["outcome"] == "replied")
+    if funds != tally.funds:
+        violations.append("journal: %d funds rows, %d answered" % (funds, tally.funds))
+    too_long = [r for r in rows if r["http_status"] == "400"]
+    if len(too_long) != tally.by_kind.get("long-items", 0) or any(
+            r["outcome"] != "not-sent" or r["sequence"] != "" for r in too_long):
+        violations.append("journal: %d rows for too-long items, %d sent" %
+                          (len(too_long), tally.by_kind.get("long-items", 0)))
+    if len(rows) != len(numbered) + funds + len(too_long):
+        violations.append("journal: %d rows of other kinds or outcomes"
+                          % (len(rows) - len(numbered) - funds - len(too_long)))
+    if any(r["card"] != MASKED_CARD for r in rows):
+        violations.append("journal: a card field other than %s" % MASKED_CARD)
+    print("journal: %d rows (%d sales and voids, %d funds, %d too long)"
+          % (len(rows), len(numbered), funds, len(too_long)))
+    return violations
+
+
 def soak(args):
     tally = Tally()
     rss0, threads0 = settle(args.pid)
@@ -340,6 +402,8 @@ def soak(args):
                           % (len(answered), len(sequences)))
     if funds != tally.funds:
         violations.append("%d funds requests answered, %d in the record" % (tally.funds, funds))
+    if args.journal:
+        violations += check_journal(args.journal, tally, sequences)
     text, next_number = read_counter(args.counter)
     if sequences:
         last = sequences[-1]
@@ -500,6 +564,7 @@ def main():
     p.add_argument("--start", type=int, required=True, help="the counter's starting value")
     p.add_argument("--rss-growth-kb", type=int, default=256)
     p.add_argument("--rss-total-kb", type=int, default=16384)
+    p.add_argument("--journal", help="the journal's path stem: <stem>-YYYY-MM-DD.csv")
     p.set_defaults(run=soak)
     p = commands.add_parser("sales")
     p.add_argument("--port", type=int, required=True)
