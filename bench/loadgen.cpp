@@ -6,6 +6,9 @@
 //   loadgen http   --port P [--source ADDR] [--path URL] [--concurrency N]
 //                  [--seconds S | --requests R] [--samples FILE] [--cpu PID,PID...]
 //   loadgen framed --port P [--concurrency N] [--seconds S | --requests R] [--persistent]
+//                  [--durable DIR]           each exchange after a 6-byte pwrite+fdatasync
+//   loadgen floor  --port P --dir DIR --requests R [--samples FILE]
+//                  what any sale with a durable counter costs, one at a time
 //   loadgen hold   --port P --count K --pid PID     silent connections, RSS
 //   loadgen cpu    --pid PID --seconds S            CPU time used meanwhile
 //   loadgen stop   --pid PID                        SIGINT, time to exit
@@ -24,6 +27,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -32,6 +36,7 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -44,6 +49,16 @@ int64_t NowNs() {
 
 [[noreturn]] void Die(const char* what) {
     std::fprintf(stderr, "loadgen: %s: %s\n", what, std::strerror(errno));
+    std::exit(2);
+}
+
+[[noreturn]] void Usage() {
+    std::fprintf(stderr,
+                 "usage: loadgen http|framed|floor|hold|cpu|stop|freeport|waitport [--host A] "
+                 "[--port P] [--source A]\n"
+                 "       [--path URL] [--concurrency N] [--seconds S] [--requests R]\n"
+                 "       [--persistent] [--durable DIR] [--dir DIR] [--samples FILE]\n"
+                 "       [--cpu PID,...] [--count K] [--pid PID]\n");
     std::exit(2);
 }
 
@@ -61,6 +76,46 @@ struct Options {
     int count = 0;
     int pid = 0;
     std::vector<int> cpuPids; // processes whose CPU time a load run reports
+    std::string dir;          // where the durable writes go (--durable, --dir)
+};
+
+// A sale framed as the gateway frames it: terminal 03, sequence 17, client 5,
+// code 51, amount 250, third item, card, entry mode.
+std::string FramedSale() {
+    std::string text = "0317\x1c"
+                       "5\x1c"
+                       "51\x1c"
+                       "250\x1c\x1c"
+                       "REF1\x1c\x1c"
+                       "4111111111111111\x1c"
+                       "2";
+    std::string framed;
+    framed.push_back(static_cast<char>(text.size() >> 8));
+    framed.push_back(static_cast<char>(text.size() & 0xFF));
+    return framed + text;
+}
+
+// A counter file of the gateway's kind in dir, written and flushed the way
+// the gateway advances its counter: 6 bytes at offset 0, then fdatasync.
+class DurableCounter {
+  public:
+    explicit DurableCounter(const std::string& dir) {
+        std::string path = dir + "/durable-floor.seq";
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0)
+            Die("open the durable counter file");
+    }
+    ~DurableCounter() { close(fd_); }
+    void Advance() {
+        char digits[8];
+        std::snprintf(digits, sizeof digits, "%06ld", value_++ % 1000000);
+        if (pwrite(fd_, digits, 6, 0) != 6 || fdatasync(fd_) != 0)
+            Die("durable write");
+    }
+
+  private:
+    int fd_ = -1;
+    long value_ = 100000;
 };
 
 long CpuTicks(int pid);
@@ -101,19 +156,10 @@ class Load {
             request_ = "GET " + options.path + " HTTP/1.1\r\nHost: " + options.host +
                        "\r\nConnection: close\r\n\r\n";
         } else {
-            // A sale framed as the gateway frames it: terminal 03, sequence
-            // 17, client 5, code 51, amount 250, third item, card, entry mode.
-            std::string text = "0317\x1c"
-                               "5\x1c"
-                               "51\x1c"
-                               "250\x1c\x1c"
-                               "REF1\x1c\x1c"
-                               "4111111111111111\x1c"
-                               "2";
-            request_.push_back(static_cast<char>(text.size() >> 8));
-            request_.push_back(static_cast<char>(text.size() & 0xFF));
-            request_ += text;
+            request_ = FramedSale();
         }
+        if (!options.dir.empty())
+            durable_ = std::make_unique<DurableCounter>(options.dir);
         epoll_ = epoll_create1(EPOLL_CLOEXEC);
         if (epoll_ < 0)
             Die("epoll_create1");
@@ -214,6 +260,8 @@ class Load {
         slot.started = NowNs();
         slot.sent = 0;
         slot.reply.clear();
+        if (durable_)
+            durable_->Advance();
         if (options_.persistent && slot.fd >= 0) {
             Send(index);
             return;
@@ -347,6 +395,7 @@ class Load {
     sockaddr_in target_{};
     sockaddr_in from_{};
     std::string request_;
+    std::unique_ptr<DurableCounter> durable_;
     int epoll_ = -1;
     std::vector<Slot> slots_;
     Totals totals_;
@@ -357,6 +406,94 @@ class Load {
     long active_ = 0;
     long cpuTicks_ = 0;
 };
+
+// --- the durable-counter floor ---------------------------------------------
+
+int ConnectTo(const Options& options) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        Die("socket");
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(options.port));
+    inet_pton(AF_INET, options.host.c_str(), &to.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+        Die("connect");
+    return fd;
+}
+
+// Sends the framed sale and reads its whole framed reply.
+void FramedExchange(int fd, const std::string& request) {
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size()))
+        Die("send");
+    char reply[4096];
+    size_t got = 0;
+    while (got < 2 || got < 2 + ((size_t(uint8_t(reply[0])) << 8) | uint8_t(reply[1]))) {
+        ssize_t n = recv(fd, reply + got, sizeof reply - got, 0);
+        if (n <= 0)
+            Die("recv");
+        got += size_t(n);
+    }
+}
+
+double Percentile(std::vector<int64_t> ns, double q) {
+    if (ns.empty())
+        return 0;
+    std::sort(ns.begin(), ns.end());
+    return double(ns[size_t(q * double(ns.size() - 1) + 0.5)]) / 1000.0;
+}
+
+// One at a time, what a sale through any gateway with a durable counter
+// must take at least: the till's exchange on a fresh connection (here with
+// the transaction server itself), one exchange on a persistent connection and
+// one durable counter write. Each sample is the sum of the three, measured
+// back to back.
+int FloorCommand(const Options& options) {
+    if (options.dir.empty() || options.requests <= 0)
+        Usage();
+    std::string request = FramedSale();
+    DurableCounter counter(options.dir);
+    int persistent = ConnectTo(options);
+    std::vector<int64_t> total, fresh, kept, durable;
+    for (long i = 0; i < options.requests; ++i) {
+        int64_t t0 = NowNs();
+        int fd = ConnectTo(options);
+        FramedExchange(fd, request);
+        close(fd);
+        int64_t t1 = NowNs();
+        FramedExchange(persistent, request);
+        int64_t t2 = NowNs();
+        counter.Advance();
+        int64_t t3 = NowNs();
+        fresh.push_back(t1 - t0);
+        kept.push_back(t2 - t1);
+        durable.push_back(t3 - t2);
+        total.push_back(t3 - t0);
+    }
+    close(persistent);
+    std::printf("RESULT done=%zu p50_us=%.1f p99_us=%.1f fresh_p50_us=%.1f fresh_p99_us=%.1f "
+                "persistent_p50_us=%.1f persistent_p99_us=%.1f durable_p50_us=%.1f "
+                "durable_p99_us=%.1f\n",
+                total.size(), Percentile(total, 0.5), Percentile(total, 0.99),
+                Percentile(fresh, 0.5), Percentile(fresh, 0.99), Percentile(kept, 0.5),
+                Percentile(kept, 0.99), Percentile(durable, 0.5), Percentile(durable, 0.99));
+    // The sums in the samples file, each part in a file of its own beside it.
+    if (!options.samples.empty()) {
+        const std::pair<const char*, const std::vector<int64_t>*> parts[] = {
+            {"", &total}, {".fresh", &fresh}, {".persistent", &kept}, {".durable", &durable}};
+        for (const auto& [suffix, values] : parts) {
+            FILE* file = std::fopen((options.samples + suffix).c_str(), "a");
+            if (file == nullptr)
+                Die("open --samples file");
+            for (int64_t ns : *values)
+                std::fprintf(file, "%.1f\n", double(ns) / 1000.0);
+            std::fclose(file);
+        }
+    }
+    return 0;
+}
 
 // --- probes ----------------------------------------------------------------
 
@@ -546,15 +683,6 @@ int WaitPortCommand(const Options& options) {
     return 1;
 }
 
-void Usage() {
-    std::fprintf(
-        stderr, "usage: loadgen http|framed|hold|cpu|stop|freeport|waitport [--host A] "
-                "[--port P] [--source A]\n"
-                "       [--path URL] [--concurrency N] [--seconds S] [--requests R]\n"
-                "       [--persistent] [--samples FILE] [--cpu PID,...] [--count K] [--pid PID]\n");
-    std::exit(2);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -579,6 +707,8 @@ int main(int argc, char** argv) {
             options.samples = value;
         else if (name == "--path")
             options.path = value;
+        else if (name == "--durable" || name == "--dir")
+            options.dir = value;
         else if (name == "--port")
             options.port = std::atoi(value);
         else if (name == "--concurrency")
@@ -611,6 +741,11 @@ int main(int argc, char** argv) {
         load.Run();
         load.Report();
         return 0;
+    }
+    if (options.command == "floor") {
+        if (options.port <= 0)
+            Usage();
+        return FloorCommand(options);
     }
     if (options.command == "hold")
         return HoldCommand(options);

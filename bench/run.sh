@@ -2,7 +2,8 @@
 # Measures the gateway against its baselines in one run and prints a table,
 # then one "BENCH name=... value=... unit=... baseline=... goal=..." line per
 # figure. Builds what it needs with -O2 in build/bench, starts txsim, the
-# gateway ("debug") and nginx from a temporary directory, and stops them all.
+# gateway ("debug"), the same gateway with its journal off, and nginx from a
+# temporary directory, and stops them all.
 #
 #   bench/run.sh           the full run (about a minute and a half)
 #   bench/run.sh --smoke   a few seconds; checks that every figure is produced,
@@ -55,9 +56,9 @@ bench_build
 
 # --- processes -----------------------------------------------------------------
 tmp=$(mktemp -d /tmp/qhg-bench.XXXXXX)
-txsim_pid=""; gateway_pid=""; nginx_pid=""; load_pid=""; status_pids=""
+txsim_pid=""; gateway_pid=""; nginx_pid=""; load_pid=""; status_pids=""; unjournalled_pid=""
 cleanup() {
-  for pid in $load_pid $gateway_pid $txsim_pid $nginx_pid $status_pids; do
+  for pid in $load_pid $gateway_pid $txsim_pid $nginx_pid $status_pids $unjournalled_pid; do
     kill "$pid" 2>/dev/null || true
   done
   wait 2>/dev/null || true
@@ -76,6 +77,21 @@ start_gateway() {
   sleep 0.2
 }
 start_gateway
+
+# A second gateway, the same but with JournalDays=0, for what the journal
+# costs a sale; its settings file ages like the first one's.
+unjournalled_port=$("$loadgen" freeport)
+mkdir -p "$tmp/unjournalled"
+cp "$tmp/gateway/QuilletHollinGateway" "$tmp/unjournalled/"
+sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$unjournalled_port/" \
+    -e "s/^JournalDays=.*/JournalDays=0/" \
+    "$tmp/gateway/QuilletHollinGateway.ini" >"$tmp/unjournalled/QuilletHollinGateway.ini"
+grep -q '^JournalDays=0' "$tmp/unjournalled/QuilletHollinGateway.ini" ||
+  { say "the settings file has no JournalDays line"; exit 1; }
+[ $smoke = 1 ] || sleep 3
+(cd "$tmp/unjournalled" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
+unjournalled_pid=$!
+"$loadgen" waitport --port "$unjournalled_port"
 
 if [ $have_nginx = 1 ]; then
   mkdir -p "$tmp/nginx/logs"
@@ -108,15 +124,20 @@ fi
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
 result() { grep '^RESULT' <<<"$1" | head -1; }
 
-say "latency: one sale at a time"
+say "latency: one sale at a time, with and without the journal, and the durable-counter floor"
 # Rounds of each in turn, so that a burst of other work on the machine falls
-# on both sides rather than on one.
+# on every side rather than on one. The floor: a fresh-connection exchange, a
+# persistent-connection exchange and a 6-byte pwrite+fdatasync in the
+# gateway's directory, back to back (loadgen floor).
 rounds=5
+per_round=$((latency_requests / rounds))
 for round in $(seq $rounds); do
-  "$loadgen" http --port "$gateway_port" --concurrency 1 --requests $((latency_requests / rounds)) \
+  "$loadgen" http --port "$gateway_port" --concurrency 1 --requests $per_round \
     --samples "$tmp/latency.gateway" >/dev/null
-  "$loadgen" framed --port "$txsim_port" --concurrency 1 --requests $((latency_requests / rounds)) \
-    --samples "$tmp/latency.txsim" >/dev/null
+  "$loadgen" http --port "$unjournalled_port" --concurrency 1 --requests $per_round \
+    --samples "$tmp/latency.unjournalled" >/dev/null
+  "$loadgen" floor --port "$txsim_port" --dir "$tmp/gateway" --requests $per_round \
+    --samples "$tmp/latency.floor" >/dev/null
 done
 # percentiles <file>: "p50_us=... p99_us=... samples=..." over all rounds.
 percentiles() {
@@ -124,10 +145,21 @@ percentiles() {
     printf "p50_us=%.1f p99_us=%.1f samples=%d", v[int(0.5 * (NR - 1) + 1.5)], v[int(0.99 * (NR - 1) + 1.5)], NR }'
 }
 gw_lat="RESULT $(percentiles "$tmp/latency.gateway")"
-tx_lat="RESULT $(percentiles "$tmp/latency.txsim")"
+unjournalled_lat="RESULT $(percentiles "$tmp/latency.unjournalled")"
+floor_lat="RESULT $(percentiles "$tmp/latency.floor")"
+floor_parts=""
+for part in fresh persistent durable; do
+  floor_parts+="$part: $(percentiles "$tmp/latency.floor.$part"); "
+done
+kill "$unjournalled_pid" 2>/dev/null || true
+wait "$unjournalled_pid" 2>/dev/null || true
+unjournalled_pid=""
 
 say "serial limit: framed exchanges on one persistent connection"
 tx_serial=$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent --seconds "$seconds")")
+say "serial limit with a durable counter: a durable write, then the exchange, one at a time"
+tx_serial_durable=$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent \
+  --durable "$tmp/gateway" --seconds "$seconds")")
 
 say "sales, $clients clients"
 gw_sales=$(result "$("$loadgen" http --port "$gateway_port" --concurrency $clients --seconds "$seconds" \
@@ -220,14 +252,20 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b == "" || b + 0 == 0) print "-";
 check() { awk -v v="$1" -v op="$2" -v g="$3" 'BEGIN { if (v == "-" || v == "") print "-";
   else if ((op == "<=" && v + 0 <= g + 0) || (op == ">=" && v + 0 >= g + 0)) print "yes"; else print "no" }'; }
 
-v=$(field p50_us "$gw_lat"); b=$(field p50_us "$tx_lat"); r=$(ratio "$v" "$b")
-figure sale_latency_p50 "$v" us "$b" "<=1.5x" "$r" "$(check "$r" "<=" 1.5)"
-v=$(field p99_us "$gw_lat"); b=$(field p99_us "$tx_lat"); r=$(ratio "$v" "$b")
-figure sale_latency_p99 "$v" us "$b" "<=3x" "$r" "$(check "$r" "<=" 3)"
+figure durable_floor_p50 "$(field p50_us "$floor_lat")" us - "-" - -
+figure durable_floor_p99 "$(field p99_us "$floor_lat")" us - "-" - -
+v=$(field p50_us "$gw_lat"); b=$(field p50_us "$floor_lat"); r=$(ratio "$v" "$b")
+figure sale_latency_p50 "$v" us "$b" "<=1.25x" "$r" "$(check "$r" "<=" 1.25)"
+v=$(field p99_us "$gw_lat"); b=$(field p99_us "$floor_lat"); r=$(ratio "$v" "$b")
+figure sale_latency_p99 "$v" us "$b" "<=2x" "$r" "$(check "$r" "<=" 2)"
+v=$(field p50_us "$gw_lat"); b=$(field p50_us "$unjournalled_lat"); r=$(ratio "$v" "$b")
+figure journal_sale_p50 "$v" us "$b" "<=1.1x" "$r" "$(check "$r" "<=" 1.1)"
 
 nginx_rate=$(field rate "$nginx_run")
-v=$(field rate "$gw_sales"); r=$(ratio "$v" "$nginx_rate")
-figure sales_per_s_64 "$v" 1/s "${nginx_rate:--}" ">=0.6x" "$r" "$(check "$r" ">=" 0.6)"
+serial_durable=$(field rate "$tx_serial_durable")
+v=$(field rate "$gw_sales"); r=$(ratio "$v" "$serial_durable")
+figure sales_per_s_64 "$v" 1/s "$serial_durable" ">=0.85x" "$r" "$(check "$r" ">=" 0.85)"
+figure serial_limit_durable_per_s "$serial_durable" 1/s - "-" - -
 figure serial_limit_per_s "$(field rate "$tx_serial")" 1/s - "-" - -
 v=$(field rate "$gw_refused"); r=$(ratio "$v" "$nginx_rate")
 figure refused_per_s_64 "$v" 1/s "${nginx_rate:--}" ">=0.8x" "$r" "$(check "$r" ">=" 0.8)"
@@ -261,8 +299,11 @@ for row in "${rows[@]}"; do echo "$row"; done
 echo
 echo "details:"
 echo "  gateway sale, 1 client:     $gw_lat"
-echo "  txsim framed, fresh conn:   $tx_lat"
+echo "  the same, JournalDays=0:    $unjournalled_lat"
+echo "  durable-counter floor:      $floor_lat"
+echo "    its parts:                $floor_parts"
 echo "  txsim framed, persistent:   $tx_serial"
+echo "  the same, durable write:    $tx_serial_durable"
 echo "  gateway sales, $clients clients: $gw_sales"
 echo "  gateway 403, $clients clients:   $gw_refused"
 echo "  nginx 403, $clients clients:     ${nginx_run:-not run}"
