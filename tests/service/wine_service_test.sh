@@ -4,7 +4,7 @@
 # The Windows gateway as a real service under Wine: install (twice), the
 # service's configuration in the registry, start through the service control
 # manager, one sale through the running service to a transaction server on
-# loopback, stop, the log's last line, remove.
+# loopback and its journal row, stop, the log's last line, remove.
 #
 # Wine starts services under the Unix account that runs it, and the gateway
 # only enters service mode under the account named SYSTEM, so everything Wine
@@ -172,6 +172,14 @@ if [ "$code" = 200 ] && [ -n "$text" ] && ! grep -q "Unable to connect" <<<"$tex
 else
     fail "sale: status '$code', body '$text'"
 fi
+
+echo "== 4b. its journal row"
+journal=$(cat "$work"/QuilletHollinGateway-????-??-??.csv 2>/dev/null | tr -d '\r' || true)
+echo "$journal"
+expect_contains "$journal" "time,client,client_number,kind,sequence,amount,card,reference,outcome,http_status,server_ms,reply" \
+    "journal header"
+expect_contains "$journal" ",127.0.0.1,1,sale,0,250,************1111,0917,replied,200," "journal row of the sale"
+if grep -q 4111111111111111 <<<"$journal"; then fail "card number in the journal"; fi
 
 echo "== 5. status port"
 # get PATH: the status line, the headers and the body of a status answer.
