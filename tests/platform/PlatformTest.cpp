@@ -6,10 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -20,7 +18,7 @@
 #include <regex>
 #include <string>
 #include <thread>
-#include <vector>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -40,7 +38,6 @@ class TempDirectory {
         fs::remove_all(path_, ignored);
     }
     std::string File(const char* name) const { return (path_ / name).string(); }
-    std::string Path() const { return path_.string(); }
 
   private:
     fs::path path_;
@@ -278,51 +275,6 @@ TEST_F(OneWriterFileTest, AppendTextLeavesTheFileFreeForTheNextWriter) {
     EXPECT_TRUE(PlatformFileClose(file));
 }
 
-TEST_F(OneWriterFileTest, OpenTellsWhetherItMadeTheFile) {
-    std::string path = dir_.File("gw.seq");
-    int error = 0;
-    bool created = false;
-    PlatformFile* file = PlatformOpenForUpdate(path.c_str(), &error, &created);
-    ASSERT_NE(file, nullptr) << "error " << error;
-    EXPECT_TRUE(created);
-    EXPECT_EQ(PlatformFileWriteAt(file, 0, "12345", 5), 5);
-    EXPECT_EQ(PlatformFileSize(file), 5);
-    EXPECT_TRUE(PlatformFileFlush(file));
-    EXPECT_TRUE(PlatformFlushDirectoryOf(path.c_str()));
-
-    // Held: the refused open made nothing.
-    created = true;
-    EXPECT_EQ(PlatformOpenForUpdate(path.c_str(), &error, &created), nullptr);
-    EXPECT_FALSE(created);
-    EXPECT_TRUE(PlatformFileClose(file));
-
-    file = PlatformOpenForUpdate(path.c_str(), &error, &created);
-    ASSERT_NE(file, nullptr) << "error " << error;
-    EXPECT_FALSE(created);
-    EXPECT_EQ(PlatformFileSize(file), 5);
-    EXPECT_TRUE(PlatformFileClose(file));
-}
-
-TEST_F(OneWriterFileTest, DirectoryIsListedAndOnlyFilesAreDeleted) {
-    WriteWholeFile(dir_.File("a.csv"), "a");
-    WriteWholeFile(dir_.File("b.txt"), "b");
-    fs::create_directory(dir_.File("sub.csv"));
-    std::vector<std::string> names;
-    auto collect = [](const char* name, void* context) {
-        static_cast<std::vector<std::string>*>(context)->push_back(name);
-    };
-    ASSERT_TRUE(PlatformListDirectory(dir_.Path().c_str(), collect, &names));
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"a.csv", "b.txt", "sub.csv"}));
-
-    EXPECT_TRUE(PlatformDeleteFile(dir_.File("a.csv").c_str()));
-    EXPECT_FALSE(fs::exists(dir_.File("a.csv")));
-    EXPECT_FALSE(PlatformDeleteFile(dir_.File("sub.csv").c_str()));
-    EXPECT_TRUE(fs::is_directory(dir_.File("sub.csv")));
-    EXPECT_FALSE(PlatformDeleteFile(dir_.File("missing").c_str()));
-    EXPECT_FALSE(PlatformListDirectory(dir_.File("missing").c_str(), collect, &names));
-}
-
 // ---------------------------------------------------------------------------
 // The stop event and the transaction lock
 
@@ -487,41 +439,31 @@ TEST(SystemTextTest, LocalDateAndTwentyFourHourTime) {
     EXPECT_LT(std::stoi(parts[2].str()), 60);
 }
 
-// The local time less its offset is the UTC clock's time.
+// The local time less its offset is the UTC clock's time. POSIX zones count
+// west as positive: XST-5:30 is UTC+05:30.
 TEST(SystemTextTest, LocalTimeWithMillisecondsAndUtcOffset) {
-    auto check = [](int expectedOffset) {
-        PlatformLocalTime local;
-        PlatformLocalNow(&local);
+    auto offset = [] {
+        PlatformLocalTime t;
+        PlatformLocalNow(&t);
         int64_t utc = PlatformUtcMilliseconds();
-        EXPECT_TRUE(local.month >= 1 && local.month <= 12 && local.day >= 1 && local.day <= 31);
-        EXPECT_TRUE(local.hour < 24 && local.minute < 60 && local.second < 61 &&
-                    local.millisecond < 1000);
-        if (expectedOffset != INT32_MIN) {
-            EXPECT_EQ(local.utcOffsetMinutes, expectedOffset);
-        }
-        auto days = std::chrono::sys_days(std::chrono::year(local.year) /
-                                          std::chrono::month(unsigned(local.month)) /
-                                          std::chrono::day(unsigned(local.day)));
+        EXPECT_TRUE(t.month >= 1 && t.month <= 12 && t.hour < 24 && t.millisecond < 1000);
+        auto days =
+            std::chrono::sys_days(std::chrono::year(t.year) / unsigned(t.month) / unsigned(t.day));
         int64_t wall = int64_t(days.time_since_epoch().count()) * 86400000 +
-                       ((local.hour * 60 + local.minute) * 60 + local.second) * 1000LL +
-                       local.millisecond;
-        EXPECT_LT(std::llabs(wall - local.utcOffsetMinutes * 60000LL - utc), 2000);
+                       ((t.hour * 60 + t.minute) * 60 + t.second) * 1000LL + t.millisecond;
+        EXPECT_LT(std::llabs(wall - t.utcOffsetMinutes * 60000LL - utc), 2000);
+        return t.utcOffsetMinutes;
     };
-    check(INT32_MIN);
+    offset();
 #ifndef _WIN32
-    // POSIX counts west as positive: this is UTC+05:30, and then UTC-03:00.
-    std::string saved = getenv("TZ") != nullptr ? getenv("TZ") : "";
-    bool hadZone = getenv("TZ") != nullptr;
-    setenv("TZ", "XST-5:30", 1);
-    tzset();
-    check(330);
-    setenv("TZ", "YST3", 1);
-    tzset();
-    check(-180);
-    if (hadZone)
-        setenv("TZ", saved.c_str(), 1);
-    else
-        unsetenv("TZ");
+    const char* saved = getenv("TZ");
+    std::string zone = saved != nullptr ? saved : "";
+    for (auto [name, minutes] : {std::pair{"XST-5:30", 330}, std::pair{"YST3", -180}}) {
+        setenv("TZ", name, 1);
+        tzset();
+        EXPECT_EQ(offset(), minutes) << name;
+    }
+    saved != nullptr ? setenv("TZ", zone.c_str(), 1) : unsetenv("TZ");
     tzset();
 #endif
 }

@@ -160,13 +160,7 @@ TEST_P(DebugModeStop, ServesThenStopsPromptlyOnSignal) {
                                              "\n[Allowed Clients]\n127.0.0.1=1\n");
     ASSERT_TRUE(gateway.Start(GetParam().command));
 
-    std::string response;
-    for (int tries = 0; tries < 500; ++tries) {
-        response = RawExchange(port, "GET /Sale?4111111111111111+250+0917 HTTP/1.0\r\n\r\n");
-        if (response != "<no connection>")
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    std::string response = SaleOnceListening(port, 250);
     ASSERT_NE(response.find("200 OK"), std::string::npos) << response;
     ASSERT_EQ(server.Messages().size(), 1u);
 
