@@ -129,7 +129,7 @@ say "latency: one sale at a time, with and without the journal, and the durable-
 # on every side rather than on one. The floor: a fresh-connection exchange, a
 # persistent-connection exchange and a 6-byte pwrite+fdatasync in the
 # gateway's directory, back to back (loadgen floor).
-rounds=5
+rounds=15
 per_round=$((latency_requests / rounds))
 for round in $(seq $rounds); do
   "$loadgen" http --port "$gateway_port" --concurrency 1 --requests $per_round \
@@ -180,9 +180,10 @@ combine() {
       if (weighted > 0 && sum["done"] > 0) printf " cpu_us_per_request=%.1f", weighted / sum["done"]
       printf "\n" }'
 }
-slice=$(awk -v s="$seconds" -v r="$rounds" 'BEGIN { printf "%.3f", s / r }')
+sales_rounds=5
+slice=$(awk -v s="$seconds" -v r="$sales_rounds" 'BEGIN { printf "%.3f", s / r }')
 durable_runs=(); sales_runs=()
-for round in $(seq $rounds); do
+for round in $(seq $sales_rounds); do
   durable_runs+=("$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent \
     --durable "$tmp/gateway" --seconds "$slice")")")
   sales_runs+=("$(result "$("$loadgen" http --port "$gateway_port" --concurrency $clients \
