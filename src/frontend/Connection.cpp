@@ -6,7 +6,7 @@
 
 #include "files/Files.h"
 #include "files/Journal.h"
-#include "status/Metrics.h"
+#include "frontend/Metrics.h"
 #include "transaction/Transaction.h"
 
 #include <cstdint>

@@ -8,7 +8,7 @@
 #include "frontend/Request.h"
 
 #include "files/Files.h"
-#include "status/Metrics.h"
+#include "frontend/Metrics.h"
 #include "transaction/Transaction.h"
 
 #include <cstdio>

@@ -4,8 +4,8 @@
 
 #include "files/Files.h"
 #include "files/Journal.h"
+#include "frontend/Metrics.h"
 #include "platform/Platform.h"
-#include "status/Metrics.h"
 
 #include <climits>
 #include <cstdio>

@@ -5,7 +5,7 @@
 // and after.
 #include "reliability/ReliabilityHarness.h"
 
-#include "status/Metrics.h"
+#include "frontend/Metrics.h"
 #include "transaction/Transaction.h"
 
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Metrics.cpp - the counts behind /metrics and /health, and their text.
-#include "status/Metrics.h"
+#include "frontend/Metrics.h"
 
 #include "files/Files.h"
 #include "platform/Platform.h"
