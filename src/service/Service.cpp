@@ -8,6 +8,7 @@
 #include "files/Journal.h"
 #include "frontend/Frontend.h"
 #include "platform/Platform.h"
+#include "service/Version.h"
 #include "transaction/Transaction.h"
 
 #include <atomic>
@@ -85,7 +86,7 @@ bool ObtainServerAddress() {
 void PrintUsage() {
     std::printf("\n%s\n", "Quillet Hollin Gateway - Copyright (c) 2009 Quillet Hollin");
     std::printf("http://www.quillethollin.example/\n");
-    std::printf("Version: 1.01 (%s)\n", "2009.09.14");
+    std::printf("Version: %s (%s)\n", GATEWAY_VERSION, GATEWAY_RELEASE_DATE);
     std::printf("\n");
     std::printf("Syntax:\n");
     std::printf("QuilletHollinGateway install           Install service\n");
