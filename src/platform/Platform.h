@@ -256,6 +256,9 @@ bool PlatformDeleteService(PlatformServiceHandle* service);
 // Sets the description and restarts the service restartDelayMs after a crash.
 bool PlatformConfigureServiceRecovery(PlatformServiceHandle* service, const char* description,
                                       unsigned restartDelayMs);
+// True when the service has failure actions already. False when it has none
+// or they cannot be read (last error set then).
+bool PlatformServiceHasRecovery(PlatformServiceHandle* service);
 void PlatformCloseServiceHandle(PlatformServiceHandle* handle);
 
 // Calls proc for Ctrl+C and Ctrl+Break (on Linux: SIGINT and SIGTERM, from a

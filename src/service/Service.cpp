@@ -81,6 +81,26 @@ bool ObtainServerAddress() {
     return resolved;
 }
 
+// A service installed by other means than `install` (Windows Installer has no
+// element for failure actions that every tool can write) gives itself the
+// restart after a crash that `install` sets. Failure actions an operator has
+// chosen are kept. A failure is logged; the service runs all the same.
+void EnsureRestartOnFailure() {
+    PlatformServiceHandle* manager = PlatformOpenServiceManager();
+    PlatformServiceHandle* service = manager ? PlatformOpenService(manager, ServiceName) : nullptr;
+    bool configured =
+        service && (PlatformServiceHasRecovery(service) ||
+                    PlatformConfigureServiceRecovery(service, ServiceDescription, RestartDelayMs));
+    if (!configured) {
+        char line[320];
+        std::snprintf(line, sizeof line, "Unable to set the restart on failure: %s",
+                      GetLastErrorText());
+        WriteLogLine(line);
+    }
+    PlatformCloseServiceHandle(service);
+    PlatformCloseServiceHandle(manager);
+}
+
 } // namespace
 
 void PrintUsage() {
@@ -150,8 +170,10 @@ void RemoveService() {
 void ServiceMain(int argc, char** argv) {
     if (!PlatformRegisterServiceCtrlHandler(ServiceName, ServiceCtrlHandler))
         return;
-    if (ReportServiceStatus(PlatformServiceStartPending, 0, 3000))
+    if (ReportServiceStatus(PlatformServiceStartPending, 0, 3000)) {
+        EnsureRestartOnFailure();
         RunGateway(argc, argv);
+    }
     ReportServiceStatus(PlatformServiceStopped, 0, 0);
 }
 

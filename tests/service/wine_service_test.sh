@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# wine_service_test.sh GATEWAY_EXE [NATIVE_TXSIM]
+# wine_service_test.sh BUILD_DIR GATEWAY_EXE [NATIVE_TXSIM]
 #
 # The Windows gateway as a real service under Wine: install (twice), the
 # service's configuration in the registry, start through the service control
 # manager, one sale through the running service to a transaction server on
-# loopback and its journal row, stop, the log's last line, remove.
+# loopback and its journal row, stop, the log's last line, remove. Then the .msi, built with
+# cpack from BUILD_DIR twice (the second with a higher version): its tables,
+# an install that starts the service, an upgrade in place that keeps the
+# settings and the counter, an uninstall that keeps the state files.
 #
 # Wine starts services under the Unix account that runs it, and the gateway
 # only enters service mode under the account named SYSTEM, so everything Wine
@@ -12,9 +15,47 @@
 # root). Cleans up its Wine prefix, server processes and files on any exit.
 set -euo pipefail
 
-gateway_exe=$(readlink -f "$1")
-txsim=${2:-}
+build=$(readlink -f "$1")
+gateway_exe=$(readlink -f "$2")
+txsim=${3:-}
 [ -n "$txsim" ] && txsim=$(readlink -f "$txsim")
+
+failures=0
+pass() { echo "PASS: $*"; }
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+expect_contains() { # text, wanted, what
+    if grep -qF -- "$2" <<<"$1"; then pass "$3"; else
+        fail "$3: missing '$2' in:"
+        echo "$1"
+    fi
+}
+
+echo "== the .msi's tables"
+msis=$(mktemp -d /tmp/qhg-msi.XXXXXX)
+trap 'rm -rf "$msis"' EXIT
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+bumped=$version.1
+(cd "$build" && cpack -G External -B "$msis/old" >"$msis/cpack.log" 2>&1 &&
+    cpack -G External -D CPACK_PACKAGE_VERSION="$bumped" -B "$msis/new" >>"$msis/cpack.log" 2>&1) ||
+    { cat "$msis/cpack.log"; exit 1; }
+old_msi=$msis/old/QuilletHollinGateway-$version-win64.msi
+new_msi=$msis/new/QuilletHollinGateway-$bumped-win64.msi
+table() { msiinfo export "$old_msi" "$1" | tr -d '\r' | tail -n +4; }
+tab=$'\t'
+# Own process and interactive (0x110), automatic start, normal errors, LocalSystem.
+expect_contains "$(table ServiceInstall)" "Service${tab}QuilletHollinGateway${tab}Quillet Hollin Gateway${tab}272${tab}2${tab}1${tab}${tab}${tab}LocalSystem${tab}${tab}${tab}Executable${tab}Passes HTTP GET" "ServiceInstall"
+# 163: start on install, stop on install and uninstall, delete on uninstall; wait.
+expect_contains "$(table ServiceControl)" "Service${tab}QuilletHollinGateway${tab}163${tab}${tab}1${tab}Executable" "ServiceControl"
+# 400: 64-bit, never overwritten, never removed.
+expect_contains "$(table Component)" "Settings${tab}{3A6F0C8E-1D2B-4E57-8F90-6B4C2D1E7A02}${tab}INSTALLDIR${tab}400${tab}${tab}Settings" "settings component"
+expect_contains "$(table File)" "Settings${tab}Settings${tab}QuilletHollinGateway.ini" "settings file"
+expect_contains "$(table InstallExecuteSequence)" "RemoveExistingProducts" "an older version is removed"
+for name in QuilletHollinGateway.seq QuilletHollinGateway.txt .csv; do
+    if table File | grep -qF "$name"; then fail "installs $name"; else pass "does not install $name"; fi
+done
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "SKIP: needs root to run Wine as the SYSTEM user"
@@ -41,26 +82,13 @@ cleanup() {
     su SYSTEM -s /bin/bash -c "export WINEPREFIX='$prefix'; wineserver -k; timeout 20 wineserver -w" \
         >/dev/null 2>&1 || true
     wait 2>/dev/null || true
-    rm -rf "$work"
+    rm -rf "$work" "$msis"
     exit "$status"
 }
 trap cleanup EXIT
 # A time-out's SIGTERM or Ctrl+C still runs the clean-up.
 trap 'exit 143' TERM
 trap 'exit 130' INT
-
-failures=0
-pass() { echo "PASS: $*"; }
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-expect_contains() { # text, wanted, what
-    if grep -qF -- "$2" <<<"$1"; then pass "$3"; else
-        fail "$3: missing '$2' in:"
-        echo "$1"
-    fi
-}
 
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
@@ -156,14 +184,20 @@ done
 as_system wine sc start QuilletHollinGateway || true
 if wait_state RUNNING; then pass "service RUNNING"; else fail "service not RUNNING"; fi
 
+# sale: the body of a sale's answer, then its status on a line of its own.
+sale() {
+    local body= i
+    for i in $(seq 1 40); do
+        if body=$(curl -s -S -m 20 -w '\n%{http_code}' "http://127.0.0.1:$listen_port/Sale?4111111111111111+250+0917"); then
+            break
+        fi
+        sleep 0.5
+    done
+    echo "$body"
+}
+
 echo "== 4. a sale through the service"
-body=
-for i in $(seq 1 40); do
-    if body=$(curl -s -S -m 20 -w '\n%{http_code}' "http://127.0.0.1:$listen_port/Sale?4111111111111111+250+0917"); then
-        break
-    fi
-    sleep 0.5
-done
+body=$(sale)
 echo "$body"
 code=$(tail -n1 <<<"$body")
 text=$(head -n -1 <<<"$body")
@@ -285,6 +319,63 @@ out=$(as_system wine QuilletHollinGateway.exe remove || true)
 expect_contains "$out" "Quillet Hollin Gateway removed." "remove"
 out=$(as_system wine QuilletHollinGateway.exe remove || true)
 expect_contains "$out" "Unable to open service:" "second remove refused"
+
+echo "== 7. the .msi: install"
+cp "$old_msi" "$work/old.msi"
+cp "$new_msi" "$work/new.msi"
+chown SYSTEM: "$work/old.msi" "$work/new.msi"
+installed="$prefix/drive_c/Program Files/Quillet Hollin Gateway"
+# Settings prepared before the install are the operator's: never overwritten.
+mkdir -p "$installed"
+cp "$work/QuilletHollinGateway.ini" "$installed/"
+chown -R SYSTEM: "$installed"
+# msiexec's own exit code is cut to 8 bits by Wine; cmd shows it whole.
+msiexec() { # arguments
+    as_system "wine cmd /c 'msiexec $* & echo errorlevel=%errorlevel%'" | grep '^errorlevel=' || true
+}
+products() { # the installed-programs entries named like the gateway
+    as_system "wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s" |
+        grep -cE 'DisplayName +REG_SZ +Quillet Hollin Gateway$' || true
+}
+expect_contains "$(msiexec /i old.msi /qn)" "errorlevel=0" "msiexec /i"
+if cmp -s "$work/QuilletHollinGateway.ini" "$installed/QuilletHollinGateway.ini"; then
+    pass "install kept the prepared settings"
+else fail "install overwrote the prepared settings"; fi
+if wait_state RUNNING; then pass "installed service RUNNING"; else fail "installed service not RUNNING"; fi
+config=$(as_system "wine reg query 'HKLM\System\CurrentControlSet\Services\QuilletHollinGateway'" || true)
+for wanted in 'Start +REG_DWORD +0x2$' 'Type +REG_DWORD +0x110$' 'ObjectName +REG_SZ +LocalSystem$' \
+    'Description +REG_SZ +Passes HTTP GET'; do
+    if grep -qE "$wanted" <<<"$config"; then pass "msi config $wanted"; else fail "msi config $wanted"; fi
+done
+expect_contains "$(sale)" $'\n200' "sale through the installed service"
+counter=$(cat "$installed/QuilletHollinGateway.seq" 2>/dev/null || true)
+
+echo "== 8. the .msi: upgrade to $bumped"
+printf '; edited by the operator\r\n' >>"$installed/QuilletHollinGateway.ini"
+settings=$(md5sum <"$installed/QuilletHollinGateway.ini")
+expect_contains "$(msiexec /i new.msi /qn)" "errorlevel=0" "msiexec /i of the newer version"
+if [ "$(md5sum <"$installed/QuilletHollinGateway.ini")" = "$settings" ]; then
+    pass "upgrade kept the edited settings"
+else fail "upgrade changed the edited settings"; fi
+entries=$(products)
+if [ "$entries" = 1 ]; then pass "one installed-programs entry"; else fail "$entries installed-programs entries"; fi
+if wait_state RUNNING; then pass "upgraded service RUNNING"; else fail "upgraded service not RUNNING"; fi
+expect_contains "$(sale)" $'\n200' "sale through the upgraded service"
+after=$(cat "$installed/QuilletHollinGateway.seq" 2>/dev/null || true)
+if [ -n "$counter" ] && [ "$after" = $((counter + 1)) ]; then
+    pass "counter carried on: $counter, then $after"
+else fail "counter not carried on: '$counter', then '$after'"; fi
+
+echo "== 9. the .msi: uninstall"
+expect_contains "$(msiexec /x new.msi /qn)" "errorlevel=0" "msiexec /x"
+query=$(as_system wine sc query QuilletHollinGateway || true)
+if grep -q "STATE" <<<"$query"; then fail "service still there: $query"; else pass "service removed"; fi
+if [ -e "$installed/QuilletHollinGateway.exe" ]; then fail "executable left"; else pass "executable removed"; fi
+for name in ini seq txt; do
+    if [ -s "$installed/QuilletHollinGateway.$name" ]; then pass "kept the .$name"; else fail "lost the .$name"; fi
+done
+entries=$(products)
+if [ "$entries" = 0 ]; then pass "no installed-programs entry"; else fail "$entries entries left"; fi
 as_system wineserver -k || true
 
 if [ "$failures" -ne 0 ]; then

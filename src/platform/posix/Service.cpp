@@ -51,6 +51,11 @@ bool PlatformConfigureServiceRecovery(PlatformServiceHandle*, const char*, unsig
     return false;
 }
 
+bool PlatformServiceHasRecovery(PlatformServiceHandle*) {
+    errno = ENOTSUP;
+    return false;
+}
+
 void PlatformCloseServiceHandle(PlatformServiceHandle*) {}
 
 // SIGINT and SIGTERM are blocked in every thread and taken by sigwait on a

@@ -129,6 +129,21 @@ bool PlatformConfigureServiceRecovery(PlatformServiceHandle* service, const char
     return ChangeServiceConfig2A(service->handle, SERVICE_CONFIG_FAILURE_ACTIONS, &actions) != 0;
 }
 
+bool PlatformServiceHasRecovery(PlatformServiceHandle* service) {
+    if (service == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    // The actions follow the structure in the same buffer.
+    alignas(SERVICE_FAILURE_ACTIONSA) char buffer[1024];
+    DWORD needed = 0;
+    if (!QueryServiceConfig2A(service->handle, SERVICE_CONFIG_FAILURE_ACTIONS,
+                              reinterpret_cast<BYTE*>(buffer), sizeof buffer, &needed))
+        return GetLastError() == ERROR_INSUFFICIENT_BUFFER; // more than room for: some
+    SetLastError(ERROR_SUCCESS);
+    return reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer)->cActions > 0;
+}
+
 void PlatformCloseServiceHandle(PlatformServiceHandle* handle) {
     if (handle == nullptr)
         return;
