@@ -8,6 +8,7 @@ loadgen=$build/loadgen
 # -g changes no code and lets profiles name functions, so both scripts share
 # one build instead of rebuilding each other's.
 bench_build() {
+  mkdir -p "$build"
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_CXX_FLAGS_RELEASE="-O2 -g -DNDEBUG" -DGATEWAY_TESTS=OFF \
     >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# The gateway end to end on this machine: installs what is missing, builds,
+# The gateway end to end on this machine: installs what is missing for a
+# native build (nothing for Windows or the tests), builds in build/demo,
 # starts txsim and the gateway in the foreground (debug mode) on port 8080
 # from a temporary directory, then sends a sale, a funds-available request
 # and a refused request with curl and shows each response.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/native -j "${JOBS:-2}" --target QuilletHollinGateway txsim
+scripts/deps.sh demo
+cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGATEWAY_TESTS=OFF >/dev/null
+cmake --build build/demo -j "${JOBS:-2}" --target QuilletHollinGateway txsim
 
 demo=$(mktemp -d /tmp/qhg-demo.XXXXXX)
-cp build/native/src/QuilletHollinGateway "$demo/"
-cp build/native/tools/txsim/txsim "$demo/"
+cp build/demo/src/QuilletHollinGateway "$demo/"
+cp build/demo/tools/txsim/txsim "$demo/"
 cat >"$demo/QuilletHollinGateway.ini" <<'INI'
 [Settings]
 ListenPortNumber=8080

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, on Debian, when something is missing.
+#   scripts/deps.sh        everything scripts/test.sh uses
+#   scripts/deps.sh demo   only what scripts/demo.sh uses (a native build and curl)
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86-64
-          wine wine64 curl python3 python3-prometheus-client systemd passwd util-linux procps
-          strace)
+if [ "${1:-}" = demo ]; then
+  packages=(cmake ninja-build g++ curl)
+else
+  packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86-64
+            wine wine64 curl python3 python3-prometheus-client systemd passwd util-linux procps
+            strace dpkg-dev file lintian adduser wixl msitools python3-pefile)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

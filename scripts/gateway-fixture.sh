@@ -3,7 +3,13 @@
 # Expects $build and $tool (the calling script's name, for messages).
 
 if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
-  cmake -S . -B "$build" -G Ninja >/dev/null
+  # The default folder is the native preset's, so configure it as the preset
+  # does: scripts/test.sh and ctest find it as they expect.
+  if [ "$build" = build/native ]; then
+    cmake --preset native >/dev/null
+  else
+    cmake -S . -B "$build" -G Ninja >/dev/null
+  fi
 fi
 cmake --build "$build" --target QuilletHollinGateway txsim -j "${JOBS:-2}" >/dev/null
 gateway_exe=$(find "$build" -name QuilletHollinGateway -type f -perm -u+x | head -n 1)
