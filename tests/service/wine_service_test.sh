@@ -376,6 +376,10 @@ for name in ini seq txt; do
 done
 entries=$(products)
 if [ "$entries" = 0 ]; then pass "no installed-programs entry"; else fail "$entries entries left"; fi
+# Each start gave the service its restart on failure, or logged why not.
+log=$(tr -d '\r' <"$installed/QuilletHollinGateway.txt")
+if grep -q "Unable to set the restart on failure" <<<"$log"; then fail "restart on failure: $log"; else
+    pass "restart on failure set without complaint"; fi
 as_system wineserver -k || true
 
 if [ "$failures" -ne 0 ]; then
