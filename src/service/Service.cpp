@@ -81,10 +81,10 @@ bool ObtainServerAddress() {
     return resolved;
 }
 
-// A service installed by other means than `install` (Windows Installer has no
-// element for failure actions that every tool can write) gives itself the
-// restart after a crash that `install` sets. Failure actions an operator has
-// chosen are kept. A failure is logged; the service runs all the same.
+// A service that `install` did not set up (the .msi: wixl cannot write failure
+// actions) gives itself the restart after a crash that `install` sets.
+// Failure actions an operator has chosen are kept. A failure is logged; the
+// service runs all the same.
 void EnsureRestartOnFailure() {
     PlatformServiceHandle* manager = PlatformOpenServiceManager();
     PlatformServiceHandle* service = manager ? PlatformOpenService(manager, ServiceName) : nullptr;
