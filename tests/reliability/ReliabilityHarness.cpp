@@ -189,13 +189,16 @@ void ReliabilityTest::WriteSettings(const std::string& extraSettings,
 }
 
 bool ReliabilityTest::WaitForListener() const {
-    // A probe that gets through tells that the port listens; the gateway
-    // answers it (405, or 403) to a socket that is already closed.
+    // A probe that gets through tells that the port listens. It sends
+    // nothing and ends its side, so the gateway answers it (405, or 403);
+    // waiting for that close keeps its answer out of what a test counts.
     return WaitUntil(
         [this] {
             PlatformSocket probe = ConnectLoopback(port);
             if (probe == PlatformNoSocket)
                 return false;
+            PlatformShutdownSend(probe);
+            ReadUntilClosed(probe, 5000);
             PlatformCloseSocket(probe);
             return true;
         },
