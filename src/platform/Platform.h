@@ -63,6 +63,11 @@ bool PlatformUserName(char* out, size_t size);
 // Refuses Windows 95 and anything older than NT 4.0; always true elsewhere.
 bool PlatformIsSupportedSystem();
 
+// Raises the soft limit on open descriptors to the hard limit where the
+// system has one (Linux) and returns the limit now in force; -1 where there
+// is no such limit (Windows).
+long PlatformRaiseDescriptorLimit();
+
 // ---------------------------------------------------------------------------
 // Settings (INI) files, with the Windows profile-function rules everywhere:
 // section and key names match without regard to letter case, white space
@@ -163,6 +168,9 @@ extern const int PlatformErrorAddressInUse;
 extern const int PlatformErrorAccessDenied;
 // The error code of a connect that ran out of time (10060 or ETIMEDOUT).
 extern const int PlatformErrorTimedOut;
+// The error of an accept with no connection waiting, or of a receive with
+// nothing there, on a socket that does not block.
+extern const int PlatformErrorWouldBlock;
 
 // Starts and stops the socket library (Windows Sockets); no-ops elsewhere.
 bool PlatformSocketStartup();
@@ -193,6 +201,12 @@ unsigned short PlatformLocalPort(PlatformSocket socket);
 // address (at most 15 characters) into peer. PlatformNoSocket on failure.
 PlatformSocket PlatformAccept(PlatformSocket listener, char* peer, size_t peerSize);
 
+// Like PlatformAccept, but the socket does not block, for the listener of a
+// wait set (PlatformCreateWaitSet): a receive with nothing there fails at once with
+// PlatformErrorWouldBlock, and a response of a few kilobytes on a fresh
+// connection always fits into its send buffer.
+PlatformSocket PlatformAcceptNonBlocking(PlatformSocket listener, char* peer, size_t peerSize);
+
 // Like send() but never raises a signal on a closed peer. -1 on failure.
 long PlatformSend(PlatformSocket socket, const void* data, size_t size);
 // Like recv(). -1 on failure, 0 when the peer has closed (or size is 0).
@@ -214,6 +228,34 @@ int PlatformWaitReadable(PlatformSocket socket, int timeoutMs);
 // limit and no polling: 1 a connection is waiting, 0 the event is set,
 // -1 the wait failed.
 int PlatformWaitAcceptOrEvent(PlatformSocket listener, PlatformEvent* event);
+
+// The listener's wait set: its listening socket, the stop event and the
+// accepted sockets still waiting for their first bytes, watched by one thread
+// (epoll on Linux, an event selection on Windows).
+struct PlatformWaitSet;
+
+// Null on failure.
+PlatformWaitSet* PlatformCreateWaitSet(PlatformSocket listener, PlatformEvent* event);
+void PlatformDestroyWaitSet(PlatformWaitSet* set);
+
+// Watches an accepted socket until it turns readable (bytes, end of stream or
+// an error); it is then reported once with its tag (never null) and no longer
+// watched. False if it cannot be watched.
+bool PlatformWatchSocket(PlatformWaitSet* set, PlatformSocket socket, void* tag);
+// Stops watching a socket that was not reported, before it is closed.
+void PlatformUnwatchSocket(PlatformWaitSet* set, PlatformSocket socket);
+
+struct PlatformWaitSetReport {
+    bool eventSet;          // the stop event is set
+    bool connectionWaiting; // the listener has a connection to accept
+    int readyCount;         // tags stored in the caller's array
+};
+
+// Waits until one of the three has something, at most timeoutMs (< 0: no
+// limit), and stores the tags of up to maxReady sockets that turned readable
+// in ready. False when the wait itself failed.
+bool PlatformWaitSetWait(PlatformWaitSet* set, int timeoutMs, void** ready, int maxReady,
+                         PlatformWaitSetReport* report);
 
 // Resolves a host name or dotted address to dotted IPv4 text.
 bool PlatformResolveIPv4(const char* host, char* out, size_t size);

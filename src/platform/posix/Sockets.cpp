@@ -10,6 +10,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 const int PlatformErrorAddressInUse = EADDRINUSE;
 const int PlatformErrorAccessDenied = EACCES;
 const int PlatformErrorTimedOut = ETIMEDOUT;
+const int PlatformErrorWouldBlock = EAGAIN;
 
 bool PlatformSocketStartup() {
     return true;
@@ -168,20 +170,27 @@ static void PosixDottedAddress(in_addr address, char* out, size_t size) {
     memcpy(out, text, length);
 }
 
-PlatformSocket PlatformAccept(PlatformSocket listener, char* peer, size_t peerSize) {
+static PlatformSocket PosixAccept(PlatformSocket listener, char* peer, size_t peerSize, int flags) {
     sockaddr_in address{};
     socklen_t length = sizeof address;
     int fd;
     do {
-        // accept4 does not pass the listener's O_NONBLOCK on: the socket blocks.
-        fd = accept4(PosixFd(listener), reinterpret_cast<sockaddr*>(&address), &length,
-                     SOCK_CLOEXEC);
+        fd = accept4(PosixFd(listener), reinterpret_cast<sockaddr*>(&address), &length, flags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return PlatformNoSocket;
     if (peer != nullptr && peerSize > 0)
         PosixDottedAddress(address.sin_addr, peer, peerSize);
     return static_cast<PlatformSocket>(fd);
+}
+
+PlatformSocket PlatformAccept(PlatformSocket listener, char* peer, size_t peerSize) {
+    // accept4 does not pass the listener's O_NONBLOCK on: the socket blocks.
+    return PosixAccept(listener, peer, peerSize, SOCK_CLOEXEC);
+}
+
+PlatformSocket PlatformAcceptNonBlocking(PlatformSocket listener, char* peer, size_t peerSize) {
+    return PosixAccept(listener, peer, peerSize, SOCK_CLOEXEC | SOCK_NONBLOCK);
 }
 
 long PlatformSend(PlatformSocket socket, const void* data, size_t size) {
@@ -255,6 +264,83 @@ int PlatformWaitAcceptOrEvent(PlatformSocket listener, PlatformEvent* event) {
         if (entries[1].revents & POLLIN)
             return 1;
     }
+}
+
+// Level-triggered for the listener and the event; each watched socket is
+// one-shot, so it is reported once and stays in the set, disarmed, until it
+// is closed or watched again.
+struct PlatformWaitSet {
+    int epoll;
+    PlatformEvent* event;
+};
+
+// Tags of the listener and the event; a watched socket's tag is never null.
+static char PosixListenerTag;
+
+PlatformWaitSet* PlatformCreateWaitSet(PlatformSocket listener, PlatformEvent* event) {
+    int epoll = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0)
+        return nullptr;
+    epoll_event stop{};
+    stop.events = EPOLLIN;
+    stop.data.ptr = nullptr;
+    epoll_event accept{};
+    accept.events = EPOLLIN;
+    accept.data.ptr = &PosixListenerTag;
+    if (epoll_ctl(epoll, EPOLL_CTL_ADD, event->fd, &stop) != 0 ||
+        epoll_ctl(epoll, EPOLL_CTL_ADD, PosixFd(listener), &accept) != 0) {
+        close(epoll);
+        return nullptr;
+    }
+    return new PlatformWaitSet{epoll, event};
+}
+
+void PlatformDestroyWaitSet(PlatformWaitSet* set) {
+    if (set == nullptr)
+        return;
+    close(set->epoll);
+    delete set;
+}
+
+bool PlatformWatchSocket(PlatformWaitSet* set, PlatformSocket socket, void* tag) {
+    epoll_event entry{};
+    entry.events = EPOLLIN | EPOLLONESHOT;
+    entry.data.ptr = tag;
+    if (epoll_ctl(set->epoll, EPOLL_CTL_ADD, PosixFd(socket), &entry) == 0)
+        return true;
+    // Reported before and still in the set: arm it again.
+    return errno == EEXIST && epoll_ctl(set->epoll, EPOLL_CTL_MOD, PosixFd(socket), &entry) == 0;
+}
+
+void PlatformUnwatchSocket(PlatformWaitSet* set, PlatformSocket socket) {
+    epoll_ctl(set->epoll, EPOLL_CTL_DEL, PosixFd(socket), nullptr);
+}
+
+bool PlatformWaitSetWait(PlatformWaitSet* set, int timeoutMs, void** ready, int maxReady,
+                         PlatformWaitSetReport* report) {
+    *report = PlatformWaitSetReport{false, false, 0};
+    // At most maxReady entries in all, so every socket reported fits; the
+    // listener and the event stay ready and come again if left out.
+    constexpr int MaxEvents = 64;
+    epoll_event events[MaxEvents];
+    if (maxReady > MaxEvents)
+        maxReady = MaxEvents;
+    if (maxReady < 1)
+        return false;
+    int count = epoll_wait(set->epoll, events, maxReady, timeoutMs < 0 ? -1 : timeoutMs);
+    if (count < 0)
+        return errno == EINTR;
+    for (int i = 0; i < count; ++i) {
+        void* tag = events[i].data.ptr;
+        if (tag == nullptr)
+            report->eventSet = true;
+        else if (tag == &PosixListenerTag)
+            report->connectionWaiting = true;
+        else
+            ready[report->readyCount++] = tag;
+    }
+    report->eventSet = report->eventSet || set->event->set.load();
+    return true;
 }
 
 bool PlatformResolveIPv4(const char* host, char* out, size_t size) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 // Errors
@@ -124,6 +125,23 @@ bool PlatformUserName(char* out, size_t size) {
 
 bool PlatformIsSupportedSystem() {
     return true;
+}
+
+// setrlimit only when there is something to raise: a unit that filters the
+// resource calls (systemd's @resources) and already gives the hard limit as
+// the soft one never sees the call.
+long PlatformRaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    constexpr rlim_t Largest = 0x7fffffff;
+    return static_cast<long>(limit.rlim_cur > Largest ? Largest : limit.rlim_cur);
 }
 
 #endif // !_WIN32

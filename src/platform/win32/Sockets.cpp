@@ -4,12 +4,15 @@
 #include "platform/win32/Internal.h"
 
 #include <cstring>
+#include <new>
+#include <vector>
 
 // TCP sockets
 
 extern const int PlatformErrorAddressInUse = WSAEADDRINUSE;
 extern const int PlatformErrorAccessDenied = WSAEACCES;
 extern const int PlatformErrorTimedOut = WSAETIMEDOUT;
+extern const int PlatformErrorWouldBlock = WSAEWOULDBLOCK;
 
 bool PlatformSocketStartup() {
     WSADATA data;
@@ -145,6 +148,25 @@ PlatformSocket PlatformAccept(PlatformSocket listener, char* peer, size_t peerSi
     return PlatformSocket(s);
 }
 
+PlatformSocket PlatformAcceptNonBlocking(PlatformSocket listener, char* peer, size_t peerSize) {
+    sockaddr_in address;
+    int length = sizeof address;
+    // The wait set's event selection makes the listener non-blocking, and an
+    // accepted socket inherits that and the FD_ACCEPT selection, which a
+    // connected socket never signals: a watch replaces it, a close ends it.
+    SOCKET s = accept(SOCKET(listener), reinterpret_cast<sockaddr*>(&address), &length);
+    if (s == INVALID_SOCKET)
+        return PlatformNoSocket;
+    const char* text = inet_ntoa(address.sin_addr);
+    if (text == nullptr) {
+        closesocket(s);
+        return PlatformNoSocket;
+    }
+    if (peer != nullptr)
+        WinCopyText(text, peer, peerSize);
+    return PlatformSocket(s);
+}
+
 long PlatformSend(PlatformSocket socket, const void* data, size_t size) {
     // Windows raises no signal for a closed peer; send simply fails.
     int sent = send(SOCKET(socket), static_cast<const char*>(data), int(WinClampSize(size)), 0);
@@ -212,6 +234,114 @@ int PlatformWaitAcceptOrEvent(PlatformSocket listener, PlatformEvent* event) {
     }
     WSACloseEvent(networkEvent);
     return result;
+}
+
+// One manual-reset network event carries FD_ACCEPT for the listener and
+// FD_READ / FD_CLOSE for every watched socket; when it fires, WSAPoll tells
+// which of them are ready. The event is reset before that poll, so whatever
+// happens after the poll fires it again.
+struct PlatformWaitSet {
+    SOCKET listener;
+    HANDLE stop;
+    WSAEVENT network;
+    std::vector<WSAPOLLFD> sockets; // [0] is the listener
+    std::vector<void*> tags;        // parallel to sockets
+};
+
+// A socket that leaves the set no longer signals the set's event; it stays
+// non-blocking, as it came from PlatformAcceptNonBlocking.
+static void WinPlainSocket(SOCKET s) {
+    WSAEventSelect(s, nullptr, 0);
+}
+
+PlatformWaitSet* PlatformCreateWaitSet(PlatformSocket listener, PlatformEvent* event) {
+    if (event == nullptr)
+        return nullptr;
+    WSAEVENT network = WSACreateEvent();
+    if (network == WSA_INVALID_EVENT)
+        return nullptr;
+    PlatformWaitSet* set =
+        new (std::nothrow) PlatformWaitSet{SOCKET(listener), event->handle, network, {}, {}};
+    if (set == nullptr || WSAEventSelect(SOCKET(listener), network, FD_ACCEPT) != 0) {
+        delete set;
+        WSACloseEvent(network);
+        return nullptr;
+    }
+    set->sockets.push_back(WSAPOLLFD{SOCKET(listener), POLLRDNORM, 0});
+    set->tags.push_back(nullptr);
+    return set;
+}
+
+void PlatformDestroyWaitSet(PlatformWaitSet* set) {
+    if (set == nullptr)
+        return;
+    for (size_t i = 1; i < set->sockets.size(); ++i)
+        WinPlainSocket(set->sockets[i].fd);
+    // The listener stays non-blocking, which PlatformAccept undoes for each connection.
+    WSAEventSelect(set->listener, nullptr, 0);
+    WSACloseEvent(set->network);
+    delete set;
+}
+
+bool PlatformWatchSocket(PlatformWaitSet* set, PlatformSocket socket, void* tag) {
+    if (WSAEventSelect(SOCKET(socket), set->network, FD_READ | FD_CLOSE) != 0)
+        return false;
+    set->sockets.push_back(WSAPOLLFD{SOCKET(socket), POLLRDNORM, 0});
+    set->tags.push_back(tag);
+    return true;
+}
+
+// The socket is about to be closed, which ends its event selection: it is
+// only taken off the list.
+void PlatformUnwatchSocket(PlatformWaitSet* set, PlatformSocket socket) {
+    for (size_t i = 1; i < set->sockets.size(); ++i) {
+        if (set->sockets[i].fd == SOCKET(socket)) {
+            set->sockets.erase(set->sockets.begin() + std::ptrdiff_t(i));
+            set->tags.erase(set->tags.begin() + std::ptrdiff_t(i));
+            return;
+        }
+    }
+}
+
+bool PlatformWaitSetWait(PlatformWaitSet* set, int timeoutMs, void** ready, int maxReady,
+                         PlatformWaitSetReport* report) {
+    *report = PlatformWaitSetReport{false, false, 0};
+    HANDLE handles[2] = {set->stop, set->network};
+    DWORD wait =
+        WaitForMultipleObjects(2, handles, FALSE, timeoutMs < 0 ? INFINITE : DWORD(timeoutMs));
+    if (wait == WAIT_FAILED)
+        return false;
+    if (wait == WAIT_TIMEOUT)
+        return true;
+    if (WaitForSingleObject(set->stop, 0) == WAIT_OBJECT_0) {
+        report->eventSet = true;
+        return true;
+    }
+    WSAResetEvent(set->network);
+    for (WSAPOLLFD& entry : set->sockets)
+        entry.revents = 0;
+    if (WSAPoll(set->sockets.data(), ULONG(set->sockets.size()), 0) == SOCKET_ERROR)
+        return false;
+    report->connectionWaiting = set->sockets[0].revents != 0;
+    size_t kept = 1;
+    bool leftOver = false;
+    for (size_t i = 1; i < set->sockets.size(); ++i) {
+        if (set->sockets[i].revents != 0 && report->readyCount < maxReady) {
+            ready[report->readyCount++] = set->tags[i];
+            WinPlainSocket(set->sockets[i].fd);
+            continue;
+        }
+        leftOver = leftOver || set->sockets[i].revents != 0;
+        set->sockets[kept] = set->sockets[i];
+        set->tags[kept] = set->tags[i];
+        ++kept;
+    }
+    set->sockets.resize(kept);
+    set->tags.resize(kept);
+    // Their FD_READ has been taken already: the next wait must not sleep.
+    if (leftOver)
+        WSASetEvent(set->network);
+    return true;
 }
 
 bool PlatformResolveIPv4(const char* host, char* out, size_t size) {

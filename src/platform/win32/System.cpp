@@ -148,4 +148,9 @@ bool PlatformIsSupportedSystem() {
     return version.dwMajorVersion >= 4;
 }
 
+// Windows has no per-process descriptor limit to raise.
+long PlatformRaiseDescriptorLimit() {
+    return -1;
+}
+
 #endif // _WIN32
