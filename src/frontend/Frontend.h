@@ -1,23 +1,57 @@
-// Frontend.h - the HTTP side: the listener and the per-connection thread.
+// Frontend.h - the HTTP side: the listener, which watches every connection
+// until its request is there and answers what needs no transaction, and the
+// connection threads that carry out transactions.
 #pragma once
 
+#include "frontend/Request.h"
 #include "platform/Platform.h"
 
 // Start-time settings, written by RunListener before any connection thread.
 extern int ListenPort;
 extern bool VoidAllowed;
+// Connections from one address that may wait for their request at once; 0: no cap.
+// Read at start.
+extern int MaxPendingPerAddress;
 
-// One accepted connection, owned by its connection thread.
+// One accepted connection. The listener owns it until its request has been
+// read; a transaction's connection thread owns it, and its area, from then on.
 struct ConnectionRecord {
     PlatformSocket socket;
     char clientAddress[32];
+    char date[32];      // the HTTP date of the moment it was accepted
+    int64_t deadlineMs; // monotonic: a silent client is let go then
+    bool counted;       // waits within its address's cap (not on probation)
+    bool announced;     // its "Received connection" line is out
+    ConnectionRecord* older;
+    ConnectionRecord* newer;
+    char* area; // WorkAreaSize bytes, given when the request is read
+    RequestDecision decision;
 };
 
 // Serves connections until StopEvent is set or the listening socket fails.
 int RunListener();
 
-// Thread procedure: answers one request on a ConnectionRecord and frees it.
-unsigned HandleConnection(void* record);
+// Accepts one connection into record and takes the date. False if none
+// could be taken.
+bool AcceptConnection(PlatformSocket listener, ConnectionRecord* record);
+
+// Writes the connection's "Received connection" line, once, unless
+// CloseConnection writes it together with its own.
+void AnnounceConnection(ConnectionRecord* record);
+
+// Judges the request of received bytes (already in the area) and either
+// answers it at once or hands the record, with its area, to a connection
+// thread for its transaction. True when handed over: neither is the caller's
+// any more.
+bool ServeRequest(ConnectionRecord* record, long received);
+
+// Sends the one response of a connection.
+void SendAnswer(ConnectionRecord* record, HttpAnswer answer);
+
+// Writes the "Closed connection" line (after the "Received connection" line
+// if that is not out yet) and closes the socket; the record itself stays the
+// owner's to free or reuse.
+void CloseConnection(ConnectionRecord* record);
 
 // The status port ("StatusPort", off at 0, on "StatusAddress"): started by
 // RunListener once it listens, ended when its accept loop has ended. A bind

@@ -1,37 +1,44 @@
 // Listener.cpp - the gateway's listening socket: reads the start-time
-// settings, binds the HTTP port on all local addresses and gives every
-// accepted connection a thread of its own until the stop event is set.
+// settings, binds the HTTP port on all local addresses and, on this one
+// thread, accepts every connection, keeps it in its wait set until its
+// request is there (at most 5 s), answers what needs no transaction and hands
+// transactions to connection threads, until the stop event is set.
 #include "frontend/Frontend.h"
 
 #include "files/Files.h"
 #include "transaction/Transaction.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <new>
+#include <string>
+#include <unordered_map>
 
 int ListenPort = 80;
 bool VoidAllowed = false;
+int MaxPendingPerAddress = 32;
 
 namespace {
-
-// Connection threads get a small stack so that many clients can be served at
-// once; 16 KB is the Windows figure. On Linux the C library keeps the thread's
-// own control block and thread-local storage inside that stack too: a
-// connection's deepest use, measured on a pattern-filled stack over every kind
-// of request (a sale with reconnect, debug output, a 2047-byte request), was
-// about 12 KB, so 16 KB would leave only 4 KB. 32 KB leaves 20 KB.
-#ifdef _WIN32
-constexpr size_t ConnectionStackSize = 0x4000;
-#else
-constexpr size_t ConnectionStackSize = 0x8000;
-#endif
 
 // The largest backlog the system will give.
 constexpr int ListenBacklog = 0x7fffffff;
 
+// How long a connection may wait for its request before it is closed unanswered.
+constexpr int64_t RequestWaitMs = 5000;
+
+// How long a connection beyond its address's cap may wait: time enough for a
+// request already on its way, even from a client short of CPU.
+constexpr int64_t ProbationMs = 100;
+
 // After a failed accept (out of descriptors, say) the connection may still be
 // waiting; a short pause keeps the loop from spinning on it.
 constexpr unsigned FailedAcceptPauseMs = 10;
+
+// Connections taken per wake before the waiting ones get their turn again.
+constexpr int AcceptBatch = 64;
+
+// Below this many descriptors a crowd of silent connections can keep tills out.
+constexpr long DescriptorsWanted = 4096;
 
 void LogError(const char* format, int code) {
     char line[96];
@@ -46,38 +53,225 @@ void DebugLine(const char* text) {
     }
 }
 
-// Hands an accepted socket to a connection thread of its own. If that cannot
-// be done the connection is dropped, and nothing is leaked.
-void StartConnection(PlatformSocket socket, const char* peer) {
-    ConnectionRecord* record = new (std::nothrow) ConnectionRecord;
-    if (record == nullptr) {
-        PlatformCloseSocket(socket);
-        return;
-    }
-    record->socket = socket;
-    std::snprintf(record->clientAddress, sizeof record->clientAddress, "%s", peer);
-    if (!PlatformStartThread(HandleConnection, record, ConnectionStackSize)) {
-        PlatformCloseSocket(socket);
-        delete record;
-    }
-}
+// Records in the order they came; all on one list wait the same time, so
+// the oldest is always the next to be let go.
+struct RecordList {
+    ConnectionRecord* oldest = nullptr;
+    ConnectionRecord* newest = nullptr;
 
-void AcceptUntilStopped(PlatformSocket listener) {
-    while (!PlatformEventIsSet(StopEvent)) {
-        // 0: the event was set; -1: the wait itself failed. Either ends it.
-        if (PlatformWaitAcceptOrEvent(listener, StopEvent) != 1)
-            break;
-        char peer[32] = "";
-        PlatformSocket socket = PlatformAccept(listener, peer, sizeof peer);
-        if (socket == PlatformNoSocket) {
-            PlatformSleepMs(FailedAcceptPauseMs);
-            continue;
+    void Append(ConnectionRecord* record) {
+        record->older = newest;
+        record->newer = nullptr;
+        (newest != nullptr ? newest->newer : oldest) = record;
+        newest = record;
+    }
+    void Unlink(ConnectionRecord* record) {
+        (record->older != nullptr ? record->older->newer : oldest) = record->newer;
+        (record->newer != nullptr ? record->newer->older : newest) = record->older;
+    }
+};
+
+// The connections waiting for their request. Each address may have
+// MaxPendingPerAddress of them waiting the full time; a further one from it
+// is on probation: closed unanswered unless its request comes within
+// ProbationMs. A request is normally on its way as the connection is made,
+// so a busy client is still answered, while a silent crowd from one address
+// holds no more than the cap for longer than that.
+class WaitingConnections {
+  public:
+    explicit WaitingConnections(PlatformWaitSet* set) : set_(set) {}
+
+    // Watches a connection that has sent nothing yet. False: it cannot be
+    // watched, and the caller closes it.
+    bool Keep(ConnectionRecord* record) {
+        if (!PlatformWatchSocket(set_, record->socket, record))
+            return false;
+        AnnounceConnection(record);
+        int64_t nowMs = PlatformMonotonicMs();
+        int& count = countByAddress_[record->clientAddress];
+        record->counted = MaxPendingPerAddress <= 0 || count < MaxPendingPerAddress;
+        if (record->counted) {
+            ++count;
+            record->deadlineMs = nowMs + RequestWaitMs;
+            full_.Append(record);
+        } else {
+            record->deadlineMs = nowMs + ProbationMs;
+            probation_.Append(record);
         }
-        if (peer[0] == 0) {
-            PlatformCloseSocket(socket);
-            continue;
+        return true;
+    }
+
+    // Takes a connection off its list once the set has reported it.
+    void Remove(ConnectionRecord* record) {
+        if (!record->counted) {
+            probation_.Unlink(record);
+            return;
         }
-        StartConnection(socket, peer);
+        full_.Unlink(record);
+        auto entry = countByAddress_.find(record->clientAddress);
+        if (entry != countByAddress_.end() && --entry->second <= 0)
+            countByAddress_.erase(entry);
+    }
+
+    // A connection whose wait is over at nowMs, taken off the set and its list.
+    ConnectionRecord* TakeExpired(int64_t nowMs) {
+        ConnectionRecord* record = Next();
+        if (record == nullptr || record->deadlineMs > nowMs)
+            return nullptr;
+        PlatformUnwatchSocket(set_, record->socket);
+        Remove(record);
+        return record;
+    }
+
+    // Milliseconds until the next wait is over (-1: nobody waits).
+    int NextTimeoutMs(int64_t nowMs) const {
+        ConnectionRecord* record = Next();
+        if (record == nullptr)
+            return -1;
+        int64_t left = record->deadlineMs - nowMs;
+        return left < 0 ? 0 : static_cast<int>(left);
+    }
+
+  private:
+    ConnectionRecord* Next() const {
+        ConnectionRecord* full = full_.oldest;
+        ConnectionRecord* probation = probation_.oldest;
+        if (full == nullptr || (probation != nullptr && probation->deadlineMs < full->deadlineMs))
+            return probation;
+        return full;
+    }
+
+    PlatformWaitSet* set_;
+    RecordList full_;
+    RecordList probation_;
+    std::unordered_map<std::string, int> countByAddress_;
+};
+
+// The listener's loop and what it owns. A record that is answered and closed
+// on this thread is used again for the next connection, and so is the area a
+// request is read into until a transaction takes it along: a refusal costs no
+// allocation.
+class Listener {
+  public:
+    Listener(PlatformSocket socket, PlatformWaitSet* set)
+        : socket_(socket), set_(set), waiting_(set) {}
+
+    ~Listener() {
+        while (ConnectionRecord* record = waiting_.TakeExpired(INT64_MAX)) {
+            CloseConnection(record);
+            delete record;
+        }
+        delete spare_;
+        delete[] area_;
+    }
+
+    void Run() {
+        void* ready[64];
+        while (!PlatformEventIsSet(StopEvent)) {
+            PlatformWaitSetReport report;
+            int timeoutMs = waiting_.NextTimeoutMs(PlatformMonotonicMs());
+            // A set event, or a wait that fails, ends it.
+            if (!PlatformWaitSetWait(set_, timeoutMs, ready, 64, &report) || report.eventSet)
+                break;
+            for (int i = 0; i < report.readyCount; ++i)
+                Reported(static_cast<ConnectionRecord*>(ready[i]));
+            if (report.connectionWaiting)
+                AcceptSome();
+            int64_t nowMs = PlatformMonotonicMs();
+            while (ConnectionRecord* record = waiting_.TakeExpired(nowMs)) {
+                // Nothing within the wait: no answer.
+                CloseConnection(record);
+                Release(record);
+            }
+        }
+    }
+
+  private:
+    void AcceptSome() {
+        for (int i = 0; i < AcceptBatch; ++i) {
+            if (spare_ == nullptr)
+                spare_ = new (std::nothrow) ConnectionRecord;
+            if (spare_ == nullptr) {
+                // No memory for a record: take the connection off the queue all the same.
+                char peer[32];
+                PlatformCloseSocket(PlatformAccept(socket_, peer, sizeof peer));
+                return;
+            }
+            if (!AcceptConnection(socket_, spare_)) {
+                if (PlatformSocketError() != PlatformErrorWouldBlock)
+                    PlatformSleepMs(FailedAcceptPauseMs);
+                return;
+            }
+            ConnectionRecord* record = spare_;
+            spare_ = nullptr;
+            long received = Receive(record);
+            if (received == PlatformTimedOut) {
+                if (waiting_.Keep(record))
+                    continue;
+                received = -1;
+            }
+            Finish(record, received);
+        }
+    }
+
+    // A waiting connection has turned readable.
+    void Reported(ConnectionRecord* record) {
+        long received = Receive(record);
+        // Nothing after all: it goes on waiting, in its place.
+        if (received == PlatformTimedOut && PlatformWatchSocket(set_, record->socket, record))
+            return;
+        waiting_.Remove(record);
+        Finish(record, received);
+    }
+
+    // Reads what has come, without waiting, into the listener's area.
+    long Receive(ConnectionRecord* record) {
+        if (area_ == nullptr)
+            area_ = new (std::nothrow) char[WorkAreaSize];
+        record->area = area_;
+        if (area_ == nullptr)
+            return -1;
+        long received = PlatformRecv(record->socket, area_, RequestMaxBytes);
+        if (received < 0 && PlatformSocketError() == PlatformErrorWouldBlock)
+            return PlatformTimedOut;
+        return received;
+    }
+
+    // Answers or hands on a request; a failed receive gets no answer.
+    void Finish(ConnectionRecord* record, long received) {
+        if (received >= 0 && ServeRequest(record, received)) {
+            area_ = nullptr; // went with the transaction
+            return;
+        }
+        if (received < 0)
+            CloseConnection(record);
+        Release(record);
+    }
+
+    void Release(ConnectionRecord* record) {
+        if (spare_ == nullptr)
+            spare_ = record;
+        else
+            delete record;
+    }
+
+    PlatformSocket socket_;
+    PlatformWaitSet* set_;
+    WaitingConnections waiting_;
+    ConnectionRecord* spare_ = nullptr;
+    char* area_ = nullptr;
+};
+
+// Raises the descriptor limit, and says once when it stays low.
+void RaiseDescriptorLimit() {
+    long limit = PlatformRaiseDescriptorLimit();
+    if (limit >= 0 && limit < DescriptorsWanted) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "Only %ld descriptors may be open (hard limit); %ld or more keep a crowd of "
+                      "silent connections from holding tills up",
+                      limit, DescriptorsWanted);
+        WriteLogLine(line);
     }
 }
 
@@ -88,10 +282,12 @@ int RunListener() {
     ListenPort = ReadSetting("ListenPortNumber", 80);
     ServerPort = ReadSetting("ServerPortNumber", 3770);
     VoidAllowed = ReadSetting("AllowVoid", 0) != 0;
+    MaxPendingPerAddress = ReadSetting("MaxPendingPerAddress", 32);
     if (DebugMode) {
         std::printf("Begin Listener thread [%d]\n", ListenPort);
         std::fflush(stdout);
     }
+    RaiseDescriptorLimit();
 
     PlatformSocket listener = PlatformTcpSocket();
     if (listener == PlatformNoSocket) {
@@ -106,10 +302,16 @@ int RunListener() {
             LogError("Bind error %d", error);
         } else if ((error = PlatformListen(listener, ListenBacklog)) != 0) {
             LogError("Listen error %d", error);
-        } else {
+        } else if (PlatformWaitSet* set = PlatformCreateWaitSet(listener, StopEvent)) {
             StartStatusListener();
-            AcceptUntilStopped(listener);
+            {
+                Listener loop(listener, set);
+                loop.Run();
+            }
             EndStatusListener();
+            PlatformDestroyWaitSet(set);
+        } else {
+            LogError("Listen error %d", PlatformSocketError());
         }
         PlatformCloseSocket(listener);
     }
