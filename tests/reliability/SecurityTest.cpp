@@ -1,7 +1,9 @@
 // SecurityTest.cpp - what must never get through the gateway: requests from
 // clients that are not listed, items with control bytes or too long for a
 // message, and card data into the log, the journal or any other file; and a
-// crowd of silent connections must not keep a listed client from being served.
+// crowd of silent connections must not keep a listed client from being
+// served: each address may keep only so many waiting, and the descriptor
+// limit is raised at start.
 #include "reliability/ReliabilityHarness.h"
 
 #include "files/Files.h"
@@ -14,6 +16,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -250,4 +256,113 @@ TEST_F(ReliabilityTest, SilentCrowdDoesNotDelayAListedClient) {
                 " slowest sale %lld ms\n",
                 Crowd, static_cast<long long>(connectMs), static_cast<long long>(caughtUpMs),
                 static_cast<long long>(slowestSaleMs));
+}
+
+namespace {
+
+// Opens count silent connections from an address.
+std::vector<PlatformSocket> SilentCrowd(unsigned short port, const char* from, int count) {
+    std::vector<PlatformSocket> crowd;
+    for (int i = 0; i < count; ++i) {
+        PlatformSocket socket = ConnectLoopback(port, from);
+        if (socket == PlatformNoSocket)
+            break;
+        crowd.push_back(socket);
+    }
+    return crowd;
+}
+
+// How many of the crowd the gateway still holds (nothing to read yet), once
+// those beyond the cap have had their 100 ms to send a request; the others
+// must have been closed without a byte.
+size_t StillHeld(const std::vector<PlatformSocket>& crowd) {
+    PlatformSleepMs(300);
+    size_t held = 0;
+    for (PlatformSocket socket : crowd) {
+        if (PlatformWaitReadable(socket, 0) == 0)
+            ++held;
+        else
+            EXPECT_EQ(ReadUntilClosed(socket, 2000), "") << "a dropped connection got bytes";
+    }
+    return held;
+}
+
+void CloseAll(std::vector<PlatformSocket>& crowd) {
+    for (PlatformSocket socket : crowd)
+        PlatformCloseSocket(socket);
+    crowd.clear();
+}
+
+} // namespace
+
+TEST_F(ReliabilityTest, SilentCrowdsAreCappedPerAddress) {
+    StartServer();
+    StartGateway(); // MaxPendingPerAddress unset: 32
+    std::vector<PlatformSocket> second = SilentCrowd(port, "127.0.0.2", 40);
+    std::vector<PlatformSocket> fourth = SilentCrowd(port, "127.0.0.4", 35);
+    ASSERT_EQ(second.size() + fourth.size(), 75u);
+    // Accepted in order: once this one has its answer, so have all before it.
+    int64_t elapsed = 0;
+    EXPECT_ANSWER(Client(port, "", true, &elapsed), "405 Method Not Allowed",
+                  "Method not allowed.");
+    // Requests on their way are answered even with the address at its cap.
+    EXPECT_ANSWER(
+        Client(port, Get("/Sale?" + Card + "+1+" + Reference), true, &elapsed, "127.0.0.2"),
+        "403 Forbidden", "Access denied.");
+    EXPECT_EQ(StillHeld(second), 32u);
+    EXPECT_EQ(StillHeld(fourth), 32u);
+    ExpectServing(100);
+
+    // A connection that has sent its request no longer counts.
+    std::string request = Get("/Sale?" + Card + "+2+" + Reference);
+    PlatformSend(second.front(), request.data(), request.size());
+    EXPECT_ANSWER(ReadUntilClosed(second.front(), 5000), "403 Forbidden", "Access denied.");
+    std::vector<PlatformSocket> more = SilentCrowd(port, "127.0.0.2", 2);
+    EXPECT_EQ(StillHeld(more), 1u);
+    EXPECT_EQ(server->ConnectionsAccepted(), 1u);
+    CloseAll(second);
+    CloseAll(fourth);
+    CloseAll(more);
+
+    // 0: no cap.
+    StopListener();
+    StopEvent = PlatformCreateEvent();
+    StartGateway("MaxPendingPerAddress=0\n");
+    second = SilentCrowd(port, "127.0.0.2", 40);
+    EXPECT_EQ(StillHeld(second), 40u);
+    CloseAll(second);
+}
+
+TEST_F(ReliabilityTest, DescriptorLimitIsRaisedSoACrowdDoesNotHoldUpTills) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows sets no descriptor limit";
+#else
+    rlimit original{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+    if (original.rlim_max < 1024)
+        GTEST_SKIP() << "hard limit " << original.rlim_max << " leaves no room for the crowd";
+    rlimit low = original;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    StartServer();
+    StartGateway("MaxPendingPerAddress=0\n");
+    rlimit now{};
+    getrlimit(RLIMIT_NOFILE, &now);
+    EXPECT_EQ(now.rlim_cur, original.rlim_max);
+    bool lowLimit = original.rlim_max < 4096;
+    EXPECT_EQ(files.ReadLog().find("descriptors may be open") != std::string::npos, lowLimit)
+        << files.ReadLog();
+
+    // Both ends are in this process: 300 connections take 600 descriptors,
+    // far past the 256 it started with.
+    std::vector<PlatformSocket> crowd = SilentCrowd(port, "127.0.0.1", 300);
+    EXPECT_EQ(crowd.size(), 300u);
+    int64_t before = PlatformMonotonicMs();
+    ExpectServing(100);
+    EXPECT_LT(PlatformMonotonicMs() - before, 1000) << "the sale waited behind the crowd";
+    EXPECT_EQ(StillHeld(crowd), crowd.size());
+    CloseAll(crowd);
+    StopListener();
+    setrlimit(RLIMIT_NOFILE, &original);
+#endif
 }

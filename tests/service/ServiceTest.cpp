@@ -326,7 +326,7 @@ TEST(PackagedSettings, EveryKeyIsFoundAtItsDefault) {
         int value;
     } keys[] = {{"ListenPortNumber", 80}, {"ServerPortNumber", 3770}, {"AllowVoid", 0},
                 {"TerminalAddress", 0},   {"EntryMode", 2},           {"ReplyTimeout", 30},
-                {"StatusPort", 0},        {"JournalDays", 90}};
+                {"StatusPort", 0},        {"JournalDays", 90},        {"MaxPendingPerAddress", 32}};
     for (const Key& key : keys)
         EXPECT_EQ(PlatformProfileInt("Settings", key.name, -12345, path), key.value) << key.name;
     char address[32];
