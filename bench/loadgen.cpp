@@ -10,6 +10,9 @@
 //   loadgen floor  --port P --dir DIR --requests R [--samples FILE]
 //                  what any sale with a durable counter costs, one at a time
 //   loadgen hold   --port P --count K --pid PID     silent connections, RSS
+//   loadgen flood  --port P --crowd ADDR=N[,ADDR=N...] [--pid PID] [--requests R]
+//                  silent crowds, then listed sales; threads and RSS until
+//                  they are back after the crowds close
 //   loadgen cpu    --pid PID --seconds S            CPU time used meanwhile
 //   loadgen stop   --pid PID                        SIGINT, time to exit
 //   loadgen freeport                                a port nobody listens on
@@ -53,12 +56,12 @@ int64_t NowNs() {
 }
 
 [[noreturn]] void Usage() {
-    std::fprintf(stderr,
-                 "usage: loadgen http|framed|floor|hold|cpu|stop|freeport|waitport [--host A] "
-                 "[--port P] [--source A]\n"
-                 "       [--path URL] [--concurrency N] [--seconds S] [--requests R]\n"
-                 "       [--persistent] [--durable DIR] [--dir DIR] [--samples FILE]\n"
-                 "       [--cpu PID,...] [--count K] [--pid PID]\n");
+    std::fprintf(
+        stderr, "usage: loadgen http|framed|floor|hold|flood|cpu|stop|freeport|waitport [--host A] "
+                "[--port P] [--source A]\n"
+                "       [--path URL] [--concurrency N] [--seconds S] [--requests R]\n"
+                "       [--persistent] [--durable DIR] [--dir DIR] [--samples FILE]\n"
+                "       [--cpu PID,...] [--count K] [--pid PID] [--crowd ADDR=N,...]\n");
     std::exit(2);
 }
 
@@ -77,6 +80,7 @@ struct Options {
     int pid = 0;
     std::vector<int> cpuPids; // processes whose CPU time a load run reports
     std::string dir;          // where the durable writes go (--durable, --dir)
+    std::string crowd;        // flood: ADDR=N,...
 };
 
 // A sale framed as the gateway frames it: terminal 03, sequence 17, client 5,
@@ -612,8 +616,23 @@ int StopCommand(const Options& options) {
     return ready == 1 ? 0 : 1;
 }
 
+// How many descriptors a process has open; -1 if it cannot be read.
+long OpenDescriptors(int pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/fd", pid);
+    DIR* dir = opendir(path);
+    if (dir == nullptr)
+        return -1;
+    long count = 0;
+    while (dirent* entry = readdir(dir))
+        count += entry->d_name[0] != '.';
+    closedir(dir);
+    return count;
+}
+
 int HoldCommand(const Options& options) {
     long threads0 = StatusField(options.pid, "Threads");
+    long fds0 = OpenDescriptors(options.pid);
     long rss0 = StatusField(options.pid, "VmRSS");
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -628,19 +647,14 @@ int HoldCommand(const Options& options) {
             Die("connect");
         held.push_back(fd);
     }
-    // Wait until the gateway has a thread for each (its threads wait 5 s for
-    // a request; stay well inside that).
+    // Wait until the gateway has taken each in (a descriptor each; they wait
+    // 5 s for a request: stay well inside that).
     int64_t limit = NowNs() + 3000000000LL;
-    long threads = threads0;
-    while (NowNs() < limit) {
-        threads = StatusField(options.pid, "Threads");
-        if (threads >= threads0 + options.count)
-            break;
+    while (NowNs() < limit && OpenDescriptors(options.pid) < fds0 + options.count)
         usleep(10000);
-    }
     usleep(100000);
     long rss1 = StatusField(options.pid, "VmRSS");
-    threads = StatusField(options.pid, "Threads");
+    long threads = StatusField(options.pid, "Threads");
     for (int fd : held)
         close(fd);
     std::printf("RESULT held=%d threads_before=%ld threads_during=%ld rss_idle_kb=%ld "
@@ -648,6 +662,122 @@ int HoldCommand(const Options& options) {
                 options.count, threads0, threads, rss0, rss1,
                 options.count > 0 ? double(rss1 - rss0) / options.count : 0.0);
     return 0;
+}
+
+// One sale from 127.0.0.1, blocking: microseconds to the end of the answer,
+// or -1 unless it was "200 OK" within 30 s.
+double ListedSale(const Options& options) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(options.port));
+    inet_pton(AF_INET, options.host.c_str(), &to.sin_addr);
+    int64_t begin = NowNs();
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        Die("socket");
+    // A gateway that never answers fails the sale instead of stopping the run.
+    timeval limit{30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string request = "GET " + options.path + " HTTP/1.1\r\nHost: gateway\r\n\r\n";
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            reply.append(buffer, size_t(n));
+    }
+    close(fd);
+    double us = double(NowNs() - begin) / 1000.0;
+    return reply.compare(0, 15, "HTTP/1.1 200 OK") == 0 ? us : -1;
+}
+
+// Silent crowds from the given addresses, a listed sale right behind them and
+// a few more while they are held; the process's threads and RSS meanwhile,
+// and how long after the crowds close both are back (RSS within 1 MB).
+int FloodCommand(const Options& options) {
+    std::vector<std::pair<std::string, int>> crowds;
+    for (size_t at = 0; at < options.crowd.size();) {
+        size_t comma = options.crowd.find(',', at);
+        std::string item = options.crowd.substr(at, comma - at);
+        size_t equals = item.find('=');
+        if (equals == std::string::npos) {
+            errno = EINVAL;
+            Die("--crowd wants ADDR=N,...");
+        }
+        crowds.emplace_back(item.substr(0, equals), std::atoi(item.c_str() + equals + 1));
+        at = comma == std::string::npos ? options.crowd.size() : comma + 1;
+    }
+    bool watched = options.pid > 0;
+    long threads0 = watched ? StatusField(options.pid, "Threads") : -1;
+    long rss0 = watched ? StatusField(options.pid, "VmRSS") : -1;
+
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(options.port));
+    inet_pton(AF_INET, options.host.c_str(), &to.sin_addr);
+    std::vector<int> held;
+    int64_t begin = NowNs();
+    long refused = 0;
+    for (const auto& [address, count] : crowds) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        if (inet_pton(AF_INET, address.c_str(), &from.sin_addr) != 1)
+            Die("bad --crowd address");
+        for (int i = 0; i < count; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd < 0)
+                Die("socket");
+            int on = 1;
+            setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+            if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
+                Die("bind crowd address");
+            if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+                ++refused;
+                close(fd);
+                continue;
+            }
+            held.push_back(fd);
+        }
+    }
+    double openMs = double(NowNs() - begin) / 1e6;
+    // The first sale queues behind whatever of the crowd is not taken in yet.
+    double first = ListedSale(options);
+    long threadsPeak = watched ? StatusField(options.pid, "Threads") : -1;
+    double worst = first;
+    long requests = options.requests > 0 ? options.requests : 20;
+    for (long i = 1; i < requests; ++i) {
+        double us = ListedSale(options);
+        worst = us < 0 || worst < 0 ? -1 : std::max(worst, us);
+        if (watched)
+            threadsPeak = std::max(threadsPeak, StatusField(options.pid, "Threads"));
+    }
+    long rssHeld = watched ? StatusField(options.pid, "VmRSS") : -1;
+    long gatewayFds = watched ? OpenDescriptors(options.pid) : -1;
+    for (int fd : held)
+        close(fd);
+
+    // Back when threads are no more than at the start and RSS within 1 MB.
+    double backS = -1;
+    long threadsEnd = -1, rssEnd = -1;
+    if (watched) {
+        int64_t closed = NowNs();
+        while (NowNs() - closed < 15000000000LL) {
+            threadsEnd = StatusField(options.pid, "Threads");
+            rssEnd = StatusField(options.pid, "VmRSS");
+            if (threadsEnd <= threads0 && rssEnd <= rss0 + 1024) {
+                backS = double(NowNs() - closed) / 1e9;
+                break;
+            }
+            usleep(50000);
+        }
+    }
+    std::printf("RESULT crowd=%zu refused=%ld open_ms=%.0f first_sale_ms=%.2f worst_sale_ms=%.2f "
+                "sales=%ld threads_idle=%ld threads_peak=%ld fds_held=%ld rss_idle_kb=%ld "
+                "rss_held_kb=%ld threads_end=%ld rss_end_kb=%ld back_s=%.2f\n",
+                held.size(), refused, openMs, first < 0 ? -1 : first / 1000,
+                worst < 0 ? -1 : worst / 1000, requests, threads0, threadsPeak, gatewayFds, rss0,
+                rssHeld, threadsEnd, rssEnd, backS);
+    return first < 0 || worst < 0 ? 1 : 0;
 }
 
 int FreePortCommand() {
@@ -721,6 +851,8 @@ int main(int argc, char** argv) {
             options.count = std::atoi(value);
         else if (name == "--pid")
             options.pid = std::atoi(value);
+        else if (name == "--crowd")
+            options.crowd = value;
         else if (name == "--cpu") {
             for (const char* p = value; *p != '\0';) {
                 options.cpuPids.push_back(std::atoi(p));
@@ -749,6 +881,8 @@ int main(int argc, char** argv) {
     }
     if (options.command == "hold")
         return HoldCommand(options);
+    if (options.command == "flood")
+        return FloodCommand(options);
     if (options.command == "cpu")
         return CpuCommand(options);
     if (options.command == "stop")

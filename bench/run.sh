@@ -22,8 +22,11 @@ seconds=${BENCH_SECONDS:-5}
 latency_requests=3000
 idle_seconds=10
 held=1000
+flood_crowd=127.0.0.2=5000,127.0.0.4=500,127.0.0.5=500,127.0.0.6=500,127.0.0.7=500
+flood_addresses=5
 if [ $smoke = 1 ]; then
   seconds=0.5; latency_requests=200; idle_seconds=1; held=100
+  flood_crowd=127.0.0.2=500,127.0.0.4=50,127.0.0.5=50,127.0.0.6=50,127.0.0.7=50
 fi
 clients=64
 
@@ -50,15 +53,21 @@ if ! install_missing nginx-light >&2 || ! command -v nginx >/dev/null; then
   have_nginx=0
 fi
 
+have_wrk=1
+if ! install_missing wrk >&2 || ! command -v wrk >/dev/null; then
+  [ $smoke = 1 ] || { say "wrk is needed for the refusal figures beside nginx"; exit 1; }
+  have_wrk=0
+fi
+
 source bench/fixture.sh
 say "building in $build"
 bench_build
 
 # --- processes -----------------------------------------------------------------
 tmp=$(mktemp -d /tmp/qhg-bench.XXXXXX)
-txsim_pid=""; gateway_pid=""; nginx_pid=""; load_pid=""; status_pids=""; unjournalled_pid=""
+txsim_pid=""; gateway_pid=""; nginx_pid=""; load_pid=""; status_pids=""; unjournalled_pid=""; extra_pid=""
 cleanup() {
-  for pid in $load_pid $gateway_pid $txsim_pid $nginx_pid $status_pids $unjournalled_pid; do
+  for pid in $load_pid $gateway_pid $txsim_pid $nginx_pid $status_pids $unjournalled_pid $extra_pid; do
     kill "$pid" 2>/dev/null || true
   done
   wait 2>/dev/null || true
@@ -118,6 +127,24 @@ EOF
   nginx_pid=$!
   "$loadgen" waitport --port "$nginx_port"
 fi
+
+# another_gateway NAME CLIENT-LINE: a second gateway from the same executable
+# and settings in $tmp/NAME, with the "Allowed Clients" line given; its port
+# in extra_port. Started by the caller, in a subshell of its choosing.
+another_gateway() {
+  extra_port=$("$loadgen" freeport)
+  mkdir -p "$tmp/$1"
+  cp "$tmp/gateway/QuilletHollinGateway" "$tmp/$1/"
+  sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$extra_port/" -e '$d' \
+    "$tmp/gateway/QuilletHollinGateway.ini" >"$tmp/$1/QuilletHollinGateway.ini"
+  echo "$2" >>"$tmp/$1/QuilletHollinGateway.ini"
+  touch -d '-1 min' "$tmp/$1/QuilletHollinGateway.ini"
+}
+stop_extra() {
+  kill -INT "$extra_pid" 2>/dev/null || true
+  wait "$extra_pid" 2>/dev/null || true
+  extra_pid=""
+}
 
 # --- measuring -------------------------------------------------------------------
 # field <key> <RESULT line>: the value of key=value in the line.
@@ -246,13 +273,71 @@ if [ $have_nginx = 1 ]; then
     --cpu "$nginx_pids")")
 fi
 
+# --- refusals with wrk ---------------------------------------------------------
+# wrk connects from 127.0.0.1, so the gateway it meets lists 127.0.0.1 with 0.
+# CPU: utime + stime from /proc/<pid>/stat over the run (nginx: its master and
+# workers). wrk counts a body that ends with the close (no Content-Length, as
+# the gateway answers) as a read error and opens a second connection that it
+# closes at once; the gateway answers that one too (403 to a closed client).
+# So beside wrk's count, the gateway's own: its "Closed connection" lines.
+ticks() { local t=0 pid; for pid in "$@"; do t=$((t + $(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}'))); done; echo $t; }
+wrk_run() { # console-file-or-- port pid... -> "RESULT rate=... done=... cpu_us_per_request=... [answers=...]"
+  local console=$1 port=$2 before after out count rate answers0=0 answers1=0
+  shift 2
+  [ "$console" = - ] || answers0=$(grep -c '^Closed connection' "$console" || true)
+  before=$(ticks "$@")
+  out=$(wrk -t 1 -c $clients -d "$(awk -v s="$seconds" 'BEGIN { printf "%d", s < 1 ? 1 : s }')s" -H 'Connection: close' "http://127.0.0.1:$port/Sale?0+250+REF1" 2>&1)
+  after=$(ticks "$@")
+  [ "$console" = - ] || answers1=$(grep -c '^Closed connection' "$console" || true)
+  count=$(sed -n 's/^ *\([0-9]*\) requests in \([0-9.]*\)s.*/\1 \2/p' <<<"$out")
+  rate=$(sed -n 's/^Requests\/sec: *\([0-9.]*\).*/\1/p' <<<"$out")
+  awk -v d="${count%% *}" -v s="${count##* }" -v r="${rate:--}" -v t=$((after - before)) -v hz="$(getconf CLK_TCK)" \
+    -v a=$((answers1 - answers0)) -v own="$console" 'BEGIN {
+      c = d > 0 ? sprintf("%.1f", t * 1e6 / hz / d) : "-"
+      printf "RESULT rate=%s done=%d cpu_us_per_request=%s", r, d, c
+      if (own != "-" && a > 0 && s > 0) printf " answers=%d answers_per_s=%.1f cpu_us_per_answer=%.1f", a, a / s, t * 1e6 / hz / a
+      printf "\n" }'
+}
+wrk_gateway=""; wrk_nginx=""
+if [ $have_wrk = 1 ]; then
+  another_gateway refusing "127.0.0.1=0"
+  (cd "$tmp/refusing" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
+  extra_pid=$!
+  "$loadgen" waitport --port "$extra_port"
+  say "wrk: refusals, $clients connections, close per request"
+  wrk_gateway=$(wrk_run "$tmp/refusing/console.txt" "$extra_port" "$extra_pid")
+  stop_extra
+  if [ $have_nginx = 1 ]; then
+    say "wrk: nginx deny all, $clients connections, close per request"
+    wrk_nginx=$(wrk_run - "$nginx_port" $(echo "$nginx_pid" $(pgrep -P "$nginx_pid")))
+  fi
+else
+  say "no wrk: its figures are left out"
+fi
+
+# --- flood ----------------------------------------------------------------------
+# A gateway started under the soft descriptor limit systemd gives by default,
+# silent crowds from unlisted addresses, and a listed till's sales behind them.
+say "flood: $flood_crowd"
+another_gateway flood "127.0.0.1=1"
+(ulimit -Sn 1024 && cd "$tmp/flood" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
+extra_pid=$!
+"$loadgen" waitport --port "$extra_port"
+# Warm: a sale's and a refusal's code and heap are in use before the idle figures.
+"$loadgen" http --port "$extra_port" --concurrency 4 --requests 200 >/dev/null
+"$loadgen" http --port "$extra_port" --source 127.0.0.2 --concurrency 4 --requests 200 >/dev/null
+sleep 3 # the sales' threads have ended
+flood=$(result "$("$loadgen" flood --port "$extra_port" --pid "$extra_pid" --crowd "$flood_crowd" --requests 20 || true)")
+flood_cap=$(sed -n 's/^MaxPendingPerAddress=//p' "$tmp/flood/QuilletHollinGateway.ini")
+stop_extra
+
 say "idle CPU over $idle_seconds s"
 sleep 3 # threads kept for reuse after the load have ended by then
 idle_cpu=$(result "$("$loadgen" cpu --pid "$gateway_pid" --seconds "$idle_seconds")")
 
 say "memory with $held silent connections"
 memory=$(result "$("$loadgen" hold --port "$gateway_port" --count "$held" --pid "$gateway_pid")")
-sleep 5.5 # the held connections' threads end after their 5 s wait
+sleep 1 # the held connections, closed, are answered and let go
 
 say "stop: idle"
 stop_idle=$(result "$("$loadgen" stop --pid "$gateway_pid")")
@@ -317,6 +402,27 @@ figure idle_cpu_schedstat_${idle_seconds}s "$v" ms - "<=10ms" - "$(check "$v" "<
 v=$(field stop_ms "$stop_idle")
 figure stop_idle "$v" ms - "<=20ms" - "$(check "$v" "<=" 20)"
 figure stop_under_load "$(field stop_ms "$stop_load")" ms - "-" - -
+# wrk beside nginx, same run: wrk's own count, and the gateway's answers
+nginx_wrk_rate=$(field rate "$wrk_nginx")
+v=$(field rate "$wrk_gateway"); r=$(ratio "$v" "$nginx_wrk_rate")
+figure wrk_refused_per_s_64 "${v:--}" 1/s "${nginx_wrk_rate:--}" ">=0.8x" "$r" "$(check "$r" ">=" 0.8)"
+v=$(field answers_per_s "$wrk_gateway"); r=$(ratio "$v" "$nginx_wrk_rate")
+figure wrk_answers_per_s_64 "${v:--}" 1/s "${nginx_wrk_rate:--}" ">=0.8x" "$r" "$(check "$r" ">=" 0.8)"
+nginx_wrk_cpu=$(field cpu_us_per_request "$wrk_nginx")
+v=$(field cpu_us_per_answer "$wrk_gateway"); r=$(ratio "$v" "$nginx_wrk_cpu")
+figure wrk_cpu_per_refusal_64 "${v:--}" us "${nginx_wrk_cpu:--}" "<=1.0x" "$r" "$(check "$r" "<=" 1.0)"
+v=$(field cpu_us_per_request "$wrk_gateway"); r=$(ratio "$v" "$nginx_wrk_cpu")
+figure wrk_cpu_per_counted_64 "${v:--}" us "${nginx_wrk_cpu:--}" "-" "$r" -
+# flood
+v=$(field first_sale_ms "$flood")
+figure flood_first_sale "$v" ms - "<=100ms" - "$(check "$v" "<=" 100)"
+v=$(field worst_sale_ms "$flood")
+figure flood_worst_sale "$v" ms - "<=100ms" - "$(check "$v" "<=" 100)"
+flood_threads_goal=$((flood_cap * flood_addresses + 64))
+v=$(field threads_peak "$flood")
+figure flood_threads "$v" count "$(field threads_idle "$flood")" "<=$flood_threads_goal" - "$(check "$v" "<=" $flood_threads_goal)"
+v=$(field back_s "$flood")
+figure flood_back_to_idle "$v" s - "<=10s" - "$(check "$v" "<=" 10)"
 v=$(field per_connection_kb "$memory")
 figure rss_per_silent_connection "$v" KB "$(field rss_idle_kb "$memory")" "<=32KB" - "$(check "$v" "<=" 32)"
 
@@ -339,6 +445,9 @@ echo "  status port off / on, rates:  sales${status_rate[offsales]} /${status_ra
 echo "  status port's last scrape:  $status_metrics"
 echo "  idle CPU:                   $idle_cpu"
 echo "  silent connections:         $memory"
+echo "  wrk gateway 403:            ${wrk_gateway:-not run}"
+echo "  wrk nginx 403:              ${wrk_nginx:-not run}"
+echo "  flood:                      $flood"
 echo "  stop idle / under load:     $stop_idle / $stop_load"
 echo
 for line in "${lines[@]}"; do echo "$line"; done
@@ -347,6 +456,7 @@ for line in "${lines[@]}"; do echo "$line"; done
 if [ $smoke = 1 ]; then
   status=0
   for line in "${lines[@]}"; do
+    [ $have_wrk = 0 ] && [[ "$line" == *"name=wrk_"* ]] && continue
     case "$line" in *"value= "*|*"value=-"*) say "missing: $line"; status=1 ;; esac
   done
   [ "$(field status_200 "$gw_sales")" != "" ] || { say "no sale was answered 200"; status=1; }

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The flood figure under Wine: the Windows build of the gateway, run in the
+# foreground ("debug") under Wine in front of the native txsim, with a crowd
+# of silent connections from 127.0.0.2 (not listed), then a listed till's
+# sales from 127.0.0.1. Goal: the first sale behind the crowd within 500 ms.
+#
+#   cmake --preset windows && cmake --build --preset windows -j2
+#   bench/wine-flood.sh [count]          (default 2000)
+#
+# BENCH_GATEWAY_EXE runs another Windows build (an older one, say). Uses the
+# Windows build's Wine prefix (build/windows/wineprefix) and the
+# native txsim and load generator of build/bench (built as bench/run.sh does).
+# Prints the load generator's RESULT line and one BENCH line.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+count=${1:-2000}
+exe=${BENCH_GATEWAY_EXE:-$root/build/windows/src/QuilletHollinGateway.exe}
+[ -f "$exe" ] || { echo "wine-flood: no $exe; build the windows preset first" >&2; exit 1; }
+command -v wine >/dev/null || { echo "wine-flood: wine is not installed" >&2; exit 1; }
+
+source bench/fixture.sh
+bench_build
+
+tmp=$(mktemp -d /tmp/qhg-wineflood.XXXXXX)
+txsim_pid=""; gateway_pid=""
+cleanup() {
+  if [ -n "$gateway_pid" ]; then
+    kill -INT "$gateway_pid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$gateway_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$gateway_pid" 2>/dev/null || true
+  fi
+  [ -n "$txsim_pid" ] && kill "$txsim_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+ulimit -n 8192 2>/dev/null || true
+
+bench_prepare "$exe"
+mv "$tmp/gateway/QuilletHollinGateway" "$tmp/gateway/QuilletHollinGateway.exe"
+(cd "$tmp/gateway" && WINEPREFIX=$root/build/windows/wineprefix \
+  exec "$root/cmake/wine-run.sh" ./QuilletHollinGateway.exe debug >console.txt 2>&1) &
+gateway_pid=$!
+# Wine takes a while to start.
+for _ in $(seq 12); do "$loadgen" waitport --port "$gateway_port" 2>/dev/null && break; done
+"$loadgen" waitport --port "$gateway_port"
+
+echo "wine-flood: $count silent connections from 127.0.0.2, then listed sales" >&2
+flood=$("$loadgen" flood --port "$gateway_port" --crowd "127.0.0.2=$count" --requests 10 || true)
+echo "$flood"
+first=$(sed -n 's/.* first_sale_ms=\([^ ]*\).*/\1/p' <<<"$flood")
+met=$(awk -v v="$first" 'BEGIN { print (v != "" && v >= 0 && v <= 500) ? "yes" : "no" }')
+echo "BENCH name=wine_flood_first_sale value=${first:--} unit=ms baseline=- ratio=- goal=<=500ms met=$met"
+[ "$met" = yes ]
