@@ -324,6 +324,24 @@ TEST_F(Frontend, SilentClientsAreDroppedOrAnswered) {
     EXPECT_LT(ms, 7000);
 }
 
+// The Date tells when the client came: a request sent 2.5 s after its
+// connection still carries the second of the connection.
+TEST_F(Frontend, DateIsTakenWhenTheConnectionIsAccepted) {
+    StartGateway();
+    PlatformSocket socket = ConnectLoopback(port, "127.0.0.2");
+    int64_t connected = PlatformUtcMilliseconds();
+    PlatformSleepMs(2500);
+    std::string request = Get("/Sale?1+2+3");
+    PlatformSend(socket, request.data(), request.size());
+    std::string response = ReadUntilClosed(socket);
+    PlatformCloseSocket(socket);
+    ExpectResponse(response, Forbidden, "Access denied.");
+    int64_t second = (connected + 500) / 1000;
+    std::string head = "Date: ";
+    std::string date = response.substr(response.find(head) + head.size(), 29);
+    EXPECT_TRUE(date == HttpDate(second) || date == HttpDate(second + 1)) << date;
+}
+
 TEST_F(Frontend, PerRequestSettingsApplyAtOnceStartTimeOnesAtStart) {
     StartGateway();
     EXPECT_EQ(ServerPort, server->Port());

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -567,6 +569,69 @@ class SocketTest : public ::testing::Test {
     std::unique_ptr<Socket> listener_;
     unsigned short port_ = 0;
 };
+
+// The listener's wait set: connections waiting on the listener, sockets that
+// turn readable (bytes or a close) each reported once with their tag, more
+// ready than fit in one wait kept for the next, and the event.
+TEST_F(SocketTest, WaitSetReportsConnectionsReadySocketsOnceAndTheEvent) {
+    PlatformWaitSet* set = PlatformCreateWaitSet(listener_->Get(), stop_);
+    ASSERT_NE(set, nullptr);
+    void* ready[4] = {};
+    PlatformWaitSetReport report;
+    auto wait = [&](int timeoutMs, int room) {
+        EXPECT_TRUE(PlatformWaitSetWait(set, timeoutMs, ready, room, &report));
+        return report.readyCount;
+    };
+    EXPECT_EQ(wait(50, 4), 0);
+    EXPECT_FALSE(report.connectionWaiting || report.eventSet);
+
+    Socket clients[3];
+    PlatformSocket accepted[3];
+    int tags[3];
+    for (Socket& client : clients)
+        ASSERT_EQ(PlatformConnect(client.Get(), "127.0.0.1", port_), 0);
+    wait(5000, 4);
+    EXPECT_TRUE(report.connectionWaiting);
+    char peer[32];
+    for (int i = 0; i < 3; ++i) {
+        accepted[i] = PlatformAcceptNonBlocking(listener_->Get(), peer, sizeof peer);
+        ASSERT_NE(accepted[i], PlatformNoSocket);
+        EXPECT_STREQ(peer, "127.0.0.1");
+        ASSERT_TRUE(PlatformWatchSocket(set, accepted[i], &tags[i]));
+    }
+    // Neither the listener nor an accepted socket blocks.
+    EXPECT_EQ(PlatformAcceptNonBlocking(listener_->Get(), peer, sizeof peer), PlatformNoSocket);
+    EXPECT_EQ(PlatformSocketError(), PlatformErrorWouldBlock);
+    char buffer[8];
+    EXPECT_EQ(PlatformRecv(accepted[0], buffer, sizeof buffer), -1);
+    EXPECT_EQ(PlatformSocketError(), PlatformErrorWouldBlock);
+    EXPECT_EQ(wait(50, 4), 0);
+    EXPECT_FALSE(report.connectionWaiting);
+
+    // Bytes on the first, a close on the second, one room: one now, one next.
+    PlatformSend(clients[0].Get(), "x", 1);
+    clients[1].Close();
+    PlatformSleepMs(100);
+    EXPECT_EQ(wait(5000, 1), 1);
+    void* first = ready[0];
+    EXPECT_EQ(wait(5000, 1), 1);
+    std::vector<void*> both = {first, ready[0]};
+    std::sort(both.begin(), both.end());
+    EXPECT_EQ(both, (std::vector<void*>{&tags[0], &tags[1]}));
+    // Reported once, though the byte is still unread; an unwatched socket never.
+    PlatformUnwatchSocket(set, accepted[2]);
+    PlatformSend(clients[2].Get(), "y", 1);
+    EXPECT_EQ(wait(100, 4), 0);
+    EXPECT_EQ(PlatformRecv(accepted[0], buffer, sizeof buffer), 1);
+    EXPECT_EQ(PlatformRecv(accepted[1], buffer, sizeof buffer), 0);
+
+    PlatformSetEvent(stop_);
+    wait(-1, 4);
+    EXPECT_TRUE(report.eventSet);
+    for (PlatformSocket socket : accepted)
+        PlatformCloseSocket(socket);
+    PlatformDestroyWaitSet(set);
+}
 
 TEST_F(SocketTest, SecondListenerOnALivePortFailsWithAddressInUse) {
     Socket second;
