@@ -1,6 +1,6 @@
 // Request.h - the connection thread's decisions, free of sockets and files:
 // from the received request to the transaction it asks for, and from the
-// outcome to the response bytes. HandleConnection wraps these with its I/O.
+// outcome to the response bytes. ServeRequest wraps these with its I/O.
 #pragma once
 
 #include <cstddef>
