@@ -1,4 +1,4 @@
-// Request.h - the connection thread's decisions, free of sockets and files:
+// Request.h - a request's decisions, free of sockets and files:
 // from the received request to the transaction it asks for, and from the
 // outcome to the response bytes. ServeRequest wraps these with its I/O.
 #pragma once
