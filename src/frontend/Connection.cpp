@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -258,9 +259,38 @@ static void CurrentHttpDate(char* out, size_t size) {
     out[length] = '\0';
 }
 
+namespace {
+
+// The listener's debug lines, gathered over one pass of its loop and
+// written together: one write per pass instead of one per connection.
+struct ConsoleBatch {
+    char text[4096];
+    size_t used = 0;
+};
+thread_local ConsoleBatch* Batch = nullptr;
+
+} // namespace
+
+void BeginConsoleBatch() {
+    Batch = new (std::nothrow) ConsoleBatch;
+}
+
+void FlushConsoleBatch() {
+    if (Batch != nullptr && Batch->used > 0) {
+        PlatformConsoleWrite(Batch->text, Batch->used);
+        Batch->used = 0;
+    }
+}
+
+void EndConsoleBatch() {
+    FlushConsoleBatch();
+    delete Batch;
+    Batch = nullptr;
+}
+
 // Debug lines about one connection: "Received connection: <address>" and
-// "Closed connection: <address>". A connection answered as soon as it is
-// accepted gets both in one write.
+// "Closed connection: <address>"; a connection answered as soon as it is
+// accepted gets both at once.
 static void ConnectionLines(ConnectionRecord* record, bool received, bool closed) {
     char lines[128];
     int length =
@@ -268,9 +298,17 @@ static void ConnectionLines(ConnectionRecord* record, bool received, bool closed
                       received ? record->clientAddress : "", received ? "\n" : "",
                       closed ? "Closed connection: " : "", closed ? record->clientAddress : "",
                       closed ? "\n" : "");
-    if (length > 0)
-        PlatformConsoleWrite(lines, static_cast<size_t>(length) < sizeof lines ? length
-                                                                               : sizeof lines - 1);
+    if (length <= 0)
+        return;
+    size_t size = static_cast<size_t>(length) < sizeof lines ? length : sizeof lines - 1;
+    if (Batch == nullptr) {
+        PlatformConsoleWrite(lines, size);
+        return;
+    }
+    if (Batch->used + size > sizeof Batch->text)
+        FlushConsoleBatch();
+    std::memcpy(Batch->text + Batch->used, lines, size);
+    Batch->used += size;
 }
 
 bool AcceptConnection(PlatformSocket listener, ConnectionRecord* record) {
@@ -359,6 +397,7 @@ bool ServeRequest(ConnectionRecord* record, long received) {
     }
     // Before the transaction, whose log lines the console shows in between.
     AnnounceConnection(record);
+    FlushConsoleBatch();
     if (PlatformStartThread(RunTransaction, record, ConnectionStackSize))
         return true;
     // No thread for the transaction: dropped unanswered, as before it was read.

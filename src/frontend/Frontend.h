@@ -53,6 +53,13 @@ void SendAnswer(ConnectionRecord* record, HttpAnswer answer);
 // owner's to free or reuse.
 void CloseConnection(ConnectionRecord* record);
 
+// While a batch is begun on a thread, the debug lines of the connections it
+// handles are gathered and go out when it is flushed or ended: the listener
+// flushes once per pass of its loop, and before a transaction starts.
+void BeginConsoleBatch();
+void FlushConsoleBatch();
+void EndConsoleBatch();
+
 // The status port ("StatusPort", off at 0, on "StatusAddress"): started by
 // RunListener once it listens, ended when its accept loop has ended. A bind
 // failure is logged and leaves the tills' listener alone.

@@ -168,6 +168,7 @@ class Listener {
     void Run() {
         void* ready[64];
         while (!PlatformEventIsSet(StopEvent)) {
+            FlushConsoleBatch(); // before the wait, never during it
             PlatformWaitSetReport report;
             int timeoutMs = waiting_.NextTimeoutMs(PlatformMonotonicMs());
             // A set event, or a wait that fails, ends it.
@@ -304,10 +305,13 @@ int RunListener() {
             LogError("Listen error %d", error);
         } else if (PlatformWaitSet* set = PlatformCreateWaitSet(listener, StopEvent)) {
             StartStatusListener();
+            if (DebugMode)
+                BeginConsoleBatch();
             {
                 Listener loop(listener, set);
                 loop.Run();
             }
+            EndConsoleBatch();
             EndStatusListener();
             PlatformDestroyWaitSet(set);
         } else {
