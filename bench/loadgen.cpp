@@ -9,7 +9,8 @@
 //                  [--durable DIR]           each exchange after a 6-byte pwrite+fdatasync
 //   loadgen floor  --port P --dir DIR --requests R [--samples FILE]
 //                  what any sale with a durable counter costs, one at a time
-//   loadgen hold   --port P --count K --pid PID     silent connections, RSS
+//   loadgen hold   --port P --count K --pid PID     silent connections (30 per
+//                  address from 127.0.1.1 on), RSS
 //   loadgen flood  --port P --crowd ADDR=N[,ADDR=N...] [--pid PID] [--requests R]
 //                  silent crowds, then listed sales; threads and RSS until
 //                  they are back after the crowds close
@@ -643,6 +644,15 @@ int HoldCommand(const Options& options) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             Die("socket");
+        // 30 from each of 127.0.1.1, 127.0.1.2, ...: within the gateway's
+        // default cap of 32 waiting connections per address.
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl((127u << 24) | (1u << 8) | unsigned(1 + i / 30));
+        int on = 1;
+        setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
+            Die("bind");
         if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
             Die("connect");
         held.push_back(fd);
