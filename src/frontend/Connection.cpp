@@ -386,21 +386,33 @@ unsigned RunTransaction(void* parameter) {
 
 } // namespace
 
-bool ServeRequest(ConnectionRecord* record, long received) {
+void ServeRequest(ConnectionRecord* record, long received) {
     record->area[received] = 0;
     RequestDecision& decision = record->decision;
     DecideRequest(record->area, ReadClientNumber(record->clientAddress), VoidAllowed, &decision);
     if (decision.code == 0) {
         SendAnswer(record, decision.answer);
         CloseConnection(record);
-        return false;
+        return;
     }
     // Before the transaction, whose log lines the console shows in between.
     AnnounceConnection(record);
     FlushConsoleBatch();
-    if (PlatformStartThread(RunTransaction, record, ConnectionStackSize))
-        return true;
+    // The thread gets the connection and the request in memory of its own;
+    // the items move with the area.
+    ConnectionRecord* own = new (std::nothrow) ConnectionRecord(*record);
+    char* area = new (std::nothrow) char[WorkAreaSize];
+    if (own != nullptr && area != nullptr) {
+        std::memcpy(area, record->area, WorkAreaSize);
+        own->area = area;
+        own->decision.firstItem = area + (decision.firstItem - record->area);
+        if (decision.thirdItem != nullptr)
+            own->decision.thirdItem = area + (decision.thirdItem - record->area);
+        if (PlatformStartThread(RunTransaction, own, ConnectionStackSize))
+            return;
+    }
+    delete own;
+    delete[] area;
     // No thread for the transaction: dropped unanswered, as before it was read.
     CloseConnection(record);
-    return false;
 }

@@ -14,7 +14,7 @@ extern bool VoidAllowed;
 extern int MaxPendingPerAddress;
 
 // One accepted connection. The listener owns it until its request has been
-// read; a transaction's connection thread owns it, and its area, from then on.
+// read; a transaction's connection thread owns its copy, and the copy's area.
 struct ConnectionRecord {
     PlatformSocket socket;
     char clientAddress[32];
@@ -40,10 +40,10 @@ bool AcceptConnection(PlatformSocket listener, ConnectionRecord* record);
 void AnnounceConnection(ConnectionRecord* record);
 
 // Judges the request of received bytes (already in the area) and either
-// answers it at once or hands the record, with its area, to a connection
-// thread for its transaction. True when handed over: neither is the caller's
-// any more.
-bool ServeRequest(ConnectionRecord* record, long received);
+// answers it and closes the connection, or hands a copy of the record and
+// its area to a connection thread for the transaction. Either way the
+// record and area stay the caller's.
+void ServeRequest(ConnectionRecord* record, long received);
 
 // Sends the one response of a connection.
 void SendAnswer(ConnectionRecord* record, HttpAnswer answer);

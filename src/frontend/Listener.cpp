@@ -79,7 +79,8 @@ struct RecordList {
 // holds no more than the cap for longer than that.
 class WaitingConnections {
   public:
-    explicit WaitingConnections(PlatformWaitSet* set) : set_(set) {}
+    // Room for the addresses of a crowd, made now rather than in the middle of one.
+    explicit WaitingConnections(PlatformWaitSet* set) : set_(set) { countByAddress_.reserve(64); }
 
     // Watches a connection that has sent nothing yet. False: it cannot be
     // watched, and the caller closes it.
@@ -147,10 +148,10 @@ class WaitingConnections {
     std::unordered_map<std::string, int> countByAddress_;
 };
 
-// The listener's loop and what it owns. A record that is answered and closed
-// on this thread is used again for the next connection, and so is the area a
-// request is read into until a transaction takes it along: a refusal costs no
-// allocation.
+// The listener's loop and what it owns: the record every connection is
+// accepted into and the area every request is read into, both made once. A
+// refusal costs no allocation; a connection that has to wait gets a record
+// of its own, a transaction a copy of both. Nothing a crowd made outlives it.
 class Listener {
   public:
     Listener(PlatformSocket socket, PlatformWaitSet* set)
@@ -161,8 +162,6 @@ class Listener {
             CloseConnection(record);
             delete record;
         }
-        delete spare_;
-        delete[] area_;
     }
 
     void Run() {
@@ -182,7 +181,7 @@ class Listener {
             while (ConnectionRecord* record = waiting_.TakeExpired(nowMs)) {
                 // Nothing within the wait: no answer.
                 CloseConnection(record);
-                Release(record);
+                delete record;
             }
         }
     }
@@ -190,28 +189,20 @@ class Listener {
   private:
     void AcceptSome() {
         for (int i = 0; i < AcceptBatch; ++i) {
-            if (spare_ == nullptr)
-                spare_ = new (std::nothrow) ConnectionRecord;
-            if (spare_ == nullptr) {
-                // No memory for a record: take the connection off the queue all the same.
-                char peer[32];
-                PlatformCloseSocket(PlatformAccept(socket_, peer, sizeof peer));
-                return;
-            }
-            if (!AcceptConnection(socket_, spare_)) {
+            if (!AcceptConnection(socket_, &current_)) {
                 if (PlatformSocketError() != PlatformErrorWouldBlock)
                     PlatformSleepMs(FailedAcceptPauseMs);
                 return;
             }
-            ConnectionRecord* record = spare_;
-            spare_ = nullptr;
-            long received = Receive(record);
+            long received = Receive(&current_);
             if (received == PlatformTimedOut) {
-                if (waiting_.Keep(record))
+                ConnectionRecord* kept = new (std::nothrow) ConnectionRecord(current_);
+                if (kept != nullptr && waiting_.Keep(kept))
                     continue;
+                delete kept;
                 received = -1;
             }
-            Finish(record, received);
+            Finish(&current_, received);
         }
     }
 
@@ -223,15 +214,12 @@ class Listener {
             return;
         waiting_.Remove(record);
         Finish(record, received);
+        delete record;
     }
 
     // Reads what has come, without waiting, into the listener's area.
     long Receive(ConnectionRecord* record) {
-        if (area_ == nullptr)
-            area_ = new (std::nothrow) char[WorkAreaSize];
         record->area = area_;
-        if (area_ == nullptr)
-            return -1;
         long received = PlatformRecv(record->socket, area_, RequestMaxBytes);
         if (received < 0 && PlatformSocketError() == PlatformErrorWouldBlock)
             return PlatformTimedOut;
@@ -240,27 +228,17 @@ class Listener {
 
     // Answers or hands on a request; a failed receive gets no answer.
     void Finish(ConnectionRecord* record, long received) {
-        if (received >= 0 && ServeRequest(record, received)) {
-            area_ = nullptr; // went with the transaction
-            return;
-        }
-        if (received < 0)
-            CloseConnection(record);
-        Release(record);
-    }
-
-    void Release(ConnectionRecord* record) {
-        if (spare_ == nullptr)
-            spare_ = record;
+        if (received >= 0)
+            ServeRequest(record, received);
         else
-            delete record;
+            CloseConnection(record);
     }
 
     PlatformSocket socket_;
     PlatformWaitSet* set_;
     WaitingConnections waiting_;
-    ConnectionRecord* spare_ = nullptr;
-    char* area_ = nullptr;
+    ConnectionRecord current_{};
+    char area_[WorkAreaSize];
 };
 
 // Raises the descriptor limit, and says once when it stays low.
