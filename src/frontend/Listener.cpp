@@ -71,9 +71,9 @@ struct RecordList {
     }
 };
 
-// The connections waiting for their request. Each address may have
-// MaxPendingPerAddress of them waiting the full time; a further one from it
-// is on probation: closed unanswered unless its request comes within
+// The connections waiting for their request. Each address that is not
+// listed may have MaxPendingPerAddress of them waiting the full time; a
+// further one from it is on probation: closed unanswered unless its request comes within
 // ProbationMs. A request is normally on its way as the connection is made,
 // so a busy client is still answered, while a silent crowd from one address
 // holds no more than the cap for longer than that.
@@ -90,7 +90,10 @@ class WaitingConnections {
         AnnounceConnection(record);
         int64_t nowMs = PlatformMonotonicMs();
         int& count = countByAddress_[record->clientAddress];
-        record->counted = MaxPendingPerAddress <= 0 || count < MaxPendingPerAddress;
+        // A listed address is never capped: it is whom the cap protects, and
+        // several tills, or a till and its test scripts, may share it.
+        record->counted = MaxPendingPerAddress <= 0 || count < MaxPendingPerAddress ||
+                          ReadClientNumber(record->clientAddress) != 0;
         if (record->counted) {
             ++count;
             record->deadlineMs = nowMs + RequestWaitMs;
