@@ -2,8 +2,8 @@
 // clients that are not listed, items with control bytes or too long for a
 // message, and card data into the log, the journal or any other file; and a
 // crowd of silent connections must not keep a listed client from being
-// served: each address may keep only so many waiting, and the descriptor
-// limit is raised at start.
+// served: each unlisted address may keep only so many waiting, and the
+// descriptor limit is raised at start.
 #include "reliability/ReliabilityHarness.h"
 
 #include "files/Files.h"
@@ -295,12 +295,13 @@ void CloseAll(std::vector<PlatformSocket>& crowd) {
 
 } // namespace
 
-TEST_F(ReliabilityTest, SilentCrowdsAreCappedPerAddress) {
+TEST_F(ReliabilityTest, SilentCrowdsAreCappedPerUnlistedAddress) {
     StartServer();
     StartGateway(); // MaxPendingPerAddress unset: 32
     std::vector<PlatformSocket> second = SilentCrowd(port, "127.0.0.2", 40);
     std::vector<PlatformSocket> fourth = SilentCrowd(port, "127.0.0.4", 35);
-    ASSERT_EQ(second.size() + fourth.size(), 75u);
+    std::vector<PlatformSocket> listed = SilentCrowd(port, "127.0.0.1", 40);
+    ASSERT_EQ(second.size() + fourth.size() + listed.size(), 115u);
     // Accepted in order: once this one has its answer, so have all before it.
     int64_t elapsed = 0;
     EXPECT_ANSWER(Client(port, "", true, &elapsed), "405 Method Not Allowed",
@@ -311,6 +312,7 @@ TEST_F(ReliabilityTest, SilentCrowdsAreCappedPerAddress) {
         "403 Forbidden", "Access denied.");
     EXPECT_EQ(StillHeld(second), 32u);
     EXPECT_EQ(StillHeld(fourth), 32u);
+    EXPECT_EQ(StillHeld(listed), 40u) << "a listed address is never capped";
     ExpectServing(100);
 
     // A connection that has sent its request no longer counts.
@@ -322,6 +324,7 @@ TEST_F(ReliabilityTest, SilentCrowdsAreCappedPerAddress) {
     EXPECT_EQ(server->ConnectionsAccepted(), 1u);
     CloseAll(second);
     CloseAll(fourth);
+    CloseAll(listed);
     CloseAll(more);
 
     // 0: no cap.
