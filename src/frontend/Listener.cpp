@@ -30,6 +30,9 @@ constexpr int64_t RequestWaitMs = 5000;
 // request already on its way, even from a client short of CPU.
 constexpr int64_t ProbationMs = 100;
 
+// How often the cap asks whether a crowded address is listed.
+constexpr int64_t ListedReadEveryMs = 1000;
+
 // After a failed accept (out of descriptors, say) the connection may still be
 // waiting; a short pause keeps the loop from spinning on it.
 constexpr unsigned FailedAcceptPauseMs = 10;
@@ -80,7 +83,7 @@ struct RecordList {
 class WaitingConnections {
   public:
     // Room for the addresses of a crowd, made now rather than in the middle of one.
-    explicit WaitingConnections(PlatformWaitSet* set) : set_(set) { countByAddress_.reserve(64); }
+    explicit WaitingConnections(PlatformWaitSet* set) : set_(set) { byAddress_.reserve(64); }
 
     // Watches a connection that has sent nothing yet. False: it cannot be
     // watched, and the caller closes it.
@@ -89,13 +92,11 @@ class WaitingConnections {
             return false;
         AnnounceConnection(record);
         int64_t nowMs = PlatformMonotonicMs();
-        int& count = countByAddress_[record->clientAddress];
-        // A listed address is never capped: it is whom the cap protects, and
-        // several tills, or a till and its test scripts, may share it.
-        record->counted = MaxPendingPerAddress <= 0 || count < MaxPendingPerAddress ||
-                          ReadClientNumber(record->clientAddress) != 0;
+        Address& address = byAddress_[record->clientAddress];
+        record->counted = MaxPendingPerAddress <= 0 || address.waiting < MaxPendingPerAddress ||
+                          IsListed(address, record->clientAddress, nowMs);
         if (record->counted) {
-            ++count;
+            ++address.waiting;
             record->deadlineMs = nowMs + RequestWaitMs;
             full_.Append(record);
         } else {
@@ -112,9 +113,9 @@ class WaitingConnections {
             return;
         }
         full_.Unlink(record);
-        auto entry = countByAddress_.find(record->clientAddress);
-        if (entry != countByAddress_.end() && --entry->second <= 0)
-            countByAddress_.erase(entry);
+        auto entry = byAddress_.find(record->clientAddress);
+        if (entry != byAddress_.end() && --entry->second.waiting <= 0)
+            byAddress_.erase(entry);
     }
 
     // A connection whose wait is over at nowMs, taken off the set and its list.
@@ -148,7 +149,27 @@ class WaitingConnections {
     PlatformWaitSet* set_;
     RecordList full_;
     RecordList probation_;
-    std::unordered_map<std::string, int> countByAddress_;
+    struct Address {
+        int waiting = 0;
+        bool asked = false; // "Allowed Clients" asked about it yet
+        bool listed = false;
+        int64_t askedMs = 0;
+    };
+
+    // A listed address is never capped: it is whom the cap protects, and
+    // several tills, or a till and its test scripts, may share it. Asked at
+    // most once a second per address, so a crowd costs no settings read per
+    // connection; an edit of the list reaches the cap within that second.
+    static bool IsListed(Address& address, const char* text, int64_t nowMs) {
+        if (!address.asked || nowMs - address.askedMs >= ListedReadEveryMs) {
+            address.listed = ReadClientNumber(text) != 0;
+            address.asked = true;
+            address.askedMs = nowMs;
+        }
+        return address.listed;
+    }
+
+    std::unordered_map<std::string, Address> byAddress_;
 };
 
 // The listener's loop and what it owns: the record every connection is
