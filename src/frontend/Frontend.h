@@ -20,7 +20,6 @@ struct ConnectionRecord {
     char clientAddress[32];
     char date[32];      // the HTTP date of the moment it was accepted
     int64_t deadlineMs; // monotonic: a silent client is let go then
-    bool counted;       // waits within its address's cap (not on probation)
     bool announced;     // its "Received connection" line is out
     ConnectionRecord* older;
     ConnectionRecord* newer;

@@ -26,10 +26,6 @@ constexpr int ListenBacklog = 0x7fffffff;
 // How long a connection may wait for its request before it is closed unanswered.
 constexpr int64_t RequestWaitMs = 5000;
 
-// How long a connection beyond its address's cap may wait: time enough for a
-// request already on its way, even from a client short of CPU.
-constexpr int64_t ProbationMs = 100;
-
 // How often the cap asks whether a crowded address is listed.
 constexpr int64_t ListedReadEveryMs = 1000;
 
@@ -74,16 +70,23 @@ struct RecordList {
     }
 };
 
-// The connections waiting for their request. Each address that is not
-// listed may have MaxPendingPerAddress of them waiting the full time; a
-// further one from it is on probation: closed unanswered unless its request comes within
-// ProbationMs. A request is normally on its way as the connection is made,
-// so a busy client is still answered, while a silent crowd from one address
-// holds no more than the cap for longer than that.
+// The connections waiting for their request, oldest first. An address that
+// is not listed may have at most MaxPendingPerAddress of them; a new
+// connection from it beyond that is closed at once, unread and unanswered,
+// so a silent crowd from one address holds no more than the cap.
 class WaitingConnections {
   public:
     // Room for the addresses of a crowd, made now rather than in the middle of one.
     explicit WaitingConnections(PlatformWaitSet* set) : set_(set) { byAddress_.reserve(64); }
+
+    // Whether a new connection from the record's address is beyond its cap.
+    bool OverCap(const ConnectionRecord* record) {
+        if (MaxPendingPerAddress <= 0)
+            return false;
+        auto entry = byAddress_.find(record->clientAddress);
+        return entry != byAddress_.end() && entry->second.waiting >= MaxPendingPerAddress &&
+               !IsListed(entry->second, record->clientAddress, PlatformMonotonicMs());
+    }
 
     // Watches a connection that has sent nothing yet. False: it cannot be
     // watched, and the caller closes it.
@@ -91,28 +94,15 @@ class WaitingConnections {
         if (!PlatformWatchSocket(set_, record->socket, record))
             return false;
         AnnounceConnection(record);
-        int64_t nowMs = PlatformMonotonicMs();
-        Address& address = byAddress_[record->clientAddress];
-        record->counted = MaxPendingPerAddress <= 0 || address.waiting < MaxPendingPerAddress ||
-                          IsListed(address, record->clientAddress, nowMs);
-        if (record->counted) {
-            ++address.waiting;
-            record->deadlineMs = nowMs + RequestWaitMs;
-            full_.Append(record);
-        } else {
-            record->deadlineMs = nowMs + ProbationMs;
-            probation_.Append(record);
-        }
+        ++byAddress_[record->clientAddress].waiting;
+        record->deadlineMs = PlatformMonotonicMs() + RequestWaitMs;
+        waiting_.Append(record);
         return true;
     }
 
-    // Takes a connection off its list once the set has reported it.
+    // Takes a connection off the list once the set has reported it.
     void Remove(ConnectionRecord* record) {
-        if (!record->counted) {
-            probation_.Unlink(record);
-            return;
-        }
-        full_.Unlink(record);
+        waiting_.Unlink(record);
         auto entry = byAddress_.find(record->clientAddress);
         if (entry != byAddress_.end() && --entry->second.waiting <= 0)
             byAddress_.erase(entry);
@@ -138,17 +128,10 @@ class WaitingConnections {
     }
 
   private:
-    ConnectionRecord* Next() const {
-        ConnectionRecord* full = full_.oldest;
-        ConnectionRecord* probation = probation_.oldest;
-        if (full == nullptr || (probation != nullptr && probation->deadlineMs < full->deadlineMs))
-            return probation;
-        return full;
-    }
+    ConnectionRecord* Next() const { return waiting_.oldest; }
 
     PlatformWaitSet* set_;
-    RecordList full_;
-    RecordList probation_;
+    RecordList waiting_;
     struct Address {
         int waiting = 0;
         bool asked = false; // "Allowed Clients" asked about it yet
@@ -217,6 +200,10 @@ class Listener {
                 if (PlatformSocketError() != PlatformErrorWouldBlock)
                     PlatformSleepMs(FailedAcceptPauseMs);
                 return;
+            }
+            if (waiting_.OverCap(&current_)) {
+                CloseConnection(&current_);
+                continue;
             }
             long received = Receive(&current_);
             if (received == PlatformTimedOut) {
