@@ -52,205 +52,192 @@ void DebugLine(const char* text) {
     }
 }
 
-// Records in the order they came; all on one list wait the same time, so
-// the oldest is always the next to be let go.
-struct RecordList {
+// The connections waiting for their request, oldest first: all wait the
+// same time, so the oldest is always the next to be let go.
+struct WaitingList {
     ConnectionRecord* oldest = nullptr;
     ConnectionRecord* newest = nullptr;
-
-    void Append(ConnectionRecord* record) {
-        record->older = newest;
-        record->newer = nullptr;
-        (newest != nullptr ? newest->newer : oldest) = record;
-        newest = record;
-    }
-    void Unlink(ConnectionRecord* record) {
-        (record->older != nullptr ? record->older->newer : oldest) = record->newer;
-        (record->newer != nullptr ? record->newer->older : newest) = record->older;
-    }
 };
 
-// The connections waiting for their request, oldest first. An address that
-// is not listed may have at most MaxPendingPerAddress of them; a new
-// connection from it beyond that is closed at once, unread and unanswered,
-// so a silent crowd from one address holds no more than the cap.
-class WaitingConnections {
-  public:
-    // Room for the addresses of a crowd, made now rather than in the middle of one.
-    explicit WaitingConnections(PlatformWaitSet* set) : set_(set) { byAddress_.reserve(64); }
-
-    // Whether a new connection from the record's address is beyond its cap.
-    bool OverCap(const ConnectionRecord* record) {
-        if (MaxPendingPerAddress <= 0)
-            return false;
-        auto entry = byAddress_.find(record->clientAddress);
-        return entry != byAddress_.end() && entry->second.waiting >= MaxPendingPerAddress &&
-               !IsListed(entry->second, record->clientAddress, PlatformMonotonicMs());
-    }
-
-    // Watches a connection that has sent nothing yet. False: it cannot be
-    // watched, and the caller closes it.
-    bool Keep(ConnectionRecord* record) {
-        if (!PlatformWatchSocket(set_, record->socket, record))
-            return false;
-        AnnounceConnection(record);
-        ++byAddress_[record->clientAddress].waiting;
-        record->deadlineMs = PlatformMonotonicMs() + RequestWaitMs;
-        waiting_.Append(record);
-        return true;
-    }
-
-    // Takes a connection off the list once the set has reported it.
-    void Remove(ConnectionRecord* record) {
-        waiting_.Unlink(record);
-        auto entry = byAddress_.find(record->clientAddress);
-        if (entry != byAddress_.end() && --entry->second.waiting <= 0)
-            byAddress_.erase(entry);
-    }
-
-    // A connection whose wait is over at nowMs, taken off the set and its list.
-    ConnectionRecord* TakeExpired(int64_t nowMs) {
-        ConnectionRecord* record = Next();
-        if (record == nullptr || record->deadlineMs > nowMs)
-            return nullptr;
-        PlatformUnwatchSocket(set_, record->socket);
-        Remove(record);
-        return record;
-    }
-
-    // Milliseconds until the next wait is over (-1: nobody waits).
-    int NextTimeoutMs(int64_t nowMs) const {
-        ConnectionRecord* record = Next();
-        if (record == nullptr)
-            return -1;
-        int64_t left = record->deadlineMs - nowMs;
-        return left < 0 ? 0 : static_cast<int>(left);
-    }
-
-  private:
-    ConnectionRecord* Next() const { return waiting_.oldest; }
-
-    PlatformWaitSet* set_;
-    RecordList waiting_;
-    struct Address {
-        int waiting = 0;
-        bool asked = false; // "Allowed Clients" asked about it yet
-        bool listed = false;
-        int64_t askedMs = 0;
-    };
-
-    // A listed address is never capped: it is whom the cap protects, and
-    // several tills, or a till and its test scripts, may share it. Asked at
-    // most once a second per address, so a crowd costs no settings read per
-    // connection; an edit of the list reaches the cap within that second.
-    static bool IsListed(Address& address, const char* text, int64_t nowMs) {
-        if (!address.asked || nowMs - address.askedMs >= ListedReadEveryMs) {
-            address.listed = ReadClientNumber(text) != 0;
-            address.asked = true;
-            address.askedMs = nowMs;
-        }
-        return address.listed;
-    }
-
-    std::unordered_map<std::string, Address> byAddress_;
+// What the cap knows of one address.
+struct AddressWaits {
+    int waiting = 0;
+    bool asked = false; // "Allowed Clients" asked about it yet
+    bool listed = false;
+    int64_t askedMs = 0;
 };
 
-// The listener's loop and what it owns: the record every connection is
-// accepted into and the area every request is read into, both made once. A
-// refusal costs no allocation; a connection that has to wait gets a record
-// of its own, a transaction a copy of both. Nothing a crowd made outlives it.
-class Listener {
-  public:
-    Listener(PlatformSocket socket, PlatformWaitSet* set)
-        : socket_(socket), set_(set), waiting_(set) {}
+// Everything the listener's loop owns: its socket and wait set, the waiting
+// connections, and the record every connection is accepted into and the
+// area every request is read into, both made once. A refusal costs no
+// allocation; a connection that has to wait gets a record of its own, a
+// transaction a copy of both. Nothing a crowd made outlives it.
+struct ListenerState {
+    PlatformSocket socket;
+    PlatformWaitSet* set;
+    WaitingList waiting;
+    std::unordered_map<std::string, AddressWaits> byAddress;
+    ConnectionRecord current;
+    char area[WorkAreaSize];
+};
 
-    ~Listener() {
-        while (ConnectionRecord* record = waiting_.TakeExpired(INT64_MAX)) {
-            CloseConnection(record);
-            delete record;
-        }
+void AppendWaiting(WaitingList* list, ConnectionRecord* record) {
+    record->older = list->newest;
+    record->newer = nullptr;
+    (list->newest != nullptr ? list->newest->newer : list->oldest) = record;
+    list->newest = record;
+}
+
+void UnlinkWaiting(WaitingList* list, ConnectionRecord* record) {
+    (record->older != nullptr ? record->older->newer : list->oldest) = record->newer;
+    (record->newer != nullptr ? record->newer->older : list->newest) = record->older;
+}
+
+// A listed address is never capped: it is whom the cap protects, and
+// several tills, or a till and its test scripts, may share it. Asked at most
+// once a second per address, so a crowd costs no settings read per
+// connection; an edit of the list reaches the cap within that second.
+bool IsListed(AddressWaits* address, const char* text, int64_t nowMs) {
+    if (!address->asked || nowMs - address->askedMs >= ListedReadEveryMs) {
+        address->listed = ReadClientNumber(text) != 0;
+        address->asked = true;
+        address->askedMs = nowMs;
     }
+    return address->listed;
+}
 
-    void Run() {
-        void* ready[64];
-        while (!PlatformEventIsSet(StopEvent)) {
-            FlushConsoleBatch(); // before the wait, never during it
-            PlatformWaitSetReport report;
-            int timeoutMs = waiting_.NextTimeoutMs(PlatformMonotonicMs());
-            // A set event, or a wait that fails, ends it.
-            if (!PlatformWaitSetWait(set_, timeoutMs, ready, 64, &report) || report.eventSet)
-                break;
-            for (int i = 0; i < report.readyCount; ++i)
-                Reported(static_cast<ConnectionRecord*>(ready[i]));
-            if (report.connectionWaiting)
-                AcceptSome();
-            int64_t nowMs = PlatformMonotonicMs();
-            while (ConnectionRecord* record = waiting_.TakeExpired(nowMs)) {
-                // Nothing within the wait: no answer.
-                CloseConnection(record);
-                delete record;
-            }
-        }
-    }
+// Whether a new connection is beyond its address's cap: an address that is
+// not listed may have MaxPendingPerAddress connections waiting, and one
+// more from it is closed at once, unread and unanswered, so a silent crowd
+// from one address holds no more than the cap.
+bool OverCap(ListenerState* state, const ConnectionRecord* record) {
+    if (MaxPendingPerAddress <= 0)
+        return false;
+    auto entry = state->byAddress.find(record->clientAddress);
+    return entry != state->byAddress.end() && entry->second.waiting >= MaxPendingPerAddress &&
+           !IsListed(&entry->second, record->clientAddress, PlatformMonotonicMs());
+}
 
-  private:
-    void AcceptSome() {
-        for (int i = 0; i < AcceptBatch; ++i) {
-            if (!AcceptConnection(socket_, &current_)) {
-                if (PlatformSocketError() != PlatformErrorWouldBlock)
-                    PlatformSleepMs(FailedAcceptPauseMs);
-                return;
-            }
-            if (waiting_.OverCap(&current_)) {
-                CloseConnection(&current_);
-                continue;
-            }
-            long received = Receive(&current_);
-            if (received == PlatformTimedOut) {
-                ConnectionRecord* kept = new (std::nothrow) ConnectionRecord(current_);
-                if (kept != nullptr && waiting_.Keep(kept))
-                    continue;
-                delete kept;
-                received = -1;
-            }
-            Finish(&current_, received);
-        }
-    }
+// Watches a connection that has sent nothing yet. False: it cannot be
+// watched, and the caller closes it.
+bool KeepWaiting(ListenerState* state, ConnectionRecord* record) {
+    if (!PlatformWatchSocket(state->set, record->socket, record))
+        return false;
+    AnnounceConnection(record);
+    ++state->byAddress[record->clientAddress].waiting;
+    record->deadlineMs = PlatformMonotonicMs() + RequestWaitMs;
+    AppendWaiting(&state->waiting, record);
+    return true;
+}
 
-    // A waiting connection has turned readable.
-    void Reported(ConnectionRecord* record) {
-        long received = Receive(record);
-        // Nothing after all: it goes on waiting, in its place.
-        if (received == PlatformTimedOut && PlatformWatchSocket(set_, record->socket, record))
-            return;
-        waiting_.Remove(record);
-        Finish(record, received);
+// Takes a connection off the waiting list once the set has reported it.
+void StopWaiting(ListenerState* state, ConnectionRecord* record) {
+    UnlinkWaiting(&state->waiting, record);
+    auto entry = state->byAddress.find(record->clientAddress);
+    if (entry != state->byAddress.end() && --entry->second.waiting <= 0)
+        state->byAddress.erase(entry);
+}
+
+// A connection whose wait is over at nowMs, taken off the set and the list.
+ConnectionRecord* TakeExpired(ListenerState* state, int64_t nowMs) {
+    ConnectionRecord* record = state->waiting.oldest;
+    if (record == nullptr || record->deadlineMs > nowMs)
+        return nullptr;
+    PlatformUnwatchSocket(state->set, record->socket);
+    StopWaiting(state, record);
+    return record;
+}
+
+// Milliseconds until the next wait is over (-1: nobody waits).
+int NextTimeoutMs(const ListenerState* state, int64_t nowMs) {
+    const ConnectionRecord* record = state->waiting.oldest;
+    if (record == nullptr)
+        return -1;
+    int64_t left = record->deadlineMs - nowMs;
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// Closes, unanswered, every waiting connection whose wait is over at nowMs.
+void CloseExpired(ListenerState* state, int64_t nowMs) {
+    while (ConnectionRecord* record = TakeExpired(state, nowMs)) {
+        CloseConnection(record);
         delete record;
     }
+}
 
-    // Reads what has come, without waiting, into the listener's area.
-    long Receive(ConnectionRecord* record) {
-        record->area = area_;
-        long received = PlatformRecv(record->socket, area_, RequestMaxBytes);
-        if (received < 0 && PlatformSocketError() == PlatformErrorWouldBlock)
-            return PlatformTimedOut;
-        return received;
+// Reads what has come, without waiting, into the listener's area.
+long ReceiveWhatCame(ListenerState* state, ConnectionRecord* record) {
+    record->area = state->area;
+    long received = PlatformRecv(record->socket, state->area, RequestMaxBytes);
+    if (received < 0 && PlatformSocketError() == PlatformErrorWouldBlock)
+        return PlatformTimedOut;
+    return received;
+}
+
+// Answers or hands on a request; a failed receive gets no answer.
+void FinishRequest(ConnectionRecord* record, long received) {
+    if (received >= 0)
+        ServeRequest(record, received);
+    else
+        CloseConnection(record);
+}
+
+// Takes in up to a batch of waiting connections.
+void AcceptSome(ListenerState* state) {
+    ConnectionRecord* current = &state->current;
+    for (int i = 0; i < AcceptBatch; ++i) {
+        if (!AcceptConnection(state->socket, current)) {
+            if (PlatformSocketError() != PlatformErrorWouldBlock)
+                PlatformSleepMs(FailedAcceptPauseMs);
+            return;
+        }
+        if (OverCap(state, current)) {
+            CloseConnection(current);
+            continue;
+        }
+        long received = ReceiveWhatCame(state, current);
+        if (received == PlatformTimedOut) {
+            ConnectionRecord* kept = new (std::nothrow) ConnectionRecord(*current);
+            if (kept != nullptr && KeepWaiting(state, kept))
+                continue;
+            delete kept;
+            received = -1;
+        }
+        FinishRequest(current, received);
     }
+}
 
-    // Answers or hands on a request; a failed receive gets no answer.
-    void Finish(ConnectionRecord* record, long received) {
-        if (received >= 0)
-            ServeRequest(record, received);
-        else
-            CloseConnection(record);
+// A waiting connection has turned readable.
+void ServeReported(ListenerState* state, ConnectionRecord* record) {
+    long received = ReceiveWhatCame(state, record);
+    // Nothing after all: it goes on waiting, in its place.
+    if (received == PlatformTimedOut && PlatformWatchSocket(state->set, record->socket, record))
+        return;
+    StopWaiting(state, record);
+    FinishRequest(record, received);
+    delete record;
+}
+
+// Serves connections until the stop event is set or the wait fails; then
+// closes, unanswered, those still waiting.
+void ServeUntilStopped(ListenerState* state) {
+    void* ready[64];
+    while (!PlatformEventIsSet(StopEvent)) {
+        FlushConsoleBatch(); // before the wait, never during it
+        PlatformWaitSetReport report;
+        int timeoutMs = NextTimeoutMs(state, PlatformMonotonicMs());
+        // A set event, or a wait that fails, ends it.
+        if (!PlatformWaitSetWait(state->set, timeoutMs, ready, 64, &report) || report.eventSet)
+            break;
+        for (int i = 0; i < report.readyCount; ++i)
+            ServeReported(state, static_cast<ConnectionRecord*>(ready[i]));
+        if (report.connectionWaiting)
+            AcceptSome(state);
+        // Nothing within the wait: no answer.
+        CloseExpired(state, PlatformMonotonicMs());
     }
-
-    PlatformSocket socket_;
-    PlatformWaitSet* set_;
-    WaitingConnections waiting_;
-    ConnectionRecord current_{};
-    char area_[WorkAreaSize];
-};
+    CloseExpired(state, INT64_MAX);
+}
 
 // Raises the descriptor limit, and says once when it stays low.
 void RaiseDescriptorLimit() {
@@ -296,10 +283,12 @@ int RunListener() {
             StartStatusListener();
             if (DebugMode)
                 BeginConsoleBatch();
-            {
-                Listener loop(listener, set);
-                loop.Run();
-            }
+            ListenerState state{};
+            state.socket = listener;
+            state.set = set;
+            // Room for the addresses of a crowd, made now rather than in the middle of one.
+            state.byAddress.reserve(64);
+            ServeUntilStopped(&state);
             EndConsoleBatch();
             EndStatusListener();
             PlatformDestroyWaitSet(set);
