@@ -61,14 +61,23 @@ static bool PosixAddress(const char* dotted, unsigned short port, sockaddr_in* a
     return inet_pton(AF_INET, dotted, &address->sin_addr) == 1;
 }
 
-int PlatformConnect(PlatformSocket socket, const char* dottedAddress, unsigned short port) {
+// The address a socket is to connect to: 0, or the error code that ends
+// the connect before it starts.
+static int PosixConnectTarget(PlatformSocket socket, const char* dotted, unsigned short port,
+                              sockaddr_in* address) {
     if (socket == PlatformNoSocket)
         return errno != 0 ? errno : EBADF;
-    sockaddr_in address;
-    if (!PosixAddress(dottedAddress, port, &address)) {
+    if (!PosixAddress(dotted, port, address)) {
         errno = EINVAL;
         return errno;
     }
+    return 0;
+}
+
+int PlatformConnect(PlatformSocket socket, const char* dottedAddress, unsigned short port) {
+    sockaddr_in address;
+    if (int error = PosixConnectTarget(socket, dottedAddress, port, &address))
+        return error;
     int result;
     do {
         result = connect(PosixFd(socket), reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -78,13 +87,9 @@ int PlatformConnect(PlatformSocket socket, const char* dottedAddress, unsigned s
 
 int PlatformConnectWithin(PlatformSocket socket, const char* dottedAddress, unsigned short port,
                           int timeoutMs) {
-    if (socket == PlatformNoSocket)
-        return errno != 0 ? errno : EBADF;
     sockaddr_in address;
-    if (!PosixAddress(dottedAddress, port, &address)) {
-        errno = EINVAL;
-        return errno;
-    }
+    if (int error = PosixConnectTarget(socket, dottedAddress, port, &address))
+        return error;
     int fd = PosixFd(socket);
     int flags = fcntl(fd, F_GETFL);
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);

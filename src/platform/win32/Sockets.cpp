@@ -123,10 +123,26 @@ unsigned short PlatformLocalPort(PlatformSocket socket) {
     return ntohs(address.sin_port);
 }
 
-PlatformSocket PlatformAccept(PlatformSocket listener, char* peer, size_t peerSize) {
+// Accepts one connection and copies the peer's dotted address; the socket
+// keeps what it inherits from the listener.
+static SOCKET WinAcceptWithPeer(PlatformSocket listener, char* peer, size_t peerSize) {
     sockaddr_in address;
     int length = sizeof address;
     SOCKET s = accept(SOCKET(listener), reinterpret_cast<sockaddr*>(&address), &length);
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+    const char* text = inet_ntoa(address.sin_addr);
+    if (text == nullptr) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    if (peer != nullptr)
+        WinCopyText(text, peer, peerSize);
+    return s;
+}
+
+PlatformSocket PlatformAccept(PlatformSocket listener, char* peer, size_t peerSize) {
+    SOCKET s = WinAcceptWithPeer(listener, peer, peerSize);
     if (s == INVALID_SOCKET)
         return PlatformNoSocket;
     // An accepted socket inherits the listener's event selection and with it
@@ -138,33 +154,15 @@ PlatformSocket PlatformAccept(PlatformSocket listener, char* peer, size_t peerSi
         WSASetLastError(error);
         return PlatformNoSocket;
     }
-    const char* text = inet_ntoa(address.sin_addr);
-    if (text == nullptr) {
-        closesocket(s);
-        return PlatformNoSocket;
-    }
-    if (peer != nullptr)
-        WinCopyText(text, peer, peerSize);
     return PlatformSocket(s);
 }
 
 PlatformSocket PlatformAcceptNonBlocking(PlatformSocket listener, char* peer, size_t peerSize) {
-    sockaddr_in address;
-    int length = sizeof address;
     // The wait set's event selection makes the listener non-blocking, and an
     // accepted socket inherits that and the FD_ACCEPT selection, which a
     // connected socket never signals: a watch replaces it, a close ends it.
-    SOCKET s = accept(SOCKET(listener), reinterpret_cast<sockaddr*>(&address), &length);
-    if (s == INVALID_SOCKET)
-        return PlatformNoSocket;
-    const char* text = inet_ntoa(address.sin_addr);
-    if (text == nullptr) {
-        closesocket(s);
-        return PlatformNoSocket;
-    }
-    if (peer != nullptr)
-        WinCopyText(text, peer, peerSize);
-    return PlatformSocket(s);
+    SOCKET s = WinAcceptWithPeer(listener, peer, peerSize);
+    return s == INVALID_SOCKET ? PlatformNoSocket : PlatformSocket(s);
 }
 
 long PlatformSend(PlatformSocket socket, const void* data, size_t size) {
