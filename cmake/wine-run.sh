@@ -19,4 +19,28 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     touch "$WINEPREFIX/.ready"
   fi
 ) 9>"$WINEPREFIX.lock"
-exec wine "$@"
+# One server for the prefix that outlives each test by 30 s: by itself it
+# ends 3 s after its last client while ctest starts the next test. Fails
+# harmlessly when a server is already running.
+wineserver -p 30 >/dev/null 2>&1 || true
+# A client that loses its server while starting ("wine client error:0:
+# recvmsg: Connection reset by peer") has run none of the program: that one
+# start, and only that one, is made again. Anything the program itself
+# prints or returns stands.
+# Wine's own messages go to a file first, not a pipe: the programs Wine
+# starts for the prefix inherit the descriptor and outlive the test.
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+for attempt in 1 2; do
+  status=0
+  wine "$@" 2>"$errors" || status=$?
+  cat "$errors" >&2
+  if [ "$status" -ne 0 ] && [ "$attempt" -eq 1 ] && [ "$(wc -l <"$errors")" -le 1 ] &&
+    grep -q '^wine client error:.*Connection reset by peer' "$errors"; then
+    echo "wine-run.sh: Wine's client lost its server while starting; starting again" >&2
+    sleep 1
+    wineserver -p 30 >/dev/null 2>&1 || true
+    continue
+  fi
+  exit "$status"
+done
