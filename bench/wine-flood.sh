@@ -10,7 +10,8 @@
 # BENCH_GATEWAY_EXE runs another Windows build (an older one, say). Uses the
 # Windows build's Wine prefix (build/windows/wineprefix) and the
 # native txsim and load generator of build/bench (built as bench/run.sh does).
-# Prints the load generator's RESULT line and one BENCH line.
+# Prints the load generator's RESULT line and one BENCH line, whose baseline is
+# the first of the same sales with no crowd, in the same run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -46,10 +47,14 @@ gateway_pid=$!
 for _ in $(seq 12); do "$loadgen" waitport --port "$gateway_port" 2>/dev/null && break; done
 "$loadgen" waitport --port "$gateway_port"
 
+# Baseline from the same gateway: the same listed sales with no crowd.
+quiet=$("$loadgen" flood --port "$gateway_port" --crowd "127.0.0.2=0" --requests 10 || true)
+alone=$(sed -n 's/.* first_sale_ms=\([^ ]*\).*/\1/p' <<<"$quiet")
 echo "wine-flood: $count silent connections from 127.0.0.2, then listed sales" >&2
 flood=$("$loadgen" flood --port "$gateway_port" --crowd "127.0.0.2=$count" --requests 10 || true)
 echo "$flood"
 first=$(sed -n 's/.* first_sale_ms=\([^ ]*\).*/\1/p' <<<"$flood")
 met=$(awk -v v="$first" 'BEGIN { print (v != "" && v >= 0 && v <= 500) ? "yes" : "no" }')
-echo "BENCH name=wine_flood_first_sale value=${first:--} unit=ms baseline=- ratio=- goal=<=500ms met=$met"
+ratio=$(awk -v v="$first" -v b="$alone" 'BEGIN { print (v != "" && b > 0) ? sprintf("%.1f", v / b) : "-" }')
+echo "BENCH name=wine_flood_first_sale value=${first:--} unit=ms baseline=${alone:--} ratio=$ratio goal=<=500ms met=$met"
 [ "$met" = yes ]
