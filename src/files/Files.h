@@ -1,6 +1,7 @@
-// Files.h - the gateway's files beside its executable: settings (.ini), log
-// (.txt), sequence counter (.seq) and the journal's day files (Journal.h), and
-// the one-line system error text.
+// Files.h - the gateway's files beside its executable: their paths, the log
+// (.txt) and the one-line system error text. The settings (Settings.h), the
+// sequence counter (Counter.h) and the journal (Journal.h) have headers of
+// their own.
 #pragma once
 
 #include <atomic>
@@ -24,26 +25,12 @@ extern std::atomic<bool> DebugMode;
 // "." of the file name is replaced; a name without "." gets ".ext" appended.
 void DeriveFilePaths(const char* executablePath);
 
-// An integer from the "Settings" section, or defaultValue.
-int ReadSetting(const char* key, int defaultValue);
-// The client number listed for a dotted address under "Allowed Clients";
-// 0 refuses the client.
-int ReadClientNumber(const char* clientAddress);
-
 // Appends "<date> <time>: <message>" to the log, retrying a held file five
 // times 200 ms apart; echoed to the console in debug mode.
 void WriteLogLine(const char* message);
 
-// Returns the number for the next sale or void and advances the counter file,
-// which is on stable storage before the number is returned.
-int NextSequenceNumber();
-// The number NextSequenceNumber would return now, read without a lock and
-// without creating or changing the file. Returns 0; PlatformFileNotFound
-// when there is no file yet (*next is then 0, as the first sale would get);
-// or another error code when the file cannot be read.
-int PeekSequenceNumber(int* next);
-
 // The calling thread's last system error as "<sentence> [<code>]".
 const char* GetLastErrorText();
-// The same text for a given code, into a caller's buffer.
+// The same text for a given code, into a caller's buffer: "<sentence>
+// [<code>]", or "Error <code>" when the system has no sentence for it.
 void FormatErrorText(int code, char* out, size_t size);

@@ -1,8 +1,10 @@
 // Journal.cpp - the transaction journal's day files: CSV rows (RFC 4180, CR LF
 // on every platform), the masking of card data, and retention.
-#include "files/Journal.h"
+#include "Journal.h"
 
-#include "files/Files.h"
+#include "Files.h"
+#include "Settings.h"
+#include "Text.h"
 
 #include <atomic>
 #include <climits>
@@ -16,7 +18,6 @@ const char JournalHeader[] = "time,client,client_number,kind,sequence,amount,car
 
 namespace {
 
-constexpr int DefaultJournalDays = 90;
 // Room for "-YYYY-MM-DD.csv" behind the stem.
 constexpr size_t JournalPathSize = GatewayPathSize + 16;
 constexpr int NoDay = INT_MIN;
@@ -134,24 +135,6 @@ struct Line {
         QuoteFrom(start);
     }
 };
-
-// Every run of 12 or more digits shows only its last four.
-void PutMaskingDigitRuns(Line& line, const char* text) {
-    size_t i = 0;
-    while (text[i] != '\0') {
-        if (!IsDigit(text[i])) {
-            line.Put(text[i++]);
-            continue;
-        }
-        size_t end = i;
-        while (IsDigit(text[end]))
-            ++end;
-        size_t run = end - i;
-        for (size_t k = 0; k < run; ++k)
-            line.Put(run >= 12 && k < run - 4 ? '*' : text[i + k]);
-        i = end;
-    }
-}
 
 void JournalPath(const PlatformLocalTime& day, char* out, size_t size) {
     snprintf(out, size, "%s-%04d-%02d-%02d.csv", JournalStem, day.year, day.month, day.day);
@@ -278,11 +261,7 @@ void SweepOne(const char* name, void* context) {
 
 void DeleteExpiredFiles(int today, int keepDays) {
     Sweep sweep{};
-    const char* name = JournalStem;
-    for (const char* p = JournalStem; *p != '\0'; ++p) {
-        if (*p == '/' || *p == '\\')
-            name = p + 1;
-    }
+    const char* name = FileNameOf(JournalStem);
     if (name == JournalStem) {
         snprintf(sweep.directory, sizeof sweep.directory, ".");
         sweep.separator = '/';
@@ -302,12 +281,12 @@ void DeleteExpiredFiles(int today, int keepDays) {
 
 } // namespace
 
-void SetJournalCard(JournalRow* row, const char* firstItem) {
-    size_t length = strlen(firstItem);
+void SetJournalCard(JournalRow* row, const char* card) {
+    size_t length = strlen(card);
     row->cardLength = length;
     row->cardTail[0] = '\0';
     if (length > 4)
-        memcpy(row->cardTail, firstItem + length - 4, 5);
+        memcpy(row->cardTail, card + length - 4, 5);
 }
 
 size_t FormatJournalRow(const JournalRow& row, char* out, size_t size) {
@@ -365,8 +344,9 @@ size_t FormatJournalRow(const JournalRow& row, char* out, size_t size) {
     }
     line.Put(',');
     start = line.used;
-    if (row.reply != nullptr)
-        PutMaskingDigitRuns(line, row.reply);
+    line.Text(row.reply);
+    if (!line.full)
+        MaskDigitRuns(out + start, line.used - start);
     line.QuoteFrom(start);
     line.Put('\r');
     line.Put('\n');
@@ -374,7 +354,7 @@ size_t FormatJournalRow(const JournalRow& row, char* out, size_t size) {
 }
 
 void StartJournal() {
-    int keepDays = ReadSetting("JournalDays", DefaultJournalDays);
+    int keepDays = ReadSetting("JournalDays");
     if (keepDays < 0)
         keepDays = 0;
     PlatformLocalTime now;

@@ -3,7 +3,7 @@
 // that reached the exchange, with the card masked to its last four.
 #pragma once
 
-#include "platform/Platform.h"
+#include "Platform.h"
 
 #include <climits>
 #include <cstddef>
@@ -42,7 +42,7 @@ void StartJournal();
 void StopJournal();
 
 // Fills in the card fields of a row from the first item.
-void SetJournalCard(JournalRow* row, const char* firstItem);
+void SetJournalCard(JournalRow* row, const char* card);
 
 // Formats a row as one CSV line ending in CR LF. Returns its length, or 0
 // when it does not fit.

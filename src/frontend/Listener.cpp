@@ -3,20 +3,17 @@
 // thread, accepts every connection, keeps it in its wait set until its
 // request is there (at most 5 s), answers what needs no transaction and hands
 // transactions to connection threads, until the stop event is set.
-#include "frontend/Frontend.h"
+#include "Connection.h"
+#include "Frontend.h"
 
-#include "files/Files.h"
-#include "transaction/Transaction.h"
+#include "Files.h"
+#include "Settings.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <new>
 #include <string>
 #include <unordered_map>
-
-int ListenPort = 80;
-bool VoidAllowed = false;
-int MaxPendingPerAddress = 32;
 
 namespace {
 
@@ -52,11 +49,19 @@ void DebugLine(const char* text) {
     }
 }
 
+// A connection waiting for its request, in the waiting list.
+struct WaitingConnection {
+    ConnectionRecord connection;
+    int64_t deadlineMs; // monotonic: a silent client is let go then
+    WaitingConnection* older;
+    WaitingConnection* newer;
+};
+
 // The connections waiting for their request, oldest first: all wait the
 // same time, so the oldest is always the next to be let go.
 struct WaitingList {
-    ConnectionRecord* oldest = nullptr;
-    ConnectionRecord* newest = nullptr;
+    WaitingConnection* oldest = nullptr;
+    WaitingConnection* newest = nullptr;
 };
 
 // What the cap knows of one address.
@@ -73,6 +78,9 @@ struct AddressWaits {
 // allocation; a connection that has to wait gets a record of its own, a
 // transaction a copy of both. Nothing a crowd made outlives it.
 struct ListenerState {
+    ListenerRun run;
+    // Connections from one address that may wait for their request at once; 0: no cap.
+    int maxPendingPerAddress;
     PlatformSocket socket;
     PlatformWaitSet* set;
     WaitingList waiting;
@@ -81,14 +89,14 @@ struct ListenerState {
     char area[WorkAreaSize];
 };
 
-void AppendWaiting(WaitingList* list, ConnectionRecord* record) {
+void AppendWaiting(WaitingList* list, WaitingConnection* record) {
     record->older = list->newest;
     record->newer = nullptr;
     (list->newest != nullptr ? list->newest->newer : list->oldest) = record;
     list->newest = record;
 }
 
-void UnlinkWaiting(WaitingList* list, ConnectionRecord* record) {
+void UnlinkWaiting(WaitingList* list, WaitingConnection* record) {
     (record->older != nullptr ? record->older->newer : list->oldest) = record->newer;
     (record->newer != nullptr ? record->newer->older : list->newest) = record->older;
 }
@@ -111,46 +119,48 @@ bool IsListed(AddressWaits* address, const char* text, int64_t nowMs) {
 // more from it is closed at once, unread and unanswered, so a silent crowd
 // from one address holds no more than the cap.
 bool OverCap(ListenerState* state, const ConnectionRecord* record) {
-    if (MaxPendingPerAddress <= 0)
+    if (state->maxPendingPerAddress <= 0)
         return false;
     auto entry = state->byAddress.find(record->clientAddress);
-    return entry != state->byAddress.end() && entry->second.waiting >= MaxPendingPerAddress &&
+    return entry != state->byAddress.end() &&
+           entry->second.waiting >= state->maxPendingPerAddress &&
            !IsListed(&entry->second, record->clientAddress, PlatformMonotonicMs());
 }
 
 // Watches a connection that has sent nothing yet. False: it cannot be
 // watched, and the caller closes it.
-bool KeepWaiting(ListenerState* state, ConnectionRecord* record) {
-    if (!PlatformWatchSocket(state->set, record->socket, record))
+bool KeepWaiting(ListenerState* state, WaitingConnection* record) {
+    ConnectionRecord* connection = &record->connection;
+    if (!PlatformWatchSocket(state->set, connection->socket, record))
         return false;
-    AnnounceConnection(record);
-    ++state->byAddress[record->clientAddress].waiting;
+    AnnounceConnection(connection);
+    ++state->byAddress[connection->clientAddress].waiting;
     record->deadlineMs = PlatformMonotonicMs() + RequestWaitMs;
     AppendWaiting(&state->waiting, record);
     return true;
 }
 
 // Takes a connection off the waiting list once the set has reported it.
-void StopWaiting(ListenerState* state, ConnectionRecord* record) {
+void StopWaiting(ListenerState* state, WaitingConnection* record) {
     UnlinkWaiting(&state->waiting, record);
-    auto entry = state->byAddress.find(record->clientAddress);
+    auto entry = state->byAddress.find(record->connection.clientAddress);
     if (entry != state->byAddress.end() && --entry->second.waiting <= 0)
         state->byAddress.erase(entry);
 }
 
 // A connection whose wait is over at nowMs, taken off the set and the list.
-ConnectionRecord* TakeExpired(ListenerState* state, int64_t nowMs) {
-    ConnectionRecord* record = state->waiting.oldest;
+WaitingConnection* TakeExpired(ListenerState* state, int64_t nowMs) {
+    WaitingConnection* record = state->waiting.oldest;
     if (record == nullptr || record->deadlineMs > nowMs)
         return nullptr;
-    PlatformUnwatchSocket(state->set, record->socket);
+    PlatformUnwatchSocket(state->set, record->connection.socket);
     StopWaiting(state, record);
     return record;
 }
 
 // Milliseconds until the next wait is over (-1: nobody waits).
 int NextTimeoutMs(const ListenerState* state, int64_t nowMs) {
-    const ConnectionRecord* record = state->waiting.oldest;
+    const WaitingConnection* record = state->waiting.oldest;
     if (record == nullptr)
         return -1;
     int64_t left = record->deadlineMs - nowMs;
@@ -159,8 +169,8 @@ int NextTimeoutMs(const ListenerState* state, int64_t nowMs) {
 
 // Closes, unanswered, every waiting connection whose wait is over at nowMs.
 void CloseExpired(ListenerState* state, int64_t nowMs) {
-    while (ConnectionRecord* record = TakeExpired(state, nowMs)) {
-        CloseConnection(record);
+    while (WaitingConnection* record = TakeExpired(state, nowMs)) {
+        CloseConnection(&record->connection);
         delete record;
     }
 }
@@ -175,9 +185,9 @@ long ReceiveWhatCame(ListenerState* state, ConnectionRecord* record) {
 }
 
 // Answers or hands on a request; a failed receive gets no answer.
-void FinishRequest(ConnectionRecord* record, long received) {
+void FinishRequest(ListenerState* state, ConnectionRecord* record, long received) {
     if (received >= 0)
-        ServeRequest(record, received);
+        ServeRequest(state->run, record, received);
     else
         CloseConnection(record);
 }
@@ -197,24 +207,26 @@ void AcceptSome(ListenerState* state) {
         }
         long received = ReceiveWhatCame(state, current);
         if (received == PlatformTimedOut) {
-            ConnectionRecord* kept = new (std::nothrow) ConnectionRecord(*current);
+            WaitingConnection* kept =
+                new (std::nothrow) WaitingConnection{*current, 0, nullptr, nullptr};
             if (kept != nullptr && KeepWaiting(state, kept))
                 continue;
             delete kept;
             received = -1;
         }
-        FinishRequest(current, received);
+        FinishRequest(state, current, received);
     }
 }
 
 // A waiting connection has turned readable.
-void ServeReported(ListenerState* state, ConnectionRecord* record) {
-    long received = ReceiveWhatCame(state, record);
+void ServeReported(ListenerState* state, WaitingConnection* record) {
+    ConnectionRecord* connection = &record->connection;
+    long received = ReceiveWhatCame(state, connection);
     // Nothing after all: it goes on waiting, in its place.
-    if (received == PlatformTimedOut && PlatformWatchSocket(state->set, record->socket, record))
+    if (received == PlatformTimedOut && PlatformWatchSocket(state->set, connection->socket, record))
         return;
     StopWaiting(state, record);
-    FinishRequest(record, received);
+    FinishRequest(state, connection, received);
     delete record;
 }
 
@@ -222,7 +234,7 @@ void ServeReported(ListenerState* state, ConnectionRecord* record) {
 // closes, unanswered, those still waiting.
 void ServeUntilStopped(ListenerState* state) {
     void* ready[64];
-    while (!PlatformEventIsSet(StopEvent)) {
+    while (!PlatformEventIsSet(state->run.stopEvent)) {
         FlushConsoleBatch(); // before the wait, never during it
         PlatformWaitSetReport report;
         int timeoutMs = NextTimeoutMs(state, PlatformMonotonicMs());
@@ -230,7 +242,7 @@ void ServeUntilStopped(ListenerState* state) {
         if (!PlatformWaitSetWait(state->set, timeoutMs, ready, 64, &report) || report.eventSet)
             break;
         for (int i = 0; i < report.readyCount; ++i)
-            ServeReported(state, static_cast<ConnectionRecord*>(ready[i]));
+            ServeReported(state, static_cast<WaitingConnection*>(ready[i]));
         if (report.connectionWaiting)
             AcceptSome(state);
         // Nothing within the wait: no answer.
@@ -254,14 +266,13 @@ void RaiseDescriptorLimit() {
 
 } // namespace
 
-int RunListener() {
+int RunListener(PlatformEvent* stopEvent) {
     PlatformSocketStartup();
-    ListenPort = ReadSetting("ListenPortNumber", 80);
-    ServerPort = ReadSetting("ServerPortNumber", 3770);
-    VoidAllowed = ReadSetting("AllowVoid", 0) != 0;
-    MaxPendingPerAddress = ReadSetting("MaxPendingPerAddress", 32);
+    int listenPort = ReadSetting("ListenPortNumber");
+    ListenerRun run{stopEvent, ReadSetting("AllowVoid") != 0};
+    int maxPendingPerAddress = ReadSetting("MaxPendingPerAddress");
     if (DebugMode) {
-        std::printf("Begin Listener thread [%d]\n", ListenPort);
+        std::printf("Begin Listener thread [%d]\n", listenPort);
         std::fflush(stdout);
     }
     RaiseDescriptorLimit();
@@ -270,20 +281,22 @@ int RunListener() {
     if (listener == PlatformNoSocket) {
         LogError("Socket error %d", PlatformSocketError());
     } else {
-        int error = PlatformBind(listener, nullptr, static_cast<unsigned short>(ListenPort));
+        int error = PlatformBind(listener, nullptr, static_cast<unsigned short>(listenPort));
         if (error == PlatformErrorAddressInUse) {
             char line[96];
-            std::snprintf(line, sizeof line, "Bind error %d: Port %d is in use", error, ListenPort);
+            std::snprintf(line, sizeof line, "Bind error %d: Port %d is in use", error, listenPort);
             WriteLogLine(line);
         } else if (error != 0) {
             LogError("Bind error %d", error);
         } else if ((error = PlatformListen(listener, ListenBacklog)) != 0) {
             LogError("Listen error %d", error);
-        } else if (PlatformWaitSet* set = PlatformCreateWaitSet(listener, StopEvent)) {
-            StartStatusListener();
+        } else if (PlatformWaitSet* set = PlatformCreateWaitSet(listener, stopEvent)) {
+            StartStatusListener(stopEvent);
             if (DebugMode)
                 BeginConsoleBatch();
             ListenerState state{};
+            state.run = run;
+            state.maxPendingPerAddress = maxPendingPerAddress;
             state.socket = listener;
             state.set = set;
             // Room for the addresses of a crowd, made now rather than in the middle of one.

@@ -1,7 +1,9 @@
-// Request.h - a request's decisions, free of sockets and files:
-// from the received request to the transaction it asks for, and from the
-// outcome to the response bytes. ServeRequest wraps these with its I/O.
+// Request.h - a request's decisions and the bytes of its answer, free of
+// sockets and files: from the received request to the transaction it asks
+// for, and from an answer to the response bytes.
 #pragma once
+
+#include "Transaction.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,16 +19,11 @@ struct HttpAnswer {
     const char* body;   // zero-terminated; may point into the reply area
 };
 
-// What one request leads to. code 0: answer at once with `answer`; otherwise
-// run that transaction (TransactionFundsAvailable, Sale or Void) with the
-// items, which point into the area, and the amount.
+// What one request leads to: with transaction.code 0, `answer` at once;
+// otherwise that transaction, whose items point into the area.
 struct RequestDecision {
     HttpAnswer answer;
-    int code;
-    const char* firstItem;
-    int amount;
-    const char* thirdItem; // null for funds available
-    int clientNumber;
+    TransactionRequest transaction;
 };
 
 // Judges the zero-terminated request in area (WorkAreaSize bytes) for a client
@@ -35,9 +32,6 @@ void DecideRequest(char* area, int clientNumber, bool voidAllowed, RequestDecisi
 
 // The reply area inside a working area.
 char* ReplyAreaOf(char* area);
-
-// Maps a SendTransaction result and the reply area it filled to the answer.
-HttpAnswer AnswerTransaction(int result, char* replyArea);
 
 // Formats the gateway's header block into out, for an HTML body or (with
 // metricsText) the Prometheus text format; returns its length, 0 if it did
@@ -53,3 +47,5 @@ size_t BuildResponse(char* area, HttpAnswer answer, const char* date);
 // Formats a UTC instant, rounded to the nearest second, as an HTTP date
 // ("Tue, 06 Oct 2009 08:05:09 GMT").
 void FormatHttpDate(int64_t utcMilliseconds, char* out, size_t size);
+// The HTTP date of the current second; each thread keeps the last it made.
+void CurrentHttpDate(char* out, size_t size);

@@ -4,12 +4,14 @@
 // per connection, each connection on a thread of its own so that a silent
 // client holds up no one. "Allowed Clients" does not apply here: the
 // address the port is bound to decides who can reach it.
-#include "frontend/Frontend.h"
-#include "frontend/Request.h"
+#include "Frontend.h"
+#include "Request.h"
 
-#include "files/Files.h"
-#include "frontend/Metrics.h"
-#include "transaction/Transaction.h"
+#include "Counter.h"
+#include "Files.h"
+#include "Metrics.h"
+#include "Platform.h"
+#include "Settings.h"
 
 #include <cstdio>
 #include <cstring>
@@ -28,6 +30,7 @@ constexpr unsigned FailedAcceptPauseMs = 10;
 
 PlatformSocket StatusSocket = PlatformNoSocket;
 PlatformThread* StatusThread = nullptr;
+PlatformEvent* StatusStopEvent = nullptr;
 
 void LogStatusError(int error, int port) {
     char line[96];
@@ -69,8 +72,12 @@ size_t AnswerStatusRequest(char* request, char* area) {
         std::snprintf(body, sizeof body, "File not found");
     }
     size_t used = FormatHeaderBlock(area, StatusAreaSize, status, date, metrics);
-    if (metrics)
-        return used + FormatMetrics(area + used, StatusAreaSize - used);
+    if (metrics) {
+        int next = 0;
+        int error = PeekSequenceNumber(&next);
+        bool known = error == 0 || error == PlatformFileNotFound;
+        return used + FormatMetrics(area + used, StatusAreaSize - used, known, next);
+    }
     size_t length = std::strlen(body);
     std::memcpy(area + used, body, length);
     return used + length;
@@ -97,8 +104,8 @@ unsigned ServeStatusConnection(void* parameter) {
 }
 
 unsigned AcceptStatusConnections(void*) {
-    while (!PlatformEventIsSet(StopEvent)) {
-        if (PlatformWaitAcceptOrEvent(StatusSocket, StopEvent) != 1)
+    while (!PlatformEventIsSet(StatusStopEvent)) {
+        if (PlatformWaitAcceptOrEvent(StatusSocket, StatusStopEvent) != 1)
             break;
         char peer[32];
         PlatformSocket socket = PlatformAccept(StatusSocket, peer, sizeof peer);
@@ -115,15 +122,15 @@ unsigned AcceptStatusConnections(void*) {
 
 } // namespace
 
-void StartStatusListener() {
-    int configured = ReadSetting("StatusPort", 0);
+void StartStatusListener(PlatformEvent* stopEvent) {
+    int configured = ReadSetting("StatusPort");
     // Only the low 16 bits are the port, as for the other ports.
     unsigned short port = static_cast<unsigned short>(configured & 0xFFFF);
     if (port == 0)
         return;
     char address[32];
-    PlatformProfileString("Settings", "StatusAddress", "127.0.0.1", address, sizeof address,
-                          SettingsPath);
+    ReadSettingText("StatusAddress", address, sizeof address);
+    StatusStopEvent = stopEvent;
 
     PlatformSocket socket = PlatformTcpSocket();
     if (socket == PlatformNoSocket) {
@@ -150,7 +157,7 @@ void EndStatusListener() {
         return;
     // The tills' listener ends on a stop, or when its wait fails, which
     // ends the gateway all the same: either way the status port goes too.
-    PlatformSetEvent(StopEvent);
+    PlatformSetEvent(StatusStopEvent);
     PlatformJoinThread(StatusThread);
     StatusThread = nullptr;
     PlatformCloseSocket(StatusSocket);

@@ -79,6 +79,30 @@ int PlatformProfileInt(const char* section, const char* key, int defaultValue, c
 size_t PlatformProfileString(const char* section, const char* key, const char* defaultValue,
                              char* out, size_t size, const char* path);
 
+// One line of a settings file as the profile rules take it. Lines are read
+// the way fgets with a 4,096-byte buffer delivers them: a longer line comes
+// in pieces, each with the line's number, and a line ends at its first zero
+// byte. Blanks around the line, names and values are trimmed, and a value in
+// matching quotes comes without them. Empty lines and comments (";") are not
+// reported. The texts point into the caller's data or the reader's own
+// memory and last only for the call.
+struct PlatformSettingsLine {
+    int number; // from 1
+    enum Kind { Section, Entry, Other } kind;
+    const char* text; // the whole line, trimmed
+    size_t textLength;
+    // Section: its name, and whether the "]" was there. Entry: the key and
+    // its value.
+    const char* name;
+    size_t nameLength;
+    const char* value;
+    size_t valueLength;
+    bool closed;
+};
+using PlatformSettingsLineProc = void (*)(const PlatformSettingsLine& line, void* context);
+void PlatformReadSettingsLines(const char* data, size_t size, PlatformSettingsLineProc proc,
+                               void* context);
+
 // ---------------------------------------------------------------------------
 // Files opened for one writer at a time: read and write access, others may
 // only read. A second writer's open fails with PlatformSharingViolation.

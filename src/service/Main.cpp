@@ -1,6 +1,6 @@
 // Main.cpp - the executable's entry; everything else lives in Service.cpp so
 // that the tests can drive it.
-#include "service/Service.h"
+#include "Service.h"
 
 #include <clocale>
 

@@ -5,6 +5,14 @@
 extern const char ServiceName[];
 extern const char ServiceDisplayName[];
 
+// Only Windows has a service control manager; elsewhere the gateway runs in
+// the foreground under systemd (see QuilletHollinGateway.service).
+#ifdef _WIN32
+constexpr bool HasServiceManager = true;
+#else
+constexpr bool HasServiceManager = false;
+#endif
+
 void PrintUsage();
 void InstallService();
 void RemoveService();

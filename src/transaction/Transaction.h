@@ -1,5 +1,6 @@
 // Transaction.h - the exchange with the payment transaction server: message
-// building and the one persistent, self-reconnecting server connection.
+// building, the one persistent, self-reconnecting server connection, and
+// the answer a till gets for what became of its transaction.
 #pragma once
 
 #include <cstddef>
@@ -7,12 +8,6 @@
 
 struct PlatformEvent;
 struct PlatformMutex;
-
-// Set up by the run sequence and the listener before the first transaction.
-extern PlatformEvent* StopEvent;
-extern PlatformMutex* TransactionLock;
-extern char ServerAddress[32];
-extern int ServerPort;
 
 constexpr int TransactionFundsAvailable = 84;
 constexpr int TransactionSale = 51;
@@ -32,29 +27,61 @@ constexpr int TransactionTooLong = -1; // items cannot fit in a message; nothing
 // server may or may not have acted on it).
 enum class TransactionOutcome { NotSent, Replied, InDoubt };
 
+// One transaction a till asked for. The items may lie inside the reply area.
+struct TransactionRequest {
+    int code = 0; // TransactionFundsAvailable, TransactionSale or TransactionVoid
+    const char* card = nullptr;
+    int amount = 0;
+    const char* reference = nullptr; // null for funds available
+    int clientNumber = 0;
+    const char* clientAddress = nullptr; // the till's dotted address, for the journal
+};
+
 struct TransactionReport {
     TransactionOutcome outcome = TransactionOutcome::NotSent;
     int sequence = -1;      // the number sent; -1 when none was taken
     int64_t lockWaitUs = 0; // waiting for the transaction lock
     int64_t serverUs = -1;  // first byte sent to the end of the reply or the failure
     bool numbered = false;  // a number was taken (a counter file may hold -1 too)
-    // Given by the caller and kept: the till's dotted address, for the journal.
-    const char* clientAddress = nullptr;
 };
 
-// Carries one transaction. The items may lie inside replyArea (1024 bytes).
-// thirdItem is ignored (may be null) for TransactionFundsAvailable. When
-// report is given it is filled in before the call returns. Every transaction
-// leaves a journal row, written before the lock is let go so that sale and
-// void rows follow the sequence numbers.
-int SendTransaction(char* replyArea, const char* firstItem, int code, int amount,
-                    const char* thirdItem, int clientNumber, TransactionReport* report = nullptr);
+// Reads the server's address and port (a host name resolved here, once) and
+// keeps the lock every transaction takes. Called by the run sequence before
+// the listener starts. False when the name did not resolve; it is then used
+// as written.
+bool StartTransactions(PlatformMutex* lock);
+// The server's address as StartTransactions left it.
+const char* ServerAddressInUse();
+unsigned short ServerPortInUse();
+
+// Carries one transaction, waiting at most 10 s for the transaction lock
+// unless stopEvent is set first. When report is given it is filled in before
+// the call returns. Every transaction leaves a journal row, written before
+// the lock is let go so that sale and void rows follow the sequence numbers,
+// and is counted for the status port.
+int SendTransaction(char* replyArea, const TransactionRequest& request, PlatformEvent* stopEvent,
+                    TransactionReport* report = nullptr);
+
+// The answers the exchange gives tills, by status line and body.
+extern const char StatusOk[];
+extern const char StatusBadRequest[];
+extern const char StatusGatewayTimeout[];
+extern const char BodySyntaxError[];
+
+// What the till gets for a SendTransaction result and the reply area it
+// filled; the journal records the same.
+struct TillAnswer {
+    int code;           // the HTTP status code
+    const char* status; // its status line text, e.g. "200 OK"
+    const char* body;   // may point into the reply area
+};
+TillAnswer AnswerTransaction(int result, const char* replyArea);
 
 // Formats the framed message into out (MessageAreaSize bytes): two length
 // bytes, high first, then the text. Returns the total length, or 0 when it
 // would not fit.
 int BuildMessage(char* out, int code, int terminalAddress, int sequenceNumber, int clientNumber,
-                 int amount, const char* firstItem, const char* thirdItem, int entryMode);
+                 int amount, const char* card, const char* reference, int entryMode);
 
 // Where a reply comes from. receive waits up to waitMs for data (not at all
 // when waitMs is negative), then receives at most size bytes into buffer.

@@ -1,7 +1,8 @@
 // FilesTest.cpp - paths, the log writer, the sequence counter, the journal's
 // day files and error text.
-#include "files/Files.h"
-#include "files/Journal.h"
+#include "Files.h"
+#include "Counter.h"
+#include "Journal.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

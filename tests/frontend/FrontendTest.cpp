@@ -1,12 +1,12 @@
 // FrontendTest.cpp - the real RunListener on a free port with fresh gateway
 // files and a recording fake transaction server: raw requests in, exact
 // responses and exact server messages out.
-#include "support/TestSupport.h"
+#include "support/GatewayTest.h"
 
-#include "files/Files.h"
-#include "frontend/Frontend.h"
-#include "frontend/Request.h"
-#include "transaction/Transaction.h"
+#include "Files.h"
+#include "Frontend.h"
+#include "Request.h"
+#include "Transaction.h"
 
 #include <gtest/gtest.h>
 
@@ -28,10 +28,6 @@ const char NotFound[] = "404 Not Found";
 const char NotAllowed[] = "405 Method Not Allowed";
 const char Syntax[] = "Syntax error.";
 
-std::string Get(const std::string& url) {
-    return "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n";
-}
-
 // Messages for terminal 3 and entry mode 2; sales and voids from client 5.
 std::string Funds(const std::string& first, const std::string& amount) {
     return Framed(std::string("03") + FS + FS + "84" + FS + amount + FS + FS + FS + FS + first +
@@ -43,12 +39,6 @@ std::string Numbered(int code, int sequence, const std::string& first, const std
                   amount + FS + FS + third + FS + FS + first + FS + "2");
 }
 
-std::string HttpDate(int64_t seconds) {
-    char text[64];
-    FormatHttpDate(seconds * 1000, text, sizeof text);
-    return text;
-}
-
 int64_t UtcSecond() {
     return PlatformUtcMilliseconds() / 1000;
 }
@@ -58,103 +48,30 @@ int64_t UtcSecond() {
 // requests on a busy machine can take longer than those few seconds.
 void ExpectResponse(const std::string& response, const std::string& status, const std::string& body,
                     int64_t sentSecond = -1) {
-    const std::string head = "HTTP/1.1 " + status + "\r\nServer: BraskHollinServer\r\nDate: ";
-    ASSERT_EQ(response.substr(0, head.size()), head) << response;
-    std::string date =
-        response.substr(head.size(), response.find("\r\n", head.size()) - head.size());
+    EXPECT_ANSWER(response, status, body);
+    std::string date = ParseAnswer(response).date;
     int64_t now = UtcSecond();
     bool recent = false;
     for (int64_t second = sentSecond < 0 ? now - 6 : sentSecond; second <= now + 1; ++second)
-        recent = recent || date == HttpDate(second);
+        recent = recent || date == HttpDateOf(second);
     EXPECT_TRUE(recent) << "Date: " << date;
-    EXPECT_EQ(response, head + date +
-                            "\r\nContent-type: text/html\r\nPragma: no-cache\r\n"
-                            "Cache-Control: no-cache\r\n\r\n" +
-                            body);
 }
 
-class Frontend : public ::testing::Test {
+// The gateway under test in front of a recording fake server.
+class Frontend : public GatewayTest {
   protected:
     void SetUp() override {
-        EnsureSockets();
-        StopEvent = PlatformCreateEvent(); // it can be set only once
-        TransactionLock = TestTransactionLock();
-        CloseServerConnection(); // the previous test's server is gone
-        server = std::make_unique<FakeServer>();
-        files.WriteSequence("17");
-    }
-    void TearDown() override {
-        if (listener_.joinable())
-            StopGateway();
+        GatewayTest::SetUp();
+        UseServer(nullptr);
     }
 
     void UseServer(FakeServer::Handler handler) {
         server = std::make_unique<FakeServer>(std::move(handler));
+        serverPort = server->Port();
     }
 
-    void WriteSettings(const std::string& extra, const std::string& clients = "127.0.0.1=5\n") {
-        if (port == 0)
-            port = FreePort();
-        files.WriteSettings("[Settings]\nListenPortNumber=" + std::to_string(port) +
-                            "\nServerPortNumber=" + std::to_string(server->Port()) +
-                            "\nTerminalAddress=3\nEntryMode=2\n" + extra + "[Allowed Clients]\n" +
-                            clients);
-    }
-
-    void StartGateway(const std::string& extra = "", const std::string& clients = "127.0.0.1=5\n") {
-        WriteSettings(extra, clients);
-        ServerPort = 0; // must come from the settings
-        listener_ = std::thread([this] {
-            RunListener();
-            listenerDone_ = true;
-        });
-        // The first connection that gets through shows the port listens; its
-        // answer (405 to nothing) is awaited so no thread of it outlives this.
-        for (int attempt = 0; attempt < 300 && !listenerDone_; ++attempt) {
-            PlatformSocket probe = ConnectLoopback(port);
-            if (probe != PlatformNoSocket) {
-                PlatformShutdownSend(probe);
-                ReadUntilClosed(probe, 10000);
-                PlatformCloseSocket(probe);
-                return;
-            }
-            PlatformSleepMs(10);
-        }
-        FAIL() << "no listener on port " << port << "; log: " << files.ReadLog();
-    }
-
-    // Milliseconds from setting the stop event until RunListener returned.
-    int64_t StopGateway() {
-        int64_t start = PlatformMonotonicMs();
-        PlatformSetEvent(StopEvent);
-        listener_.join();
-        return PlatformMonotonicMs() - start;
-    }
-
-    std::string Send(const std::string& request, const char* from = nullptr) {
-        return RawExchange(port, request, from);
-    }
-
-    TempGatewayFiles files;
     std::unique_ptr<FakeServer> server;
-    unsigned short port = 0;
-
-  private:
-    std::thread listener_;
-    std::atomic<bool> listenerDone_{false};
 };
-
-// Connects and sends nothing, or closes its sending side at once.
-std::string SilentClient(unsigned short port, bool halfClose, const char* from, int64_t* ms) {
-    PlatformSocket socket = ConnectLoopback(port, from);
-    int64_t start = PlatformMonotonicMs();
-    if (halfClose)
-        PlatformShutdownSend(socket);
-    std::string received = ReadUntilClosed(socket, 15000);
-    *ms = PlatformMonotonicMs() - start;
-    PlatformCloseSocket(socket);
-    return received;
-}
 
 } // namespace
 
@@ -315,11 +232,11 @@ TEST_F(Frontend, ControlBytesAndOversizedItemsAreRefusedUnsent) {
 TEST_F(Frontend, SilentClientsAreDroppedOrAnswered) {
     StartGateway();
     int64_t ms = 0;
-    ExpectResponse(SilentClient(port, true, nullptr, &ms), NotAllowed, "Method not allowed.");
+    ExpectResponse(Client(port, "", true, &ms), NotAllowed, "Method not allowed.");
     EXPECT_LT(ms, 2000);
-    ExpectResponse(SilentClient(port, true, "127.0.0.2", &ms), Forbidden, "Access denied.");
+    ExpectResponse(Client(port, "", true, &ms, "127.0.0.2"), Forbidden, "Access denied.");
     EXPECT_LT(ms, 2000);
-    EXPECT_EQ(SilentClient(port, false, nullptr, &ms), "");
+    EXPECT_EQ(Client(port, "", false, &ms), "");
     EXPECT_GE(ms, 4800);
     EXPECT_LT(ms, 7000);
 }
@@ -339,13 +256,12 @@ TEST_F(Frontend, DateIsTakenWhenTheConnectionIsAccepted) {
     int64_t second = (connected + 500) / 1000;
     std::string head = "Date: ";
     std::string date = response.substr(response.find(head) + head.size(), 29);
-    EXPECT_TRUE(date == HttpDate(second) || date == HttpDate(second + 1)) << date;
+    EXPECT_TRUE(date == HttpDateOf(second) || date == HttpDateOf(second + 1)) << date;
 }
 
 TEST_F(Frontend, PerRequestSettingsApplyAtOnceStartTimeOnesAtStart) {
     StartGateway();
-    EXPECT_EQ(ServerPort, server->Port());
-    EXPECT_FALSE(VoidAllowed);
+    EXPECT_EQ(ServerPortInUse(), server->Port());
     ExpectResponse(Send(Get("/Sale?1+2+3"), "127.0.0.2"), Forbidden, "Access denied.");
     // Admit 127.0.0.2 as client 9, refuse 127.0.0.1, terminal 7, entry mode 5.
     files.WriteSettings("[Settings]\nServerPortNumber=1\nTerminalAddress=7\nEntryMode=5\n"
@@ -357,14 +273,16 @@ TEST_F(Frontend, PerRequestSettingsApplyAtOnceStartTimeOnesAtStart) {
               std::vector<std::string>{Framed(std::string("0717") + FS + "9" + FS + "51" + FS +
                                               "5" + FS + FS + "6" + FS + FS + "4" + FS + "5")});
 
-    // Nothing configured: port 80, server port 3770, no void.
+    // Nothing configured: port 80 and server port 3770, read afresh.
     StopGateway();
     files.WriteSettings("");
-    VoidAllowed = true;
-    RunListener(); // the stop event is still set: returns at once
-    EXPECT_EQ(ListenPort, 80);
-    EXPECT_EQ(ServerPort, 3770);
-    EXPECT_FALSE(VoidAllowed);
+    StartTransactions(TestTransactionLock());
+    EXPECT_EQ(ServerPortInUse(), 3770);
+    testing::internal::CaptureStdout();
+    DebugMode = true;
+    RunListener(stopEvent); // the stop event is still set: returns at once
+    DebugMode = false;
+    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("Begin Listener thread [80]\n", 0), 0u);
 }
 
 TEST_F(Frontend, ManyClientsAtOnceThenAPromptStop) {
@@ -401,14 +319,14 @@ TEST_F(Frontend, BusyPortIsLoggedAndEndsTheListener) {
     files.WriteSettings("[Settings]\nListenPortNumber=" + std::to_string(configured) + "\n");
     // A listener that got the port anyway would never return by itself.
     std::atomic<bool> returned{false};
-    std::thread listener([&returned] {
-        RunListener();
+    std::thread listener([this, &returned] {
+        RunListener(stopEvent);
         returned = true;
     });
     for (int waited = 0; waited < 2000 && !returned; waited += 10)
         PlatformSleepMs(10);
     EXPECT_TRUE(returned);
-    PlatformSetEvent(StopEvent);
+    PlatformSetEvent(stopEvent);
     listener.join();
     PlatformCloseSocket(holder);
 
@@ -467,7 +385,7 @@ TEST(HttpDate, MatchesTheCalendarAndRoundsToTheNearestSecond) {
         std::time_t time = static_cast<std::time_t>(second);
         char expected[64];
         std::strftime(expected, sizeof expected, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&time));
-        ASSERT_EQ(HttpDate(second), expected) << second;
+        ASSERT_EQ(HttpDateOf(second), expected) << second;
     }
     char text[64];
     FormatHttpDate(1262303999499, text, sizeof text);

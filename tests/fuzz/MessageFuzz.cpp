@@ -8,7 +8,7 @@
 // ended by a zero byte or the end of the input.
 #include "FuzzCheck.h"
 
-#include "transaction/Transaction.h"
+#include "Transaction.h"
 
 #include <cstdlib>
 #include <string>

@@ -9,8 +9,8 @@
 // events run out every read is empty.
 #include "FuzzCheck.h"
 
-#include "platform/Platform.h"
-#include "transaction/Transaction.h"
+#include "Platform.h"
+#include "Transaction.h"
 
 #include <string>
 

@@ -7,8 +7,8 @@
 // taken from the end of the request bytes.
 #include "FuzzCheck.h"
 
-#include "frontend/Request.h"
-#include "transaction/Transaction.h"
+#include "Request.h"
+#include "Transaction.h"
 
 #include <climits>
 #include <string>
@@ -94,34 +94,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const KnownAnswer* known = FindAnswer(decision.answer.status);
     FUZZ_CHECK(known != nullptr);
-    FUZZ_CHECK(decision.clientNumber == clientNumber);
+    FUZZ_CHECK(decision.transaction.clientNumber == clientNumber);
     size_t get = text.find("GET ");
     if (clientNumber == 0) {
-        FUZZ_CHECK(decision.code == 0);
+        FUZZ_CHECK(decision.transaction.code == 0);
         FUZZ_CHECK(std::strcmp(known->status, "403 Forbidden") == 0);
     } else if (get == std::string::npos) {
-        FUZZ_CHECK(decision.code == 0);
+        FUZZ_CHECK(decision.transaction.code == 0);
         FUZZ_CHECK(std::strcmp(known->status, "405 Method Not Allowed") == 0);
     }
-    if (decision.code == 0) {
+    if (decision.transaction.code == 0) {
         // Refusals carry their fixed words; 200 and 504 come only from an exchange.
         FUZZ_CHECK(known->body != nullptr);
         FUZZ_CHECK(std::strcmp(decision.answer.body, known->body) == 0);
     } else {
         FUZZ_CHECK(clientNumber != 0 && get != std::string::npos);
         const char* url = text.c_str() + get + 4;
-        CheckItem(decision.firstItem, area);
-        FUZZ_CHECK(text.find(decision.firstItem, get + 4) != std::string::npos);
-        if (decision.code == TransactionFundsAvailable) {
+        CheckItem(decision.transaction.card, area);
+        FUZZ_CHECK(text.find(decision.transaction.card, get + 4) != std::string::npos);
+        if (decision.transaction.code == TransactionFundsAvailable) {
             FUZZ_CHECK(StartsWithIgnoringCase(url, "/FundsAvailable?"));
-            FUZZ_CHECK(decision.thirdItem == nullptr);
+            FUZZ_CHECK(decision.transaction.reference == nullptr);
         } else {
-            FUZZ_CHECK(decision.code == TransactionSale || decision.code == TransactionVoid);
-            FUZZ_CHECK(StartsWithIgnoringCase(url, decision.code == TransactionSale ? "/Sale?"
-                                                                                    : "/Void?"));
-            FUZZ_CHECK(decision.code == TransactionSale || voidAllowed);
-            CheckItem(decision.thirdItem, area);
-            FUZZ_CHECK(text.find(decision.thirdItem, get + 4) != std::string::npos);
+            FUZZ_CHECK(decision.transaction.code == TransactionSale ||
+                       decision.transaction.code == TransactionVoid);
+            FUZZ_CHECK(StartsWithIgnoringCase(
+                url, decision.transaction.code == TransactionSale ? "/Sale?" : "/Void?"));
+            FUZZ_CHECK(decision.transaction.code == TransactionSale || voidAllowed);
+            CheckItem(decision.transaction.reference, area);
+            FUZZ_CHECK(text.find(decision.transaction.reference, get + 4) != std::string::npos);
         }
     }
 
@@ -130,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char* replyArea = ReplyAreaOf(area);
     FUZZ_CHECK(replyArea == area + WorkAreaSize - ReplyAreaSize);
     HttpAnswer answer = decision.answer;
-    if (decision.code != 0) {
+    if (decision.transaction.code != 0) {
         size_t replyLength = replyWanted < received ? replyWanted : received;
         int result = resultChoice == 1   ? TransactionDone
                      : resultChoice == 2 ? TransactionTooLong
@@ -139,7 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             result = TransactionFailed;
         std::memcpy(replyArea, request + received - replyLength, replyLength);
         replyArea[replyLength] = 0;
-        answer = AnswerTransaction(result, replyArea);
+        TillAnswer till = AnswerTransaction(result, replyArea);
+        answer = {till.status, till.body};
         if (result == TransactionDone) {
             FUZZ_CHECK(std::strcmp(answer.status, "200 OK") == 0);
             FUZZ_CHECK(answer.body == replyArea + 2);

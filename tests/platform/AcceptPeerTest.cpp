@@ -1,7 +1,7 @@
 // AcceptPeerTest.cpp - the peer address an accepted connection reports is the
 // client's dotted IPv4 text, for octets of one, two and three digits, written
 // within the area given. Runs against both platform backends.
-#include "platform/Platform.h"
+#include "Platform.h"
 
 #include "support/TestSupport.h"
 

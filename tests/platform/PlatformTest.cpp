@@ -2,7 +2,8 @@
 // file lookups, one-writer files, the stop-event-or-lock wait, error text,
 // and TCP sockets over loopback. Runs natively against the Linux backend and
 // under Wine against the Windows one.
-#include "platform/Platform.h"
+#include "Platform.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -25,45 +26,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// A fresh directory for one test's files, removed afterwards.
-class TempDirectory {
-  public:
-    TempDirectory() {
-        std::random_device random;
-        path_ = fs::temp_directory_path() /
-                ("qhg-platform-" + std::to_string(random()) + "-" + std::to_string(random()));
-        fs::create_directories(path_);
-    }
-    ~TempDirectory() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    std::string File(const char* name) const { return (path_ / name).string(); }
-
-  private:
-    fs::path path_;
-};
-
-// Polls until done() holds or limitMs pass; true if it held.
-template <typename Done> bool WaitUntil(Done done, int limitMs = 5000) {
-    int64_t end = PlatformMonotonicMs() + limitMs;
-    while (!done()) {
-        if (PlatformMonotonicMs() > end)
-            return false;
-        PlatformSleepMs(2);
-    }
-    return true;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteWholeFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 std::string UniqueMutexName() {
     static std::atomic<int> counter{0};
@@ -488,7 +450,6 @@ TEST(SystemTextTest, ClocksAndProcessFacts) {
     char user[64];
     ASSERT_TRUE(PlatformUserName(user, sizeof user));
     EXPECT_GT(std::strlen(user), 0u);
-    EXPECT_TRUE(PlatformIsSupportedSystem());
 }
 
 // ---------------------------------------------------------------------------

@@ -2,7 +2,8 @@
 // however the edit is made: in place with the same size, within the same
 // instant, with the old modification time put back, by renaming a new file
 // over it, or by deleting it. Runs against both platform backends.
-#include "platform/Platform.h"
+#include "Platform.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -21,17 +22,7 @@ namespace {
 
 class ProfileReloadTest : public ::testing::Test {
   protected:
-    ProfileReloadTest() {
-        std::random_device random;
-        directory_ = fs::temp_directory_path() /
-                     ("qhg-reload-" + std::to_string(random()) + "-" + std::to_string(random()));
-        fs::create_directories(directory_);
-        path_ = (directory_ / "gateway.ini").string();
-    }
-    ~ProfileReloadTest() override {
-        std::error_code ignored;
-        fs::remove_all(directory_, ignored);
-    }
+    ProfileReloadTest() : path_(directory_.File("gateway.ini")) {}
 
     // Rewrites the file in place: same inode, truncated and written again.
     void Write(const std::string& text) const { WriteTo(path_, text); }
@@ -54,7 +45,7 @@ class ProfileReloadTest : public ::testing::Test {
         fs::last_write_time(path_, fs::file_time_type::clock::now() - std::chrono::hours(1));
     }
 
-    fs::path directory_;
+    TempDirectory directory_;
     std::string path_;
 };
 
@@ -96,7 +87,7 @@ TEST_F(ProfileReloadTest, FileRenamedOverTheOldOneIsSeen) {
     auto old = fs::last_write_time(path_);
     EXPECT_EQ(Terminal(), 1);
 
-    std::string replacement = (directory_ / "gateway.new").string();
+    std::string replacement = directory_.File("gateway.new");
     WriteTo(replacement, Settings(2, 0));
     fs::last_write_time(replacement, old);
     fs::rename(replacement, path_);
@@ -140,7 +131,7 @@ TEST_F(ProfileReloadTest, ReadersDuringReplacementsSeeOneWholeVersion) {
     // Each version is written beside the file and renamed over it, so a
     // reader never meets a half-written file. Windows refuses the rename
     // while a reader has the file open: try again until it is let through.
-    std::string replacement = (directory_ / "gateway.new").string();
+    std::string replacement = directory_.File("gateway.new");
     int refusedRenames = 0;
     for (int round = 0; round < 200 && refusedRenames < 10000; ++round) {
         int value = 1 + round % 2;

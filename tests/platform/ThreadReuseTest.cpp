@@ -2,7 +2,7 @@
 // with its own parameter, whether the platform creates a thread for it or
 // hands it to one that finished earlier; and on Linux a thread never runs
 // work with a signal mask other than its starter's.
-#include "platform/Platform.h"
+#include "Platform.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 // keeps serving: the next sale gets its own approval.
 #include "reliability/ReliabilityHarness.h"
 
-#include "files/Files.h"
+#include "Files.h"
 
 #include <algorithm>
 #include <string>
@@ -157,12 +157,16 @@ TEST_F(ReliabilityTest, ServerStopsHalfwayThroughASplitReply) {
         LengthBytes(600) + Padded(SaleApproval(sequence, 500), 600).substr(0, 98);
     EXPECT_ANSWER(stopAfterFirstPiece(600, 100), "504 Gateway Timeout", partial);
     ExpectServing(520);
-    EXPECT_EQ(JournalRows(), (std::vector<JournalFields>{
-                                 Row("sale", 17, 500, "in-doubt", 504, ""),
-                                 Row("sale", 18, 510, "replied", 200, SaleApproval(18, 510)),
-                                 Row("sale", 19, 500, "in-doubt", 504, partial),
-                                 Row("sale", 20, 520, "replied", 200, SaleApproval(20, 520)),
-                             }));
+    EXPECT_EQ(JournalRows(),
+              (std::vector<JournalFields>{
+                  Row("sale", 17, 500, "in-doubt", 504, ""),
+                  Row("sale", 18, 510, "replied", 200, SaleApproval(18, 510)),
+                  // "500" and the padding are one run of 49 digits.
+                  Row("sale", 19, 500, "in-doubt", 504,
+                      LengthBytes(600) + "APPROVED SALE TERMINAL=03 SEQ=19 CLIENT=5 AMOUNT=" +
+                          std::string(45, '*') + "4567"),
+                  Row("sale", 20, 520, "replied", 200, SaleApproval(20, 520)),
+              }));
 }
 
 TEST_F(ReliabilityTest, ReplyLaterThanReplyTimeout) {
@@ -245,11 +249,11 @@ TEST_F(ReliabilityTest, RepliesAtAndBeyondTheReplyArea) {
     SetServerOptions(full);
     int sequence = NextSequence();
     EXPECT_ANSWER(Sale(100), "200 OK", Padded(SaleApproval(sequence, 100), 1021));
-    // The padding is one long run of digits: the journal shows its last four.
-    EXPECT_EQ(JournalRows().back(), Row("sale", sequence, 100, "replied", 200,
-                                        Padded(SaleApproval(sequence, 100), 1021)));
-    EXPECT_EQ(JournalRows().back()[11].substr(0, 60),
-              "APPROVED SALE TERMINAL=03 SEQ=17 CLIENT=5 AMOUNT=***********");
+    // The amount and the padding are one run of 972 digits: the journal
+    // shows its last four.
+    const std::string masked =
+        "APPROVED SALE TERMINAL=03 SEQ=17 CLIENT=5 AMOUNT=" + std::string(968, '*') + "7890";
+    EXPECT_EQ(JournalRows().back(), Row("sale", sequence, 100, "replied", 200, masked));
 
     // One byte more can never be complete: the area fills, reads return
     // nothing, and the body is the first 1023 bytes, length bytes included.
@@ -261,7 +265,11 @@ TEST_F(ReliabilityTest, RepliesAtAndBeyondTheReplyArea) {
         sequence = NextSequence();
         const std::string partial = LengthBytes(length) + Padded(SaleApproval(sequence, 200), 1021);
         EXPECT_ANSWER(Sale(200), "504 Gateway Timeout", partial);
-        EXPECT_EQ(JournalRows().back(), Row("sale", sequence, 200, "in-doubt", 504, partial));
+        EXPECT_EQ(JournalRows().back(),
+                  Row("sale", sequence, 200, "in-doubt", 504,
+                      LengthBytes(length) +
+                          "APPROVED SALE TERMINAL=03 SEQ=" + std::to_string(sequence) +
+                          " CLIENT=5 AMOUNT=" + std::string(968, '*') + "7890"));
         // The rest of that reply must not be taken for the next one.
         SetServerOptions({});
         ExpectServing(210);

@@ -1,10 +1,9 @@
-// ReliabilityHarness.h - the gateway's front end (the real RunListener on a
-// thread of its own) in front of an in-process txsim whose misbehaviours a
-// test switches between transactions, with fresh gateway files. Every answer
-// is checked whole: status line, the fixed headers and the exact body.
+// ReliabilityHarness.h - the gateway under test in front of an in-process
+// txsim whose misbehaviours a test switches between transactions. Every
+// answer is checked whole: status line, the fixed headers and the exact body.
 #pragma once
 
-#include "support/TestSupport.h"
+#include "support/GatewayTest.h"
 
 #include "TxSim.h"
 
@@ -24,35 +23,6 @@ constexpr int ConnectionRefusedCode = 10061;
 constexpr int ConnectionRefusedCode = 111;
 #endif
 
-// "GET <url> HTTP/1.1" with a Host line, as a till sends it.
-std::string Get(const std::string& url);
-
-// The status line and body of one response, after checking that the header
-// block between them is exactly the gateway's.
-struct Answer {
-    std::string status;
-    std::string body;
-    bool wellFormed = false;
-};
-Answer ParseAnswer(const std::string& response);
-
-// Asserts that response is exactly status and body with the gateway's headers.
-// The response expression is evaluated once.
-#define EXPECT_ANSWER(response, expectedStatus, expectedBody)                                      \
-    do {                                                                                           \
-        const std::string response_ = (response);                                                  \
-        Answer answer_ = ParseAnswer(response_);                                                   \
-        EXPECT_TRUE(answer_.wellFormed) << response_;                                              \
-        EXPECT_EQ(answer_.status, expectedStatus) << response_;                                    \
-        EXPECT_EQ(answer_.body, expectedBody) << response_;                                        \
-    } while (0)
-
-// Connects (from the given local address, or any), sends bytes (none:
-// nothing), optionally ends the sending side, and returns what came back and
-// how long the gateway kept the connection.
-std::string Client(unsigned short port, const std::string& bytes, bool endSending,
-                   int64_t* elapsedMs, const char* from = nullptr);
-
 // The approval txsim gives to a sale from terminal 3, client 5.
 std::string SaleApproval(int sequence, int amount);
 std::string FundsApproval(int amount);
@@ -66,10 +36,8 @@ constexpr int NoNumber = -1000000000;
 JournalFields Row(const std::string& kind, int sequence, int amount, const std::string& outcome,
                   int status, const std::string& reply, const std::string& reference = "INV7731",
                   const std::string& card = "************5556");
-// Masks every run of 12 or more digits but its last four, as the journal does.
-std::string MaskDigitRuns(const std::string& text);
 
-class ReliabilityTest : public ::testing::Test {
+class ReliabilityTest : public GatewayTest {
   protected:
     void SetUp() override;
     void TearDown() override;
@@ -81,19 +49,6 @@ class ReliabilityTest : public ::testing::Test {
     // Switches misbehaviours of the running txsim for the messages to come.
     void SetServerOptions(const TxSimOptions& options);
 
-    // Writes the settings: a fresh listen port, the server port, terminal 3,
-    // entry mode 2, the extra "Settings" lines and the "Allowed Clients" lines.
-    void WriteSettings(const std::string& extraSettings, const std::string& allowedClients);
-    // Writes the settings and starts RunListener; returns once it accepts.
-    void StartGateway(const std::string& extraSettings = "",
-                      const std::string& allowedClients = "127.0.0.1=5\n");
-    void StopListener();
-    // Connects until the gateway accepts, at most 5 s; false if it never did.
-    bool WaitForListener() const;
-
-    std::string Send(const std::string& request, const char* fromAddress = nullptr) {
-        return RawExchange(port, request, fromAddress);
-    }
     // A sale of amount from the listed client; the answer it gets.
     std::string Sale(int amount, const std::string& card = "4000056655665556",
                      const std::string& reference = "INV7731");
@@ -111,21 +66,5 @@ class ReliabilityTest : public ::testing::Test {
     // rows as read.
     std::vector<JournalFields> JournalRows(std::vector<JournalFields>* raw = nullptr) const;
 
-    TempGatewayFiles files;
     std::unique_ptr<TxSim> server;
-    unsigned short serverPort = 0;
-    unsigned short port = 0;
-
-  private:
-    std::thread listener_;
 };
-
-// Waits until condition() holds, polling every 10 ms; false on time-out.
-template <typename Condition> bool WaitUntil(Condition condition, int timeoutMs) {
-    for (int64_t end = PlatformMonotonicMs() + timeoutMs; PlatformMonotonicMs() < end;) {
-        if (condition())
-            return true;
-        PlatformSleepMs(10);
-    }
-    return condition();
-}

@@ -6,9 +6,9 @@
 // descriptor limit is raised at start.
 #include "reliability/ReliabilityHarness.h"
 
-#include "files/Files.h"
-#include "service/Service.h"
-#include "transaction/Transaction.h"
+#include "Files.h"
+#include "Service.h"
+#include "Transaction.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -329,8 +329,7 @@ TEST_F(ReliabilityTest, SilentCrowdsAreCappedPerUnlistedAddress) {
     CloseAll(more);
 
     // 0: no cap.
-    StopListener();
-    StopEvent = PlatformCreateEvent();
+    StopGateway();
     StartGateway("MaxPendingPerAddress=0\n");
     second = SilentCrowd(port, "127.0.0.2", 40);
     EXPECT_EQ(StillHeld(second), 40u);
@@ -366,7 +365,7 @@ TEST_F(ReliabilityTest, DescriptorLimitIsRaisedSoACrowdDoesNotHoldUpTills) {
     EXPECT_LT(PlatformMonotonicMs() - before, 1000) << "the sale waited behind the crowd";
     EXPECT_EQ(StillHeld(crowd), crowd.size());
     CloseAll(crowd);
-    StopListener();
+    StopGateway();
     setrlimit(RLIMIT_NOFILE, &original);
 #endif
 }

@@ -32,23 +32,20 @@ namespace {
 // files are the test's own.
 class GatewayCopy {
   public:
-    GatewayCopy() {
-        std::random_device random;
-        directory_ = fs::temp_directory_path() / ("qhg-process-" + std::to_string(random()));
-        fs::create_directories(directory_);
-        fs::copy_file(GATEWAY_EXECUTABLE, Executable());
-    }
+    GatewayCopy() { fs::copy_file(GATEWAY_EXECUTABLE, Executable()); }
     ~GatewayCopy() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        std::error_code ignored;
-        fs::remove_all(directory_, ignored);
     }
-    std::string Executable() const { return (directory_ / "QuilletHollinGateway").string(); }
-    std::string File(const char* extension) const {
-        return (directory_ / "QuilletHollinGateway").string() + extension;
+    std::string Executable() const { return directory_.File("QuilletHollinGateway"); }
+    std::string File(const char* extension) const { return Executable() + extension; }
+    // Settings for a listen port, a server port and client 127.0.0.1 as number 1.
+    void WriteSettings(unsigned short port, unsigned short serverPort) const {
+        WriteWholeFile(File(".ini"), "[Settings]\nListenPortNumber=" + std::to_string(port) +
+                                         "\nServerPortNumber=" + std::to_string(serverPort) +
+                                         "\n[Allowed Clients]\n127.0.0.1=1\n");
     }
 
     // Starts it with one argument, stdout and stderr into a file; a wrapper
@@ -107,28 +104,21 @@ class GatewayCopy {
     // The names of the files in the directory, sorted.
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(directory_))
+        for (const auto& entry : fs::directory_iterator(directory_.Path()))
             names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
 
   private:
-    fs::path directory_;
+    TempDirectory directory_;
     pid_t pid_ = -1;
 };
 
 // A sale from 127.0.0.1, retried while the gateway is not yet listening.
 std::string SaleOnceListening(unsigned short port, int amount) {
-    std::string response;
-    for (int tries = 0; tries < 1000; ++tries) {
-        response = RawExchange(port, "GET /Sale?4111111111111111+" + std::to_string(amount) +
-                                         "+0917 HTTP/1.0\r\n\r\n");
-        if (response != "<no connection>")
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return response;
+    return ExchangeOnceListening(port, "GET /Sale?4111111111111111+" + std::to_string(amount) +
+                                           "+0917 HTTP/1.0\r\n\r\n");
 }
 
 std::string LastLine(const std::string& text) {
@@ -155,9 +145,7 @@ TEST_P(DebugModeStop, ServesThenStopsPromptlyOnSignal) {
     FakeServer server;
     GatewayCopy gateway;
     unsigned short port = FreePort();
-    WriteWholeFile(gateway.File(".ini"), "[Settings]\nListenPortNumber=" + std::to_string(port) +
-                                             "\nServerPortNumber=" + std::to_string(server.Port()) +
-                                             "\n[Allowed Clients]\n127.0.0.1=1\n");
+    gateway.WriteSettings(port, server.Port());
     ASSERT_TRUE(gateway.Start(GetParam().command));
 
     std::string response = SaleOnceListening(port, 250);
@@ -255,6 +243,10 @@ TEST(GatewayProcess, CheckNamesEachProblemAndChangesNothing) {
         {"unresolved", head + "ServerAddress=no-such-host.invalid\n", 1,
          "error: line 4: ServerAddress no-such-host.invalid does not resolve to an IPv4 address"},
         {"no file", "", -1, "warning: the settings file does not exist: all defaults"},
+        // Read as the gateway reads it: a line longer than 4,095 bytes goes on
+        // as a line of its own, here a key the gateway uses.
+        {"long line", head + "X=" + std::string(4093, 'a') + "EntryMode=7\n", 0,
+         "EntryMode              7                  from the file, line 4"},
         {"server down", "[Settings]\n" + listen + "ServerPortNumber=" + std::to_string(closed), 1,
          "error: cannot connect to the transaction server 127.0.0.1:" + std::to_string(closed) +
              ": Connection refused [111]"},
@@ -323,9 +315,7 @@ TEST(GatewayProcess, CounterReachesTheDiskBeforeTheMessageLeaves) {
     FakeServer server;
     GatewayCopy gateway;
     unsigned short port = FreePort();
-    WriteWholeFile(gateway.File(".ini"), "[Settings]\nListenPortNumber=" + std::to_string(port) +
-                                             "\nServerPortNumber=" + std::to_string(server.Port()) +
-                                             "\n[Allowed Clients]\n127.0.0.1=1\n");
+    gateway.WriteSettings(port, server.Port());
     std::string trace = gateway.File(".strace");
     ASSERT_TRUE(gateway.Start("debug", {"/usr/bin/strace", "-f", "-yy", "-o", trace, "-e",
                                         "trace=pwrite64,fdatasync,fsync,sendto"}));

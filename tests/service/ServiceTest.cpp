@@ -2,14 +2,16 @@
 // reports the service control manager would see, stopping from a control or
 // a console key, the run sequence's log lines and server address, and the
 // command line's usage text and letter case.
-#include "service/Service.h"
+#include "Service.h"
 
-#include "files/Files.h"
+#include "Files.h"
+#include "Settings.h"
+#include "Transaction.h"
 #include "support/TestSupport.h"
-#include "transaction/Transaction.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -66,15 +68,6 @@ class RecordedStatus : public ::testing::Test {
     }
 };
 
-template <typename Condition> bool WaitUntil(Condition condition, int timeoutMs = 10000) {
-    for (int waited = 0; waited < timeoutMs; waited += 10) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
-
 bool ReportedRunning() {
     for (const StatusReport& r : RecordedReports())
         if (r.state == PlatformServiceRunning)
@@ -84,12 +77,7 @@ bool ReportedRunning() {
 
 // Sends a sale until the listener answers (it binds after RUNNING is reported).
 std::string SaleOnceListening(unsigned short port) {
-    std::string response;
-    WaitUntil([&] {
-        response = RawExchange(port, "GET /Sale?4111111111111111+250+0917 HTTP/1.0\r\n\r\n");
-        return response != "<no connection>";
-    });
-    return response;
+    return ExchangeOnceListening(port, "GET /Sale?4111111111111111+250+0917 HTTP/1.0\r\n\r\n");
 }
 
 std::string Settings(unsigned short listenPort, unsigned short serverPort,
@@ -112,7 +100,7 @@ TEST_F(RecordedStatus, ServiceLifecycleReportsStatesAndCheckPointsInOrder) {
     // What ServiceMain does around the run sequence once its handler is registered.
     ASSERT_TRUE(ReportServiceStatus(PlatformServiceStartPending, 0, 3000));
     std::thread service([] { RunGateway(0, nullptr); });
-    ASSERT_TRUE(WaitUntil(ReportedRunning));
+    ASSERT_TRUE(WaitUntil(ReportedRunning, 10000));
 
     std::string response = SaleOnceListening(port);
     EXPECT_NE(response.find("200 OK"), std::string::npos) << response;
@@ -181,7 +169,8 @@ TEST_F(RecordedStatus, DebugModeNeverReportsAndStopsOnConsoleKeys) {
 
     // Closing the console is not a stop key: the system's handling applies.
     EXPECT_FALSE(ConsoleCtrlHandler(2));
-    EXPECT_FALSE(PlatformEventIsSet(StopEvent));
+    response = SaleOnceListening(port);
+    EXPECT_NE(response.find("200 OK"), std::string::npos) << "stopped by a close: " << response;
 
     ::testing::internal::CaptureStdout();
     EXPECT_TRUE(ConsoleCtrlHandler(1)); // Ctrl+Break
@@ -208,10 +197,14 @@ TEST_F(RecordedStatus, StopBeforeTheRunSequenceStartsIsNotLost) {
 
     // The early stop was used up: the next run serves until stopped again.
     ClearReports();
-    std::thread again([] { RunGateway(0, nullptr); });
-    ASSERT_TRUE(WaitUntil(ReportedRunning));
+    std::atomic<bool> returned{false};
+    std::thread again([&returned] {
+        RunGateway(0, nullptr);
+        returned = true;
+    });
+    ASSERT_TRUE(WaitUntil(ReportedRunning, 10000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(PlatformEventIsSet(StopEvent));
+    EXPECT_FALSE(returned);
     StopGateway();
     again.join();
 }
@@ -317,22 +310,56 @@ TEST(CommandLine, InstallAndRemoveInAnyCaseReachTheServiceManager) {
 }
 #endif
 
-// The example settings shipped beside the executable must be what they say:
-// every key spelt so the gateway finds it, each at its default, no client let in.
-TEST(PackagedSettings, EveryKeyIsFoundAtItsDefault) {
+// The example settings shipped beside the executable and the README's table
+// must say what the settings table says: every key, in the table's order,
+// spelt so the gateway finds it, at its default; no other key; no client let
+// in.
+TEST(SettingsTable, ExampleFileAndReadmeFollowIt) {
     const char* path = GATEWAY_EXAMPLE_SETTINGS;
-    struct Key {
-        const char* name;
-        int value;
-    } keys[] = {{"ListenPortNumber", 80}, {"ServerPortNumber", 3770}, {"AllowVoid", 0},
-                {"TerminalAddress", 0},   {"EntryMode", 2},           {"ReplyTimeout", 30},
-                {"StatusPort", 0},        {"JournalDays", 90},        {"MaxPendingPerAddress", 32}};
-    for (const Key& key : keys)
-        EXPECT_EQ(PlatformProfileInt("Settings", key.name, -12345, path), key.value) << key.name;
-    char address[32];
-    for (const char* key : {"ServerAddress", "StatusAddress"}) {
-        PlatformProfileString("Settings", key, "", address, sizeof address, path);
-        EXPECT_STREQ(address, "127.0.0.1") << key;
+    struct Lines {
+        std::string section;
+        std::vector<std::string> keys;
+    } lines;
+    std::string text = ReadWholeFile(path);
+    PlatformReadSettingsLines(
+        text.data(), text.size(),
+        [](const PlatformSettingsLine& line, void* context) {
+            Lines& found = *static_cast<Lines*>(context);
+            if (line.kind == PlatformSettingsLine::Section)
+                found.section.assign(line.name, line.nameLength);
+            else if (line.kind == PlatformSettingsLine::Entry && found.section == "Settings")
+                found.keys.emplace_back(line.name, line.nameLength);
+        },
+        &lines);
+    std::vector<std::string> names;
+    for (const SettingRow& row : SettingRows) {
+        names.push_back(row.name);
+        if (row.text == nullptr) {
+            EXPECT_EQ(PlatformProfileInt(row.section, row.name, -12345, path), row.number)
+                << row.name;
+        } else {
+            char value[256];
+            PlatformProfileString(row.section, row.name, "(missing)", value, sizeof value, path);
+            EXPECT_STREQ(value, row.text) << row.name;
+        }
     }
+    EXPECT_EQ(lines.keys, names);
     EXPECT_EQ(PlatformProfileInt("Allowed Clients", "192.168.1.20", 0, path), 0);
+
+    // README: "| key | default | read | meaning |", one row per key, in order.
+    std::string readme = ReadWholeFile(GATEWAY_README);
+    size_t at = readme.find("| key | default | read | meaning |\n|---|---|---|---|\n");
+    ASSERT_NE(at, std::string::npos);
+    at = readme.find('\n', readme.find('\n', at) + 1) + 1;
+    std::vector<std::string> rows, expected;
+    for (size_t end; (end = readme.find('\n', at)) != std::string::npos && readme[at] == '|';
+         at = end + 1)
+        rows.push_back(readme.substr(at, end - at));
+    for (const SettingRow& row : SettingRows)
+        expected.push_back(
+            std::string("| ") + row.name + " | " +
+            (row.text != nullptr ? row.text : std::to_string(row.number)) + " | " +
+            (row.read == SettingRead::AtStart ? "at start" : "on every transaction") + " | " +
+            row.description + " |");
+    EXPECT_EQ(rows, expected);
 }

@@ -1,7 +1,8 @@
 // TestSupport.cpp - shared fixtures and loopback helpers for the suites.
 #include "support/TestSupport.h"
 
-#include "files/Files.h"
+#include "Files.h"
+#include "Request.h"
 
 #include <chrono>
 #include <cstdio>
@@ -56,19 +57,26 @@ void WriteWholeFile(const std::string& path, const std::string& text) {
     out << text;
 }
 
-TempGatewayFiles::TempGatewayFiles() {
+TempDirectory::TempDirectory() {
     std::random_device random;
     fs::path dir = fs::temp_directory_path() /
                    ("qhg-test-" + std::to_string(random()) + "-" + std::to_string(random()));
     fs::create_directories(dir);
-    directory_ = dir.string();
-    DeriveFilePaths((dir / "gateway.exe").string().c_str());
-    DebugMode = false;
+    path_ = dir.string();
 }
 
-TempGatewayFiles::~TempGatewayFiles() {
+TempDirectory::~TempDirectory() {
     std::error_code ignored;
-    fs::remove_all(directory_, ignored);
+    fs::remove_all(path_, ignored);
+}
+
+std::string TempDirectory::File(const std::string& name) const {
+    return (fs::path(path_) / name).string();
+}
+
+TempGatewayFiles::TempGatewayFiles() {
+    DeriveFilePaths(directory_.File("gateway.exe").c_str());
+    DebugMode = false;
 }
 
 void TempGatewayFiles::WriteSettings(const std::string& text) const {
@@ -238,4 +246,65 @@ unsigned short FreePort() {
     unsigned short port = PlatformLocalPort(socket);
     PlatformCloseSocket(socket);
     return port;
+}
+
+std::string Client(unsigned short port, const std::string& bytes, bool endSending,
+                   int64_t* elapsedMs, const char* from) {
+    PlatformSocket socket = ConnectLoopback(port, from);
+    if (socket == PlatformNoSocket)
+        return "<no connection>";
+    int64_t start = PlatformMonotonicMs();
+    if (!bytes.empty())
+        PlatformSend(socket, bytes.data(), bytes.size());
+    if (endSending)
+        PlatformShutdownSend(socket);
+    std::string received = ReadUntilClosed(socket, 15000);
+    *elapsedMs = PlatformMonotonicMs() - start;
+    PlatformCloseSocket(socket);
+    return received;
+}
+
+std::string ExchangeOnceListening(unsigned short port, const std::string& request,
+                                  const char* fromAddress) {
+    std::string response;
+    WaitUntil(
+        [&] {
+            response = RawExchange(port, request, fromAddress);
+            return response != "<no connection>";
+        },
+        10000);
+    return response;
+}
+
+std::string Get(const std::string& url) {
+    return "GET " + url + " HTTP/1.1\r\nHost: gateway\r\n\r\n";
+}
+
+Answer ParseAnswer(const std::string& response, const char* contentType) {
+    Answer answer;
+    const std::string start = "HTTP/1.1 ";
+    if (response.compare(0, start.size(), start) != 0)
+        return answer;
+    size_t statusEnd = response.find("\r\n");
+    answer.status = response.substr(start.size(), statusEnd - start.size());
+    const std::string server = "\r\nServer: BraskHollinServer\r\nDate: ";
+    if (response.compare(statusEnd, server.size(), server) != 0)
+        return answer;
+    // "Tue, 06 Oct 2009 08:05:09 GMT" is always 29 characters.
+    size_t date = statusEnd + server.size();
+    const std::string rest = "\r\n" + std::string(contentType) +
+                             "\r\nPragma: no-cache\r\nCache-Control: no-cache\r\n\r\n";
+    if (response.size() < date + 29 || response.compare(date + 25, 4, " GMT") != 0 ||
+        response.compare(date + 29, rest.size(), rest) != 0)
+        return answer;
+    answer.date = response.substr(date, 29);
+    answer.body = response.substr(date + 29 + rest.size());
+    answer.wellFormed = true;
+    return answer;
+}
+
+std::string HttpDateOf(int64_t utcSecond) {
+    char text[64];
+    FormatHttpDate(utcSecond * 1000, text, sizeof text);
+    return text;
 }

@@ -1,17 +1,42 @@
-// TestSupport.h - what the suites share: gateway files in a fresh directory,
-// a fake transaction server that records every byte it receives, and raw
-// loopback clients.
+// TestSupport.h - what the suites share: temporary directories and gateway
+// files, a fake transaction server that records every byte it receives, raw
+// loopback clients, and the check of a whole answer.
 #pragma once
 
-#include "platform/Platform.h"
+#include "Platform.h"
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+// Waits until condition() holds, polling every 5 ms; false on time-out.
+template <typename Condition> bool WaitUntil(Condition condition, int timeoutMs = 5000) {
+    for (int64_t end = PlatformMonotonicMs() + timeoutMs; PlatformMonotonicMs() < end;) {
+        if (condition())
+            return true;
+        PlatformSleepMs(5);
+    }
+    return condition();
+}
+
+// A fresh directory, removed with everything in it afterwards.
+class TempDirectory {
+  public:
+    TempDirectory();
+    ~TempDirectory();
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const;
+
+  private:
+    std::string path_;
+};
 
 // Starts the socket library once per process (Windows Sockets).
 void EnsureSockets();
@@ -21,20 +46,20 @@ void EnsureSockets();
 // under Wine would otherwise hold each other up; each gets a lock of its own.
 PlatformMutex* TestTransactionLock();
 
-// A fresh directory holding the gateway's three files; points LogPath,
-// SettingsPath and SequencePath at them and clears DebugMode.
+// A fresh directory holding the gateway's files, as if beside "gateway.exe";
+// points LogPath, SettingsPath, SequencePath and JournalStem at them and
+// clears DebugMode.
 class TempGatewayFiles {
   public:
     TempGatewayFiles();
-    ~TempGatewayFiles();
     void WriteSettings(const std::string& text) const;
     void WriteSequence(const std::string& text) const;
     std::string ReadSequence() const;
     std::string ReadLog() const;
-    const std::string& Directory() const { return directory_; }
+    const std::string& Directory() const { return directory_.Path(); }
 
   private:
-    std::string directory_;
+    TempDirectory directory_;
 };
 
 std::string ReadWholeFile(const std::string& path);
@@ -103,5 +128,45 @@ std::string ReadUntilClosed(PlatformSocket socket, int timeoutMs = 15000);
 std::string RawExchange(unsigned short port, const std::string& request,
                         const char* fromAddress = nullptr);
 
+// Connects (from the given local address, or any), sends bytes (none:
+// nothing), optionally ends the sending side, and returns what came back and
+// how long the gateway kept the connection.
+std::string Client(unsigned short port, const std::string& bytes, bool endSending,
+                   int64_t* elapsedMs, const char* from = nullptr);
+
+// RawExchange made again while the port does not accept yet (a gateway still
+// starting); "<no connection>" when it never did within 10 s.
+std::string ExchangeOnceListening(unsigned short port, const std::string& request,
+                                  const char* fromAddress = nullptr);
+
 // A port that was free a moment ago.
 unsigned short FreePort();
+
+// "GET <url> HTTP/1.1" with a Host line, as a till sends it.
+std::string Get(const std::string& url);
+
+// The parts of one response, after checking that the header block around
+// the date is exactly the gateway's, with the given content type line.
+struct Answer {
+    std::string status;
+    std::string date;
+    std::string body;
+    bool wellFormed = false;
+};
+constexpr char HtmlContentType[] = "Content-type: text/html";
+constexpr char MetricsContentType[] = "Content-Type: text/plain; version=0.0.4";
+Answer ParseAnswer(const std::string& response, const char* contentType = HtmlContentType);
+
+// Asserts that response is exactly status and body with the gateway's headers.
+// The response expression is evaluated once.
+#define EXPECT_ANSWER(response, expectedStatus, expectedBody)                                      \
+    do {                                                                                           \
+        const std::string response_ = (response);                                                  \
+        Answer answer_ = ParseAnswer(response_);                                                   \
+        EXPECT_TRUE(answer_.wellFormed) << response_;                                              \
+        EXPECT_EQ(answer_.status, expectedStatus) << response_;                                    \
+        EXPECT_EQ(answer_.body, expectedBody) << response_;                                        \
+    } while (0)
+
+// The HTTP date of a UTC second, as the gateway writes it.
+std::string HttpDateOf(int64_t utcSecond);

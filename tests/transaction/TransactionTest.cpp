@@ -1,8 +1,9 @@
 // TransactionTest.cpp - SendTransaction against a fake transaction server on
 // loopback: exact message bytes, reply framing, every failure and the
 // connection's reconnect rules.
-#include "transaction/Transaction.h"
-#include "files/Files.h"
+#include "Transaction.h"
+#include "Files.h"
+#include "Metrics.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -64,25 +65,42 @@ class Exchange : public ::testing::Test {
   protected:
     void SetUp() override {
         EnsureSockets();
-        TransactionLock = TestTransactionLock();
-        StopEvent = PlatformCreateEvent();
-        strcpy(ServerAddress, "127.0.0.1");
+        stopEvent = PlatformCreateEvent();
         CloseServerConnection();
         files.WriteSettings("[Settings]\nTerminalAddress=3\nEntryMode=2\n");
     }
     void TearDown() override { CloseServerConnection(); }
 
+    // Points the exchange at a server port, as a start with it in the
+    // settings does; the settings file is left as it was.
+    void UseServerPort(unsigned short port) {
+        std::string settings = ReadWholeFile(SettingsPath);
+        std::string head = "[Settings]\n";
+        files.WriteSettings(head + "ServerPortNumber=" + std::to_string(port) + "\n" +
+                            settings.substr(settings.rfind(head, 0) == 0 ? head.size() : 0));
+        StartTransactions(TestTransactionLock());
+        files.WriteSettings(settings);
+    }
+    // One transaction with the fixture's stop event.
+    int Transact(char* area, int code, const char* card, int amount, const char* reference,
+                 int client, TransactionReport* into = nullptr) {
+        return SendTransaction(area, TransactionRequest{code, card, amount, reference, client},
+                               stopEvent, into);
+    }
+
     // Runs one transaction against server; returns the result and fills reply.
-    int Run(FakeServer& server, int code, const char* first = "12345", int amount = 250,
-            const char* third = "ABC", int client = 5) {
-        ServerPort = server.Port();
+    int Run(FakeServer& server, int code, const char* card = "12345", int amount = 250,
+            const char* reference = "ABC", int client = 5) {
+        if (ServerPortInUse() != server.Port())
+            UseServerPort(server.Port());
         memset(reply, 0x55, sizeof reply);
-        return SendTransaction(reply, first, code, amount, third, client, &report);
+        return Transact(reply, code, card, amount, reference, client, &report);
     }
     std::string ReplyText() const { return std::string(reply); }
     std::string ReplyBody() const { return std::string(reply + 2); }
 
     TempGatewayFiles files;
+    PlatformEvent* stopEvent = nullptr;
     char reply[ReplyAreaSize];
     TransactionReport report; // of the last Run
 };
@@ -120,11 +138,10 @@ TEST_F(Exchange, SaleIsNumberedSentAndAnsweredOnOneConnection) {
 TEST_F(Exchange, ItemsLyingInsideTheReplyAreaAreCopiedFirst) {
     FakeServer server(
         [](FakeConnection& c, const std::string&) { c.Send(Framed(std::string(600, 'R'))); });
-    ServerPort = server.Port();
+    UseServerPort(server.Port());
     strcpy(reply + 700, "5555666677778888");
     strcpy(reply + 100, "THIRD");
-    ASSERT_EQ(SendTransaction(reply, reply + 700, TransactionSale, 1, reply + 100, 1),
-              TransactionDone);
+    ASSERT_EQ(Transact(reply, TransactionSale, reply + 700, 1, reply + 100, 1), TransactionDone);
     std::string message = server.Messages().at(0);
     EXPECT_NE(message.find(FS + FS + "THIRD" + FS + FS + "5555666677778888" + FS),
               std::string::npos);
@@ -207,11 +224,23 @@ TEST_F(Exchange, ReplyLongerThanTheAreaEndsAfterFiveEmptyReads) {
     EXPECT_EQ(reply[1023], '\0');
 }
 
+// The status port's reason for a failed exchange never shows a card number.
+TEST_F(Exchange, FailureTextReachesTheStatusPortWithCardNumbersMasked) {
+    FakeServer server([](FakeConnection& c, const std::string&) {
+        c.Send("\x01\x41 4000056655665556 declined 123456789012\r\nnext");
+        c.Close();
+    });
+    EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
+    char reason[128];
+    EXPECT_FALSE(ServerHealthy(reason, sizeof reason));
+    EXPECT_STREQ(reason, "?A ************5556 declined ********9012??next");
+}
+
 TEST_F(Exchange, ConnectFailureIsReportedAndRetriedNextTime) {
     files.WriteSequence("40");
     unsigned short deadPort = FreePort();
-    ServerPort = deadPort;
-    EXPECT_EQ(SendTransaction(reply, "1", TransactionSale, 1, "2", 1, &report), TransactionFailed);
+    UseServerPort(deadPort);
+    EXPECT_EQ(Transact(reply, TransactionSale, "1", 1, "2", 1, &report), TransactionFailed);
     EXPECT_EQ(ReplyText().rfind("Unable to connect to server: Error ", 0), 0u) << ReplyText();
     // The number was taken before the connect, and nothing left.
     EXPECT_EQ(report.outcome, TransactionOutcome::NotSent);
@@ -230,7 +259,7 @@ TEST_F(Exchange, ResetWhileWaitingForTheReplyIsASocketError) {
     PlatformSocket listener = PlatformTcpSocket();
     ASSERT_EQ(PlatformBind(listener, "127.0.0.1", 0), 0);
     ASSERT_EQ(PlatformListen(listener, 4), 0);
-    ServerPort = PlatformLocalPort(listener);
+    UseServerPort(PlatformLocalPort(listener));
     std::thread server([listener] {
         PlatformEvent* never = PlatformCreateEvent();
         if (PlatformWaitAcceptOrEvent(listener, never) == 1) {
@@ -239,7 +268,7 @@ TEST_F(Exchange, ResetWhileWaitingForTheReplyIsASocketError) {
             PlatformCloseSocket(s);
         }
     });
-    EXPECT_EQ(SendTransaction(reply, "1", TransactionSale, 1, "2", 1), TransactionFailed);
+    EXPECT_EQ(Transact(reply, TransactionSale, "1", 1, "2", 1), TransactionFailed);
     server.join();
     PlatformCloseSocket(listener);
 #ifdef _WIN32
@@ -252,9 +281,9 @@ TEST_F(Exchange, ResetWhileWaitingForTheReplyIsASocketError) {
     EXPECT_EQ(ReplyText().back(), '.');
 }
 
-TEST_F(Exchange, StopEventWinsOverAFreeLockAndNothingIsSent) {
+TEST_F(Exchange, stopEventWinsOverAFreeLockAndNothingIsSent) {
     FakeServer server;
-    PlatformSetEvent(StopEvent);
+    PlatformSetEvent(stopEvent);
     EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
     EXPECT_EQ(ReplyText(), "Service shutdown.");
     EXPECT_EQ(server.Connections(), 0);
@@ -265,13 +294,14 @@ TEST_F(Exchange, StopEventWinsOverAFreeLockAndNothingIsSent) {
 
 TEST_F(Exchange, WaitingForTheLockEndsOnStopOrAfterTenSeconds) {
     FakeServer server;
-    ServerPort = server.Port();
-    ASSERT_EQ(PlatformWaitEventOrMutex(StopEvent, TransactionLock, 0), PlatformWaitResult::Mutex);
+    UseServerPort(server.Port());
+    ASSERT_EQ(PlatformWaitEventOrMutex(stopEvent, TestTransactionLock(), 0),
+              PlatformWaitResult::Mutex);
     // The lock is held by this test's thread meanwhile.
 
     int64_t start = PlatformMonotonicMs();
     int result = 0;
-    std::thread waiter([&] { result = SendTransaction(reply, "1", TransactionSale, 1, "2", 1); });
+    std::thread waiter([&] { result = Transact(reply, TransactionSale, "1", 1, "2", 1); });
     waiter.join();
     int64_t waited = PlatformMonotonicMs() - start;
     EXPECT_EQ(result, TransactionFailed);
@@ -280,16 +310,16 @@ TEST_F(Exchange, WaitingForTheLockEndsOnStopOrAfterTenSeconds) {
     EXPECT_LT(waited, 12000);
 
     start = PlatformMonotonicMs();
-    std::thread stopper([] {
+    std::thread stopper([this] {
         PlatformSleepMs(200);
-        PlatformSetEvent(StopEvent);
+        PlatformSetEvent(stopEvent);
     });
-    waiter = std::thread([&] { result = SendTransaction(reply, "1", TransactionSale, 1, "2", 1); });
+    waiter = std::thread([&] { result = Transact(reply, TransactionSale, "1", 1, "2", 1); });
     waiter.join();
     stopper.join();
     EXPECT_EQ(ReplyText(), "Service shutdown.");
     EXPECT_LT(PlatformMonotonicMs() - start, 2000);
-    PlatformReleaseMutex(TransactionLock);
+    PlatformReleaseMutex(TestTransactionLock());
     EXPECT_EQ(server.Connections(), 0);
 }
 
@@ -300,16 +330,16 @@ TEST_F(Exchange, ConcurrentTransactionsAreSerialisedAndEachGetsItsOwnReply) {
         PlatformSleepMs(2);
         c.Send(Framed(message.substr(2)));
     });
-    ServerPort = server.Port();
+    UseServerPort(server.Port());
     const int callers = 16;
     std::vector<std::thread> threads;
     std::vector<std::string> replies(callers);
-    std::vector<std::string> firstItems(callers);
+    std::vector<std::string> cards(callers);
     for (int i = 0; i < callers; ++i) {
-        firstItems[i] = "card" + std::to_string(i);
+        cards[i] = "card" + std::to_string(i);
         threads.emplace_back([&, i] {
             char area[ReplyAreaSize];
-            if (SendTransaction(area, firstItems[i].c_str(), TransactionSale, i, "x", 1) == 1)
+            if (Transact(area, TransactionSale, cards[i].c_str(), i, "x", 1) == 1)
                 replies[i] = area + 2;
         });
     }
@@ -317,7 +347,7 @@ TEST_F(Exchange, ConcurrentTransactionsAreSerialisedAndEachGetsItsOwnReply) {
         t.join();
     std::set<std::string> numbers;
     for (int i = 0; i < callers; ++i) {
-        ASSERT_NE(replies[i].find(FS + FS + firstItems[i] + FS), std::string::npos) << i;
+        ASSERT_NE(replies[i].find(FS + FS + cards[i] + FS), std::string::npos) << i;
         numbers.insert(replies[i].substr(2, replies[i].find(FS) - 2));
     }
     EXPECT_EQ(numbers.size(), static_cast<size_t>(callers)); // each number used once

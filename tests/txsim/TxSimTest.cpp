@@ -2,7 +2,7 @@
 // loopback with raw framed bytes and checks every byte it sends back.
 #include "TxSim.h"
 
-#include "platform/Platform.h"
+#include "Platform.h"
 
 #include <gtest/gtest.h>
 
@@ -413,8 +413,8 @@ TEST_F(TxSimTest, PrintsOneMaskedLineOnlyWhenVerbose) {
         EXPECT_EQ(Exchange(client, "junk"), "ERROR unreadable message: expected 9 fields, got 1");
     }
     std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "txsim: connection 2: sale terminal=03 seq=17 client=5 amount=250 third=*** "
-                   "first=************4444 entry=2 -> \"" +
+    EXPECT_EQ(out, "txsim: connection 2: sale terminal=03 seq=17 client=5 amount=250 reference=*** "
+                   "card=************4444 entry=2 -> \"" +
                        SaleReply +
                        "\"\n"
                        "txsim: connection 2: 4 bytes, unreadable -> \"ERROR unreadable message: "

@@ -2,7 +2,7 @@
 // and runs until Ctrl+C (SIGINT or SIGTERM on Linux).
 #include "TxSim.h"
 
-#include "platform/Platform.h"
+#include "Platform.h"
 
 #include <condition_variable>
 #include <cstdio>

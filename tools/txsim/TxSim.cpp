@@ -4,7 +4,7 @@
 // ends every thread within a slice.
 #include "TxSim.h"
 
-#include "platform/Platform.h"
+#include "Platform.h"
 
 #include <algorithm>
 #include <atomic>
@@ -27,8 +27,8 @@ struct Request {
     std::string sequence;
     std::string client;
     std::string amount;
-    std::string thirdItem;
-    std::string firstItem;
+    std::string reference;
+    std::string card;
     std::string entryMode;
 };
 
@@ -89,7 +89,7 @@ bool ParseRequest(const std::string& text, unsigned terminalDigits, Request* out
         r.terminal = f[0].substr(0, terminalDigits);
         r.sequence = f[0].substr(terminalDigits);
         r.client = f[1];
-        r.thirdItem = f[5];
+        r.reference = f[5];
     } else {
         *why = "unknown transaction code";
         return false;
@@ -103,7 +103,7 @@ bool ParseRequest(const std::string& text, unsigned terminalDigits, Request* out
         return false;
     }
     r.amount = f[3];
-    r.firstItem = f[7];
+    r.card = f[7];
     r.entryMode = f[8];
     *out = r;
     return true;
@@ -214,8 +214,8 @@ void PrintVerbose(TxSimState* state, const Connection& connection, const std::st
             line += " seq=" + r.sequence + " client=" + r.client;
         line += " amount=" + r.amount;
         if (r.code != 84)
-            line += " third=" + Masked(r.thirdItem);
-        line += " first=" + Masked(r.firstItem) + " entry=" + r.entryMode;
+            line += " reference=" + Masked(r.reference);
+        line += " card=" + Masked(r.card) + " entry=" + r.entryMode;
     } else {
         line += std::to_string(text.size()) + " bytes, unreadable";
     }

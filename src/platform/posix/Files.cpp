@@ -2,7 +2,7 @@
 // flushing to stable storage, directory listing and deletion.
 #ifndef _WIN32
 
-#include "platform/posix/Internal.h"
+#include "Internal.h"
 
 #include <cerrno>
 #include <cstdio>

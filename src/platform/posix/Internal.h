@@ -2,7 +2,7 @@
 // src/platform/posix sees.
 #pragma once
 
-#include "platform/Platform.h"
+#include "Platform.h"
 
 #include <atomic>
 

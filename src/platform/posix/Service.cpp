@@ -1,7 +1,7 @@
 // Service.cpp - the Linux platform layer: no service control manager; the stop signals.
 #ifndef _WIN32
 
-#include "platform/posix/Internal.h"
+#include "Internal.h"
 
 #include <cerrno>
 #include <csignal>

@@ -2,7 +2,7 @@
 // functions read them.
 #ifndef _WIN32
 
-#include "platform/posix/Internal.h"
+#include "Internal.h"
 
 #include <cerrno>
 #include <cstring>
@@ -24,18 +24,6 @@
 // seen by the next read without a restart. A file changed so recently that a
 // further edit could still carry the same time stamps is parsed afresh on
 // every read until that can no longer happen.
-
-static bool PosixIsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-static std::string PosixTrimmed(const char* begin, const char* end) {
-    while (begin < end && PosixIsBlank(*begin))
-        ++begin;
-    while (end > begin && PosixIsBlank(end[-1]))
-        --end;
-    return std::string(begin, end);
-}
 
 // Section and key names match without regard to ASCII letter case.
 static void PosixLowerAppend(std::string* out, const char* text, size_t length) {
@@ -90,47 +78,32 @@ struct PosixProfile {
 // one second) cover both.
 constexpr time_t PosixSettleSeconds = 2;
 
-// Parses lines as fgets with a 4096-byte buffer delivers them: a longer line
-// is taken in pieces, and a line ends at its first zero byte.
-static void PosixParseProfile(const char* data, size_t size, PosixProfile* profile) {
-    constexpr size_t LineMax = 4095;
+// What the parse of one file keeps between lines.
+struct PosixProfileParse {
+    PosixProfile* profile;
     bool inSection = false;
     std::string section;
-    size_t position = 0;
-    while (position < size) {
-        size_t limit = size - position < LineMax ? size - position : LineMax;
-        const char* begin = data + position;
-        const char* newline = static_cast<const char*>(memchr(begin, '\n', limit));
-        size_t taken = newline != nullptr ? static_cast<size_t>(newline - begin) + 1 : limit;
-        position += taken;
-        const char* zero = static_cast<const char*>(memchr(begin, '\0', taken));
-        std::string text = PosixTrimmed(begin, zero != nullptr ? zero : begin + taken);
-        if (text.empty() || text[0] == ';')
-            continue;
-        if (text[0] == '[') {
-            size_t close = text.find(']');
-            section =
-                PosixTrimmed(text.c_str() + 1,
-                             text.c_str() + (close == std::string::npos ? text.size() : close));
-            inSection = true;
-            continue;
-        }
-        if (!inSection)
-            continue;
-        size_t equals = text.find('=');
-        if (equals == std::string::npos)
-            continue;
-        std::string name = PosixTrimmed(text.c_str(), text.c_str() + equals);
-        std::string value = PosixTrimmed(text.c_str() + equals + 1, text.c_str() + text.size());
-        // A value in matching quotes is given without them, as on Windows.
-        if (value.size() >= 2 && ((value.front() == '"' && value.back() == '"') ||
-                                  (value.front() == '\'' && value.back() == '\'')))
-            value = value.substr(1, value.size() - 2);
-        // emplace keeps the first of duplicate keys.
-        std::string joined;
-        PosixAppendProfileKey(&joined, section.data(), section.size(), name.data(), name.size());
-        profile->values.emplace(std::move(joined), std::move(value));
+};
+
+static void PosixTakeProfileLine(const PlatformSettingsLine& line, void* context) {
+    PosixProfileParse& parse = *static_cast<PosixProfileParse*>(context);
+    if (line.kind == PlatformSettingsLine::Section) {
+        parse.section.assign(line.name, line.nameLength);
+        parse.inSection = true;
+        return;
     }
+    if (!parse.inSection || line.kind != PlatformSettingsLine::Entry)
+        return;
+    std::string joined;
+    PosixAppendProfileKey(&joined, parse.section.data(), parse.section.size(), line.name,
+                          line.nameLength);
+    // emplace keeps the first of duplicate keys.
+    parse.profile->values.emplace(std::move(joined), std::string(line.value, line.valueLength));
+}
+
+static void PosixParseProfile(const char* data, size_t size, PosixProfile* profile) {
+    PosixProfileParse parse{profile, false, {}};
+    PlatformReadSettingsLines(data, size, PosixTakeProfileLine, &parse);
 }
 
 // Reads and parses the file; null if it cannot be read.

@@ -1,7 +1,7 @@
 // Sockets.cpp - the Linux platform layer: IPv4 TCP sockets.
 #ifndef _WIN32
 
-#include "platform/posix/Internal.h"
+#include "Internal.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

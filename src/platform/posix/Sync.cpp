@@ -1,7 +1,7 @@
 // Sync.cpp - the Linux platform layer: manual-reset events and the transaction lock.
 #ifndef _WIN32
 
-#include "platform/posix/Internal.h"
+#include "Internal.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,7 +1,7 @@
 // System.cpp - the Linux platform layer: errors, the console, clocks and the process.
 #ifndef _WIN32
 
-#include "platform/posix/Internal.h"
+#include "Internal.h"
 
 #include <cerrno>
 #include <cstdio>

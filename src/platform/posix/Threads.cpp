@@ -1,7 +1,7 @@
 // Threads.cpp - the Linux platform layer: detached threads, reused while they linger.
 #ifndef _WIN32
 
-#include "platform/posix/Internal.h"
+#include "Internal.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // flushing to stable storage, directory listing and deletion.
 #ifdef _WIN32
 
-#include "platform/win32/Internal.h"
+#include "Internal.h"
 
 #include <cstdio>
 #include <new>

@@ -11,7 +11,7 @@
 
 #include <windows.h>
 
-#include "platform/Platform.h"
+#include "Platform.h"
 
 #include <cstring>
 

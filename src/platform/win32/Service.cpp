@@ -1,7 +1,7 @@
 // Service.cpp - the Windows platform layer: the service control manager and the console stop keys.
 #ifdef _WIN32
 
-#include "platform/win32/Internal.h"
+#include "Internal.h"
 
 #include <new>
 

@@ -1,7 +1,7 @@
 // Settings.cpp - the Windows platform layer: settings (INI) files through the profile functions.
 #ifdef _WIN32
 
-#include "platform/win32/Internal.h"
+#include "Internal.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // Sockets.cpp - the Windows platform layer: Windows Sockets 2.
 #ifdef _WIN32
 
-#include "platform/win32/Internal.h"
+#include "Internal.h"
 
 #include <cstring>
 #include <new>

@@ -1,7 +1,7 @@
 // Sync.cpp - the Windows platform layer: manual-reset events and the named transaction lock.
 #ifdef _WIN32
 
-#include "platform/win32/Internal.h"
+#include "Internal.h"
 
 #include <new>
 

@@ -1,7 +1,7 @@
 // System.cpp - the Windows platform layer: errors, the console, clocks and the process.
 #ifdef _WIN32
 
-#include "platform/win32/Internal.h"
+#include "Internal.h"
 
 #include <cstdio>
 #include <cstring>

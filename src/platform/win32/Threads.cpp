@@ -1,7 +1,7 @@
 // Threads.cpp - the Windows platform layer: detached threads.
 #ifdef _WIN32
 
-#include "platform/win32/Internal.h"
+#include "Internal.h"
 
 #include <new>
 

@@ -5,30 +5,33 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
-struct TransactionReport;
+enum class MetricKind { Funds, Sale, Void };
+enum class MetricOutcome { Replied, InDoubt, NotSent };
 
 // One answer sent to a till; status is its status line ("403 Forbidden").
 void CountAnswer(const char* status);
 // An accepted till connection, from its thread's start to its close.
 void CountConnectionOpened();
 void CountConnectionClosed();
-// One SendTransaction of the given code, from its report.
-void CountTransaction(int code, const TransactionReport& report);
+// One transaction: its kind and outcome, the time it waited for the
+// transaction lock, and its time at the server (negative: nothing was sent).
+void CountTransaction(MetricKind kind, MetricOutcome outcome, int64_t lockWaitUs, int64_t serverUs);
 
 // Noted by the exchange while it holds the transaction lock: a connection
 // made; an exchange that went to the server, reached when its reply came
-// whole, else failed with the error text in failure; the connection dropped.
+// whole, else failed with the error text in failure, which the caller has
+// cleared of card numbers; the connection dropped.
 void NoteServerConnected();
 void NoteServerExchange(bool reached, const char* failure);
 void NoteServerClosed();
 
 // True while no exchange has failed since the last one that reached the
-// server. Otherwise false with the failure as one printable line in reason,
-// card numbers masked to their last four digits.
+// server. Otherwise false with the failure as one printable line in reason.
 bool ServerHealthy(char* reason, size_t size);
 
 // The Prometheus text exposition (version 0.0.4) of every count, with the
-// next sequence number read from the counter file. Returns the length,
-// cut to size - 1 and zero-terminated.
-size_t FormatMetrics(char* out, size_t size);
+// next sequence number when it is known. Returns the length, cut to
+// size - 1 and zero-terminated.
+size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNext);

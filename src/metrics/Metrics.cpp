@@ -1,11 +1,8 @@
 // Metrics.cpp - the counts behind /metrics and /health, and their text.
-#include "frontend/Metrics.h"
-
-#include "files/Files.h"
-#include "platform/Platform.h"
-#include "transaction/Transaction.h"
+#include "Metrics.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -17,7 +14,9 @@ namespace {
 using Counter = std::atomic<uint64_t>;
 constexpr auto Relaxed = std::memory_order_relaxed;
 
-const int64_t ProcessStartMs = PlatformUtcMilliseconds();
+const int64_t ProcessStartMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count();
 
 // The statuses the gateway answers tills with, in the order of their counters.
 const char* const AnswerCodes[] = {"200", "400", "403", "404", "405", "504"};
@@ -72,21 +71,11 @@ std::atomic<int> ServerHealth{NoExchange};
 std::mutex HealthGuard; // the failure text, and changes of ServerHealth
 char FailureText[160];
 
-// Copies text as one printable line: other bytes become "?", and every run
-// of 12 or more digits keeps only its last four, the rest become "*".
-void CopyMasked(const char* text, char* out, size_t size) {
+// Copies text as one printable line: other bytes become "?".
+void CopyPrintable(const char* text, char* out, size_t size) {
     size_t used = 0;
-    for (const char* p = text; *p != '\0' && used + 1 < size;) {
-        size_t digits = 0;
-        while (p[digits] >= '0' && p[digits] <= '9')
-            ++digits;
-        if (digits >= 12) {
-            for (size_t i = 0; i < digits && used + 1 < size; ++i)
-                out[used++] = i + 4 < digits ? '*' : p[i];
-            p += digits;
-            continue;
-        }
-        unsigned char c = static_cast<unsigned char>(*p++);
+    for (const char* p = text; *p != '\0' && used + 1 < size; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
         out[used++] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
     }
     out[used] = '\0';
@@ -151,15 +140,12 @@ void CountConnectionClosed() {
     ConnectionsOpen.fetch_sub(1, Relaxed);
 }
 
-void CountTransaction(int code, const TransactionReport& report) {
-    int kind = code == TransactionFundsAvailable ? 0 : code == TransactionSale ? 1 : 2;
-    int outcome = report.outcome == TransactionOutcome::Replied   ? 0
-                  : report.outcome == TransactionOutcome::InDoubt ? 1
-                                                                  : 2;
-    Transactions[kind][outcome].fetch_add(1, Relaxed);
-    LockWait.Observe(report.lockWaitUs);
-    if (report.serverUs >= 0)
-        ExchangeTime.Observe(report.serverUs);
+void CountTransaction(MetricKind kind, MetricOutcome outcome, int64_t lockWaitUs,
+                      int64_t serverUs) {
+    Transactions[static_cast<int>(kind)][static_cast<int>(outcome)].fetch_add(1, Relaxed);
+    LockWait.Observe(lockWaitUs);
+    if (serverUs >= 0)
+        ExchangeTime.Observe(serverUs);
 }
 
 void NoteServerConnected() {
@@ -179,8 +165,8 @@ void NoteServerExchange(bool reached, const char* failure) {
     ServerConnectedNow.store(false, Relaxed);
     std::lock_guard<std::mutex> hold(HealthGuard);
     // A server that closes without a byte leaves no text of its own.
-    CopyMasked(failure[0] != '\0' ? failure : "No whole reply from the transaction server.",
-               FailureText, sizeof FailureText);
+    CopyPrintable(failure[0] != '\0' ? failure : "No whole reply from the transaction server.",
+                  FailureText, sizeof FailureText);
     ServerHealth.store(Failed, std::memory_order_release);
 }
 
@@ -192,11 +178,11 @@ bool ServerHealthy(char* reason, size_t size) {
     std::lock_guard<std::mutex> hold(HealthGuard);
     if (ServerHealth.load(Relaxed) != Failed)
         return true;
-    CopyMasked(FailureText, reason, size);
+    CopyPrintable(FailureText, reason, size);
     return false;
 }
 
-size_t FormatMetrics(char* out, size_t size) {
+size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNext) {
     if (size == 0)
         return 0;
     Text text{out, size};
@@ -234,10 +220,8 @@ size_t FormatMetrics(char* out, size_t size) {
     text.Add("qhg_connections_open %lld\n", open);
 
     text.Head("qhg_sequence_next", "gauge", "The sequence number of the next sale or void.");
-    int next = 0;
-    int error = PeekSequenceNumber(&next);
-    if (error == 0 || error == PlatformFileNotFound)
-        text.Add("qhg_sequence_next %d\n", next);
+    if (sequenceKnown)
+        text.Add("qhg_sequence_next %d\n", sequenceNext);
 
     text.Head("process_start_time_seconds", "gauge",
               "Start time of the process since unix epoch in seconds.");

@@ -1,0 +1,106 @@
+// Settings.h - every key of the settings file's "Settings" section, one row
+// each: its name, kind, default, when the gateway reads it and what it means.
+// The readers below, `check`, the example settings file and the README's
+// table all follow these rows; a new key is one more row.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+
+enum class SettingKind {
+    Number,  // a whole number
+    Flag,    // 0 off, anything else on
+    Port,    // a TCP port; the lowest a row accepts may be 0, for off
+    Address, // dotted IPv4
+    Host,    // dotted IPv4, or a host name resolved once at start
+    Text,    // free text
+};
+
+enum class SettingRead { AtStart, EachRequest };
+
+struct SettingRow {
+    const char* section;
+    const char* name;
+    SettingKind kind;
+    int number;       // the default of a Number, Flag or Port
+    const char* text; // the default of an Address, Host or Text
+    // What a Number or Port may be: a Number outside is read as the nearest
+    // bound (and `check` warns), a Port outside is an error. For an Address,
+    // Host or Text, highest is the longest value kept.
+    int lowest;
+    int highest;
+    SettingRead read;
+    const char* description; // one line
+};
+
+inline constexpr char SettingsSection[] = "Settings";
+inline constexpr char ClientsSection[] = "Allowed Clients";
+
+// In the order `check` lists them.
+inline constexpr SettingRow SettingRows[] = {
+    {SettingsSection, "ListenPortNumber", SettingKind::Port, 80, nullptr, 1, 65535,
+     SettingRead::AtStart, "TCP port on which the gateway listens for the tills' requests"},
+    {SettingsSection, "ServerPortNumber", SettingKind::Port, 3770, nullptr, 1, 65535,
+     SettingRead::AtStart, "TCP port of the payment transaction server"},
+    {SettingsSection, "ServerAddress", SettingKind::Host, 0, "127.0.0.1", 0, 31,
+     SettingRead::AtStart,
+     "address of the transaction server: dotted IPv4 or a host name, resolved once, to IPv4"},
+    {SettingsSection, "AllowVoid", SettingKind::Flag, 0, nullptr, INT_MIN, INT_MAX,
+     SettingRead::AtStart, "1 enables /Void; 0 refuses it"},
+    {SettingsSection, "TerminalAddress", SettingKind::Number, 0, nullptr, INT_MIN, INT_MAX,
+     SettingRead::EachRequest,
+     "terminal number at the front of every message, two digits at least"},
+    {SettingsSection, "EntryMode", SettingKind::Number, 2, nullptr, INT_MIN, INT_MAX,
+     SettingRead::EachRequest, "entry mode, the last field of every message"},
+    {SettingsSection, "ReplyTimeout", SettingKind::Number, 30, nullptr, INT_MIN, INT_MAX,
+     SettingRead::EachRequest, "seconds to wait for the server's reply, 0 for no limit"},
+    {SettingsSection, "JournalDays", SettingKind::Number, 90, nullptr, INT_MIN, INT_MAX,
+     SettingRead::AtStart,
+     "days of journal files kept, 0 turns the journal off (see \"Reconciling\")"},
+    {SettingsSection, "MaxPendingPerAddress", SettingKind::Number, 32, nullptr, INT_MIN, INT_MAX,
+     SettingRead::AtStart,
+     "connections from one unlisted address that may wait for their request at once, 0 for no "
+     "cap"},
+    {SettingsSection, "StatusPort", SettingKind::Port, 0, nullptr, 0, 65535, SettingRead::AtStart,
+     "TCP port of the status port (see \"Operating it\"), 0 for off"},
+    {SettingsSection, "StatusAddress", SettingKind::Address, 0, "127.0.0.1", 0, 31,
+     SettingRead::AtStart, "the dotted IPv4 address the status port listens on"},
+};
+inline constexpr size_t SettingCount = sizeof SettingRows / sizeof SettingRows[0];
+
+namespace settings_detail {
+consteval bool SameName(const char* a, const char* b) {
+    for (; *a != '\0' && *a == *b; ++a, ++b) {
+    }
+    return *a == *b;
+}
+consteval size_t IndexOf(const char* name) {
+    for (size_t i = 0; i < SettingCount; ++i) {
+        if (SameName(SettingRows[i].name, name))
+            return i;
+    }
+    throw "not a key of the settings table"; // a compile-time error, never thrown
+}
+} // namespace settings_detail
+
+// A key named in the code; a name that is not in the table does not compile.
+struct SettingKey {
+    consteval SettingKey(const char* name) : index(settings_detail::IndexOf(name)) {}
+    size_t index;
+};
+
+// A Number, Flag or Port as the gateway reads it: the row's default when the
+// key is missing or empty, a Number brought within its row's bounds.
+int ReadSetting(const SettingRow& row);
+inline int ReadSetting(SettingKey key) {
+    return ReadSetting(SettingRows[key.index]);
+}
+// An Address, Host or Text, cut to size - 1 bytes; returns its length.
+size_t ReadSettingText(const SettingRow& row, char* out, size_t size);
+inline size_t ReadSettingText(SettingKey key, char* out, size_t size) {
+    return ReadSettingText(SettingRows[key.index], out, size);
+}
+
+// The client number listed for a dotted address under "Allowed Clients";
+// 0 refuses the client.
+int ReadClientNumber(const char* clientAddress);

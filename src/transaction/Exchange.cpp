@@ -1,0 +1,205 @@
+// Exchange.cpp - SendTransaction: one transaction at a time under the
+// transaction lock, its journal row, its count, and the till's answer.
+#include "Exchange.h"
+#include "Transaction.h"
+
+#include "Counter.h"
+#include "Journal.h"
+#include "Metrics.h"
+#include "Platform.h"
+#include "Settings.h"
+
+#include <cstdio>
+#include <cstring>
+
+const char StatusOk[] = "200 OK";
+const char StatusBadRequest[] = "400 Bad Request";
+const char StatusGatewayTimeout[] = "504 Gateway Timeout";
+const char BodySyntaxError[] = "Syntax error.";
+
+namespace {
+
+// Set by StartTransactions before the listener starts.
+PlatformMutex* TransactionLock = nullptr;
+
+constexpr unsigned LockWaitMs = 10000;
+// The widest sequence number below the wrap, for the size check made before
+// a number is taken.
+constexpr int WidestSequenceNumber = 999999;
+
+MetricKind MetricKindOf(int code) {
+    return code == TransactionFundsAvailable ? MetricKind::Funds
+           : code == TransactionSale         ? MetricKind::Sale
+                                             : MetricKind::Void;
+}
+
+MetricOutcome MetricOutcomeOf(TransactionOutcome outcome) {
+    return outcome == TransactionOutcome::Replied   ? MetricOutcome::Replied
+           : outcome == TransactionOutcome::InDoubt ? MetricOutcome::InDoubt
+                                                    : MetricOutcome::NotSent;
+}
+
+// Everything after the lock is taken; the caller releases it.
+int ExchangeUnderLock(char* replyArea, const TransactionRequest& request,
+                      TransactionReport* report) {
+    int terminalAddress = ReadSetting("TerminalAddress");
+    int entryMode = ReadSetting("EntryMode");
+    int replyTimeout = ReadSetting("ReplyTimeout");
+    int code = request.code;
+
+    // Items that could not fit are refused before a number is taken or a
+    // byte is sent. The items are copied into the message before anything is
+    // written to the reply area, since they may lie inside it.
+    char message[MessageAreaSize];
+    int length;
+    if (code == TransactionFundsAvailable) {
+        length = BuildMessage(message, code, terminalAddress, 0, request.clientNumber,
+                              request.amount, request.card, request.reference, entryMode);
+        if (length == 0)
+            return TransactionTooLong;
+    } else {
+        if (SaleMessageLength(terminalAddress, WidestSequenceNumber, request.clientNumber,
+                              request.amount, request.card, request.reference,
+                              entryMode) >= MessageAreaSize)
+            return TransactionTooLong;
+        report->sequence = NextSequenceNumber();
+        report->numbered = true;
+        length =
+            BuildMessage(message, code, terminalAddress, report->sequence, request.clientNumber,
+                         request.amount, request.card, request.reference, entryMode);
+        if (length == 0)
+            return TransactionTooLong; // only a hand-edited counter of many digits gets here
+    }
+
+    if (!ReadyServerLink(replyArea))
+        return TransactionFailed;
+
+    // Once a send has started, a failure is reported, never retried: the
+    // server may already hold the message. A failed send took no byte.
+    int64_t sendStarted = PlatformMonotonicUs();
+    if (!SendToServer(message, length, replyArea))
+        return TransactionFailed;
+    int result = CollectServerReply(replyArea, replyTimeout);
+    report->serverUs = PlatformMonotonicUs() - sendStarted;
+    report->outcome =
+        result == TransactionDone ? TransactionOutcome::Replied : TransactionOutcome::InDoubt;
+    return result;
+}
+
+// A journal row begun when the transaction starts, before anything is written
+// to the reply area where the items may lie. A reference too long to copy
+// cannot fit in a message: its transaction ends without touching the reply
+// area, or with the row written first, so the item itself is still there.
+struct PendingRow {
+    JournalRow row;
+    char reference[MessageAreaSize];
+};
+
+void BeginRow(PendingRow* pending, const TransactionRequest& request) {
+    JournalRow& row = pending->row;
+    row = JournalRow{};
+    PlatformLocalNow(&row.started);
+    row.client = request.clientAddress;
+    row.clientNumber = request.clientNumber;
+    row.kind = request.code == TransactionFundsAvailable ? "funds"
+               : request.code == TransactionVoid         ? "void"
+                                                         : "sale";
+    row.amount = request.amount;
+    SetJournalCard(&row, request.card);
+    if (request.code != TransactionFundsAvailable && request.reference != nullptr) {
+        size_t length = strlen(request.reference);
+        row.reference = request.reference;
+        if (length < sizeof pending->reference) {
+            memcpy(pending->reference, request.reference, length + 1);
+            row.reference = pending->reference;
+        }
+    }
+}
+
+// Completes and writes the row: the outcome, and the status and body the
+// till gets for the result. replyArea is the reply area, or the text about
+// to be put there.
+void FinishRow(PendingRow* pending, const TransactionReport& report, int result,
+               const char* replyArea) {
+    JournalRow& row = pending->row;
+    row.sequence = report.numbered ? report.sequence : JournalNoSequence;
+    switch (report.outcome) {
+    case TransactionOutcome::NotSent:
+        row.outcome = "not-sent";
+        break;
+    case TransactionOutcome::Replied:
+        row.outcome = "replied";
+        break;
+    case TransactionOutcome::InDoubt:
+        row.outcome = "in-doubt";
+        break;
+    }
+    row.serverUs = report.outcome == TransactionOutcome::NotSent ? -1 : report.serverUs;
+    TillAnswer answer = AnswerTransaction(result, replyArea);
+    row.httpStatus = answer.code;
+    row.reply = answer.body;
+    WriteJournalRow(row);
+}
+
+// A transaction that never got the lock: its row, then the till's text.
+void EndWithoutLock(char* replyArea, const char* text, PendingRow* pending,
+                    const TransactionReport& report) {
+    FinishRow(pending, report, TransactionFailed, text);
+    snprintf(replyArea, ReplyAreaSize, "%s", text);
+}
+
+} // namespace
+
+bool StartTransactions(PlatformMutex* lock) {
+    TransactionLock = lock;
+    return StartServerLink();
+}
+
+const char* ServerAddressInUse() {
+    return ServerLinkAddress();
+}
+
+unsigned short ServerPortInUse() {
+    return ServerLinkPort();
+}
+
+TillAnswer AnswerTransaction(int result, const char* replyArea) {
+    if (result == TransactionDone)
+        return {200, StatusOk, replyArea + 2};
+    if (result == TransactionTooLong)
+        return {400, StatusBadRequest, BodySyntaxError};
+    return {504, StatusGatewayTimeout, replyArea};
+}
+
+int SendTransaction(char* replyArea, const TransactionRequest& request, PlatformEvent* stopEvent,
+                    TransactionReport* report) {
+    TransactionReport scratch;
+    if (report == nullptr)
+        report = &scratch;
+    *report = TransactionReport{};
+    PendingRow pending;
+    BeginRow(&pending, request);
+
+    int64_t waitStarted = PlatformMonotonicUs();
+    PlatformWaitResult waited = PlatformWaitEventOrMutex(stopEvent, TransactionLock, LockWaitMs);
+    report->lockWaitUs = PlatformMonotonicUs() - waitStarted;
+    int result = TransactionFailed;
+    switch (waited) {
+    case PlatformWaitResult::Mutex:
+        result = ExchangeUnderLock(replyArea, request, report);
+        FinishRow(&pending, *report, result, replyArea);
+        PlatformReleaseMutex(TransactionLock);
+        break;
+    case PlatformWaitResult::Timeout:
+        EndWithoutLock(replyArea, "Timeout error.", &pending, *report);
+        break;
+    case PlatformWaitResult::Event:
+    case PlatformWaitResult::Failed:
+        // A failed wait never leads to an exchange without the lock.
+        EndWithoutLock(replyArea, "Service shutdown.", &pending, *report);
+        break;
+    }
+    CountTransaction(MetricKindOf(request.code), MetricOutcomeOf(report->outcome),
+                     report->lockWaitUs, report->serverUs);
+    return result;
+}

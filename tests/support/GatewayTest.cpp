@@ -1,0 +1,75 @@
+// GatewayTest.cpp - starting and stopping the gateway under test.
+#include "support/GatewayTest.h"
+
+#include "Frontend.h"
+#include "Journal.h"
+#include "Transaction.h"
+
+void GatewayTest::SetUp() {
+    EnsureSockets();
+    stopEvent = PlatformCreateEvent();
+    // The previous test's server is gone; its connection must not be reused.
+    CloseServerConnection();
+    files.WriteSequence("17");
+}
+
+void GatewayTest::TearDown() {
+    if (GatewayRunning())
+        StopGateway();
+    StopJournal();
+}
+
+void GatewayTest::WriteSettings(const std::string& extraSettings,
+                                const std::string& allowedClients) {
+    if (!GatewayRunning())
+        port = FreePort();
+    files.WriteSettings("[Settings]\nListenPortNumber=" + std::to_string(port) +
+                        "\nServerPortNumber=" + std::to_string(serverPort) +
+                        "\nTerminalAddress=3\nEntryMode=2\n" + extraSettings +
+                        "[Allowed Clients]\n" + allowedClients);
+}
+
+bool GatewayTest::WaitForListener() const {
+    // A probe that gets through tells that the port listens. It sends
+    // nothing and ends its side, so the gateway answers it (405, or 403);
+    // waiting for that close keeps its answer out of what a test counts.
+    return WaitUntil(
+               [this] {
+                   if (listenerDone_)
+                       return true;
+                   PlatformSocket probe = ConnectLoopback(port);
+                   if (probe == PlatformNoSocket)
+                       return false;
+                   PlatformShutdownSend(probe);
+                   ReadUntilClosed(probe, 5000);
+                   PlatformCloseSocket(probe);
+                   return true;
+               },
+               5000) &&
+           !listenerDone_;
+}
+
+void GatewayTest::StartGateway(const std::string& extraSettings,
+                               const std::string& allowedClients) {
+    WriteSettings(extraSettings, allowedClients);
+    // A stop event is set only once, so every run gets its own.
+    if (PlatformEventIsSet(stopEvent))
+        stopEvent = PlatformCreateEvent();
+    StartTransactions(TestTransactionLock());
+    StartJournal();
+    listenerDone_ = false;
+    PlatformEvent* stop = stopEvent;
+    listener_ = std::thread([this, stop] {
+        RunListener(stop);
+        listenerDone_ = true;
+    });
+    ASSERT_TRUE(WaitForListener())
+        << "no listener on port " << port << "; log: " << files.ReadLog();
+}
+
+int64_t GatewayTest::StopGateway() {
+    int64_t start = PlatformMonotonicMs();
+    PlatformSetEvent(stopEvent);
+    listener_.join();
+    return PlatformMonotonicMs() - start;
+}
