@@ -8,7 +8,7 @@ if [ "${1:-}" = demo ]; then
 else
   packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86-64
             wine wine64 curl python3 python3-prometheus-client systemd passwd util-linux procps
-            strace dpkg-dev file lintian adduser wixl msitools python3-pefile wrk)
+            strace dpkg-dev file lintian adduser wixl msitools python3-pefile wrk libssl-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

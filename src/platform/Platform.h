@@ -1,8 +1,8 @@
 // Platform.h - the one header through which the gateway reaches the operating
 // system. win32/*.cpp implement it with the Windows interfaces and
 // posix/*.cpp give the same behaviour on Linux, one file per concern with the
-// same name on both sides (Files, Service, Settings, Sockets, Sync, System,
-// Threads). No OS type leaks out: sockets are a PlatformSocket number,
+// same name on both sides (Crypto, Files, Service, Settings, Sockets, Sync,
+// System, Threads). No OS type leaks out: sockets are a PlatformSocket number,
 // kernel objects are opaque pointers.
 #pragma once
 
@@ -67,6 +67,20 @@ bool PlatformIsSupportedSystem();
 // system has one (Linux) and returns the limit now in force; -1 where there
 // is no such limit (Windows).
 long PlatformRaiseDescriptorLimit();
+
+// ---------------------------------------------------------------------------
+// Random bytes and keyed hashes
+
+// Fills buffer with size bytes from the system's cryptographic random source
+// (getrandom, BCryptGenRandom). False on failure.
+bool PlatformRandomBytes(void* buffer, size_t size);
+
+// HMAC-SHA-256 of data under key into out, PlatformHmacSize bytes. False on
+// failure. Safe from any thread at once, and cheap enough to call for every
+// sale: nothing is opened or fetched per call.
+constexpr size_t PlatformHmacSize = 32;
+bool PlatformHmacSha256(const void* key, size_t keySize, const void* data, size_t size,
+                        unsigned char* out);
 
 // ---------------------------------------------------------------------------
 // Settings (INI) files, with the Windows profile-function rules everywhere:

@@ -1,7 +1,7 @@
 // PlatformTest.cpp - behaviour both platform backends must share: settings
-// file lookups, one-writer files, the stop-event-or-lock wait, error text,
-// and TCP sockets over loopback. Runs natively against the Linux backend and
-// under Wine against the Windows one.
+// file lookups, one-writer files, the stop-event-or-lock wait, random bytes
+// and HMAC-SHA-256, error text, and TCP sockets over loopback. Runs natively
+// against the Linux backend and under Wine against the Windows one.
 #include "Platform.h"
 #include "support/TestSupport.h"
 
@@ -368,6 +368,120 @@ TEST(ThreadTest, StartsADetachedThreadWithItsParameter) {
     ASSERT_TRUE(PlatformStartThread(proc, &shared, 0x4000));
     EXPECT_TRUE(WaitUntil([&] { return shared.value.load() != 0; }));
     EXPECT_EQ(shared.value.load(), 101);
+}
+
+// ---------------------------------------------------------------------------
+// Random bytes and HMAC-SHA-256
+
+namespace {
+
+std::string Hex(const unsigned char* bytes, size_t size) {
+    std::string text;
+    for (size_t i = 0; i < size; ++i) {
+        text += "0123456789abcdef"[bytes[i] >> 4];
+        text += "0123456789abcdef"[bytes[i] & 15];
+    }
+    return text;
+}
+
+std::string HmacHex(const std::string& key, const std::string& data) {
+    unsigned char out[PlatformHmacSize];
+    // Empty strings go in as null pointers, as a caller with nothing may pass them.
+    if (!PlatformHmacSha256(key.empty() ? nullptr : key.data(), key.size(),
+                            data.empty() ? nullptr : data.data(), data.size(), out))
+        return "failed";
+    return Hex(out, sizeof out);
+}
+
+struct HmacCase {
+    std::string key, data, expected;
+};
+
+// RFC 4231's cases (the truncated one left out), then the empty key and
+// message, with their published results.
+std::vector<HmacCase> KnownHmacCases() {
+    std::string longKey(131, '\xaa'); // beyond SHA-256's 64-byte block: hashed first
+    return {
+        {std::string(20, '\x0b'), "Hi There",
+         "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        {"Jefe", "what do ya want for nothing?",
+         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        {std::string(20, '\xaa'), std::string(50, '\xdd'),
+         "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe"},
+        {"\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15"
+         "\x16\x17\x18\x19",
+         std::string(50, '\xcd'),
+         "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b"},
+        {longKey, "Test Using Larger Than Block-Size Key - Hash Key First",
+         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+        {longKey,
+         "This is a test using a larger than block-size key and a larger than block-size data. "
+         "The key needs to be hashed before being used by the HMAC algorithm.",
+         "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2"},
+        {"", "", "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad"},
+    };
+}
+
+} // namespace
+
+TEST(CryptoTest, HmacSha256GivesTheKnownResults) {
+    std::vector<HmacCase> cases = KnownHmacCases();
+    // Every case right after every case, itself included: the same key
+    // again, another key of the same length, and a longer or shorter one.
+    for (const HmacCase& before : cases) {
+        for (const HmacCase& c : cases) {
+            SCOPED_TRACE(before.data + " then " + c.data);
+            EXPECT_EQ(HmacHex(before.key, before.data), before.expected);
+            EXPECT_EQ(HmacHex(c.key, c.data), c.expected);
+        }
+    }
+}
+
+TEST(CryptoTest, HmacSha256FromManyThreadsAtOnce) {
+    // Each thread its own 32-byte key and a message long enough that calls
+    // overlap; every result must be the one a lone call gives.
+    constexpr size_t threadCount = 4;
+    std::string keys[threadCount], data[threadCount], expected[threadCount];
+    for (size_t t = 0; t < threadCount; ++t) {
+        keys[t] = std::string(32, char('k' + t));
+        data[t] = std::string(8192, char('a' + t));
+        expected[t] = HmacHex(keys[t], data[t]);
+    }
+    std::atomic<int> wrong{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < threadCount; ++t) {
+        threads.emplace_back([&, t] {
+            while (!go)
+                std::this_thread::yield();
+            for (int i = 0; i < 400; ++i) {
+                if (HmacHex(keys[t], data[t]) != expected[t])
+                    ++wrong;
+            }
+        });
+    }
+    go = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(CryptoTest, RandomBytesDifferBetweenDrawsAndFillTheWholeBuffer) {
+    unsigned char first[32] = {}, second[32] = {};
+    ASSERT_TRUE(PlatformRandomBytes(first, sizeof first));
+    ASSERT_TRUE(PlatformRandomBytes(second, sizeof second));
+    EXPECT_NE(Hex(first, sizeof first), Hex(second, sizeof second));
+
+    // In 64 KiB every byte value turns up (a miss has odds near 2^-360), and
+    // the last bytes are written too, not left as they were.
+    std::vector<unsigned char> large(65536, 0);
+    ASSERT_TRUE(PlatformRandomBytes(large.data(), large.size()));
+    std::vector<bool> seen(256, false);
+    for (unsigned char byte : large)
+        seen[byte] = true;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), false), 0);
+    EXPECT_NE(Hex(large.data() + large.size() - 32, 32), std::string(64, '0'));
+    EXPECT_TRUE(PlatformRandomBytes(nullptr, 0));
 }
 
 // ---------------------------------------------------------------------------
