@@ -1,5 +1,5 @@
-// Counter.cpp - the sequence counter file: read, advanced and flushed for
-// every sale and void, under the transaction lock.
+// Counter.cpp - the sequence counter file: read, advanced past a group of
+// numbers and flushed once for the group, under the transaction lock.
 #include "Counter.h"
 
 #include "Files.h"
@@ -7,6 +7,8 @@
 #include "Text.h"
 
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 
 // A number too large for an int saturates, so a huge counter counts as past
 // the wrap instead of wrapping into a small number.
@@ -19,7 +21,25 @@ static int WrappedCounter(int value) {
     return value > 999999 ? 0 : value;
 }
 
-int NextSequenceNumber() {
+// The numbers reserved and not yet handed out, and the counter file they came
+// from: the paths are derived again for every test, and numbers of one file
+// are never handed out for another. The guard is held only to read or set
+// these, never across the file's I/O, so a peek never waits for a flush.
+static std::mutex ReservedGuard;
+static char ReservedPath[GatewayPathSize];
+static int ReservedNext;
+static int ReservedLeft;
+
+// What comes after number in a group: the wrap as the file's reader sees it.
+static int FollowingNumber(int number) {
+    return WrappedCounter(number + 1);
+}
+
+// Reserves count numbers from the file: returns the first, with the file
+// advanced past the last and flushed. *stored tells whether the file took
+// the new number; when it did not, only the first may be used.
+static int ReserveFromFile(int count, bool* stored) {
+    *stored = false;
     PlatformFile* file = nullptr;
     bool created = false;
     for (int attempt = 0; attempt < 1000 && file == nullptr; ++attempt) {
@@ -39,17 +59,23 @@ int NextSequenceNumber() {
     text[got > 0 ? got : 0] = '\0';
     int value = WrappedCounter(ParseCounter(text));
 
+    // The file gets the number after the group's last. Past 999999 it counts
+    // on from 0; a group that ends exactly at the wrap leaves 1000000, which
+    // reads as 0, as a single number always has.
     // The new digits go over the old ones before the file is cut to their
     // length, so a crash at any point leaves a number that still parses and
     // never one below the last number handed out. Almost every time the new
     // number is as long as the old text, and there is nothing to cut.
-    // The number goes out only once the file is on stable storage: after a
+    // The numbers go out only once the file is on stable storage: after a
     // power cut the file must never hold a number the server has seen. A
     // failed store is not reported; the next call reads the old number.
+    int after = value + count;
+    if (after > 1000000)
+        after -= 1000000;
     char next[16];
-    int length =
-        snprintf(next, sizeof next, "%d", static_cast<int>(static_cast<unsigned>(value) + 1u));
+    int length = snprintf(next, sizeof next, "%d", after);
     if (PlatformFileWriteAt(file, 0, next, static_cast<size_t>(length)) == length) {
+        *stored = true;
         if (got != length)
             PlatformFileSetSize(file, length);
         PlatformFileFlush(file);
@@ -60,7 +86,36 @@ int NextSequenceNumber() {
     return value;
 }
 
+int NextSequenceNumber(int alsoWaiting) {
+    {
+        std::lock_guard<std::mutex> hold(ReservedGuard);
+        if (ReservedLeft > 0 && std::strcmp(ReservedPath, SequencePath) == 0) {
+            int number = ReservedNext;
+            ReservedNext = FollowingNumber(number);
+            --ReservedLeft;
+            return number;
+        }
+    }
+    int count = alsoWaiting < 0                   ? 1
+                : alsoWaiting >= MaxSequenceGroup ? MaxSequenceGroup
+                                                  : alsoWaiting + 1;
+    bool stored = false;
+    int first = ReserveFromFile(count, &stored);
+    std::lock_guard<std::mutex> hold(ReservedGuard);
+    std::snprintf(ReservedPath, sizeof ReservedPath, "%s", SequencePath);
+    ReservedNext = FollowingNumber(first);
+    ReservedLeft = stored ? count - 1 : 0;
+    return first;
+}
+
 int PeekSequenceNumber(int* next) {
+    {
+        std::lock_guard<std::mutex> hold(ReservedGuard);
+        if (ReservedLeft > 0 && std::strcmp(ReservedPath, SequencePath) == 0) {
+            *next = ReservedNext;
+            return 0;
+        }
+    }
     char text[33];
     int error = 0;
     long got = PlatformReadFileHead(SequencePath, text, 32, &error);

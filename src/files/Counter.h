@@ -2,11 +2,20 @@
 // void, 0 to 999999 and then 0 again, on stable storage before it is used.
 #pragma once
 
-// Returns the number for the next sale or void and advances the counter file,
-// which is on stable storage before the number is returned.
-int NextSequenceNumber();
-// The number NextSequenceNumber would return now, read without a lock and
-// without creating or changing the file. Returns 0; PlatformFileNotFound
-// when there is no file yet (*next is then 0, as the first sale would get);
-// or another error code when the file cannot be read.
+// The most numbers one flush of the counter reserves.
+constexpr int MaxSequenceGroup = 1000;
+
+// Returns the number for the next sale or void, called under the transaction
+// lock. Numbers are reserved in groups: when those reserved before are used
+// up, the file is advanced past this number and alsoWaiting more (the sales
+// and voids queued behind this one, at most MaxSequenceGroup in all) and is
+// on stable storage before this number is returned; the next calls take the
+// rest in order without touching the file. A number reserved and not taken
+// before the process ends is skipped: the file is already past it.
+int NextSequenceNumber(int alsoWaiting = 0);
+// The number NextSequenceNumber would return now, without the transaction
+// lock and without creating or changing the file: the next reserved one, or
+// else the file's. Returns 0; PlatformFileNotFound when there is no file yet
+// (*next is then 0, as the first sale would get); or another error code when
+// the file cannot be read.
 int PeekSequenceNumber(int* next);

@@ -1,5 +1,6 @@
 // Exchange.cpp - SendTransaction: one transaction at a time under the
-// transaction lock, its journal row, its count, and the till's answer.
+// transaction lock, numbered in the order the lock is held, its journal row,
+// its count, and the till's answer.
 #include "Exchange.h"
 #include "Transaction.h"
 
@@ -9,6 +10,7 @@
 #include "Platform.h"
 #include "Settings.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -39,12 +41,35 @@ MetricOutcome MetricOutcomeOf(TransactionOutcome outcome) {
                                                     : MetricOutcome::NotSent;
 }
 
+// What a transaction needs from the settings, and whether a sale or void
+// fits a message with the widest number, found before the lock wait: the
+// serial section holds none of these reads, and a sale that fits is counted
+// among those waiting for a number.
+struct Prepared {
+    int terminalAddress;
+    int entryMode;
+    int replyTimeout;
+    bool numbered; // a sale or void that fits: it takes a number once it holds the lock
+};
+
+// Sales and voids waiting for the lock that will take a number once they
+// hold it. The holder that finds the reserved numbers used up reserves
+// theirs with its own, in one flush of the counter.
+std::atomic<int> NumberWaiters{0};
+
+Prepared Prepare(const TransactionRequest& request) {
+    Prepared prepared{ReadSetting("TerminalAddress"), ReadSetting("EntryMode"),
+                      ReadSetting("ReplyTimeout"), false};
+    prepared.numbered = request.code != TransactionFundsAvailable &&
+                        SaleMessageLength(prepared.terminalAddress, WidestSequenceNumber,
+                                          request.clientNumber, request.amount, request.card,
+                                          request.reference, prepared.entryMode) < MessageAreaSize;
+    return prepared;
+}
+
 // Everything after the lock is taken; the caller releases it.
-int ExchangeUnderLock(char* replyArea, const TransactionRequest& request,
+int ExchangeUnderLock(char* replyArea, const TransactionRequest& request, const Prepared& prepared,
                       TransactionReport* report) {
-    int terminalAddress = ReadSetting("TerminalAddress");
-    int entryMode = ReadSetting("EntryMode");
-    int replyTimeout = ReadSetting("ReplyTimeout");
     int code = request.code;
 
     // Items that could not fit are refused before a number is taken or a
@@ -53,20 +78,20 @@ int ExchangeUnderLock(char* replyArea, const TransactionRequest& request,
     char message[MessageAreaSize];
     int length;
     if (code == TransactionFundsAvailable) {
-        length = BuildMessage(message, code, terminalAddress, 0, request.clientNumber,
-                              request.amount, request.card, request.reference, entryMode);
+        length = BuildMessage(message, code, prepared.terminalAddress, 0, request.clientNumber,
+                              request.amount, request.card, request.reference, prepared.entryMode);
         if (length == 0)
             return TransactionTooLong;
     } else {
-        if (SaleMessageLength(terminalAddress, WidestSequenceNumber, request.clientNumber,
-                              request.amount, request.card, request.reference,
-                              entryMode) >= MessageAreaSize)
+        if (!prepared.numbered)
             return TransactionTooLong;
-        report->sequence = NextSequenceNumber();
+        // Numbers are taken in the order the lock is held, so they reach the
+        // server in order.
+        report->sequence = NextSequenceNumber(NumberWaiters.load());
         report->numbered = true;
-        length =
-            BuildMessage(message, code, terminalAddress, report->sequence, request.clientNumber,
-                         request.amount, request.card, request.reference, entryMode);
+        length = BuildMessage(message, code, prepared.terminalAddress, report->sequence,
+                              request.clientNumber, request.amount, request.card, request.reference,
+                              prepared.entryMode);
         if (length == 0)
             return TransactionTooLong; // only a hand-edited counter of many digits gets here
     }
@@ -79,7 +104,7 @@ int ExchangeUnderLock(char* replyArea, const TransactionRequest& request,
     int64_t sendStarted = PlatformMonotonicUs();
     if (!SendToServer(message, length, replyArea))
         return TransactionFailed;
-    int result = CollectServerReply(replyArea, replyTimeout);
+    int result = CollectServerReply(replyArea, prepared.replyTimeout);
     report->serverUs = PlatformMonotonicUs() - sendStarted;
     report->outcome =
         result == TransactionDone ? TransactionOutcome::Replied : TransactionOutcome::InDoubt;
@@ -180,13 +205,18 @@ int SendTransaction(char* replyArea, const TransactionRequest& request, Platform
     PendingRow pending;
     BeginRow(&pending, request);
 
+    Prepared prepared = Prepare(request);
+    if (prepared.numbered)
+        NumberWaiters.fetch_add(1);
     int64_t waitStarted = PlatformMonotonicUs();
     PlatformWaitResult waited = PlatformWaitEventOrMutex(stopEvent, TransactionLock, LockWaitMs);
     report->lockWaitUs = PlatformMonotonicUs() - waitStarted;
+    if (prepared.numbered)
+        NumberWaiters.fetch_sub(1);
     int result = TransactionFailed;
     switch (waited) {
     case PlatformWaitResult::Mutex:
-        result = ExchangeUnderLock(replyArea, request, report);
+        result = ExchangeUnderLock(replyArea, request, prepared, report);
         FinishRow(&pending, *report, result, replyArea);
         PlatformReleaseMutex(TransactionLock);
         break;

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #ifdef _WIN32
 static const char LineEnd[] = "\r\n";
@@ -83,6 +84,67 @@ TEST_F(SequenceCounter, ReturnsTheStoredNumberAndStoresTheNext) {
         EXPECT_EQ(NextSequenceNumber(), c.returned) << "stored: " << (c.stored ? c.stored : "none");
         EXPECT_EQ(files.ReadSequence(), c.next) << "stored: " << (c.stored ? c.stored : "none");
     }
+}
+
+// A group is one store of the number past its last; the rest of the group is
+// handed out in order without the file, which another writer may then hold.
+// Until the group is used up the file is already past it, so a restart at
+// any point skips the numbers not yet handed out.
+TEST_F(SequenceCounter, GroupIsReservedWithOneStoreAndHandedOutInOrder) {
+    struct Case {
+        const char* stored;
+        int alsoWaiting;
+        std::vector<int> handedOut; // the whole group, in order
+        const char* next;
+    } cases[] = {
+        {"7", 4, {7, 8, 9, 10, 11}, "12"},
+        {"999998", 3, {999998, 999999, 0, 1}, "2"}, // across the wrap
+        {"999998", 1, {999998, 999999}, "1000000"}, // up to it, as a single number leaves it
+        {"1000000", 2, {0, 1, 2}, "3"},
+        {"-3", 4, {-3, -2, -1, 0, 1}, "2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored);
+        files.WriteSequence(c.stored);
+        ASSERT_EQ(NextSequenceNumber(c.alsoWaiting), c.handedOut[0]);
+        EXPECT_EQ(files.ReadSequence(), c.next);
+
+        int error = 0;
+        PlatformFile* held = PlatformOpenForUpdate(SequencePath, &error);
+        ASSERT_NE(held, nullptr);
+        int64_t start = PlatformMonotonicMs();
+        for (size_t i = 1; i < c.handedOut.size(); ++i) {
+            int peeked = -1;
+            EXPECT_EQ(PeekSequenceNumber(&peeked), 0);
+            EXPECT_EQ(peeked, c.handedOut[i]);
+            EXPECT_EQ(NextSequenceNumber(c.alsoWaiting), c.handedOut[i]);
+        }
+        EXPECT_LT(PlatformMonotonicMs() - start, 500); // no open that waits for the writer
+        PlatformFileClose(held);
+        EXPECT_EQ(files.ReadSequence(), c.next);
+    }
+
+    // A group partly handed out: the file names the number past the whole
+    // group, which is where the next start begins.
+    files.WriteSequence("500");
+    EXPECT_EQ(NextSequenceNumber(9), 500);
+    EXPECT_EQ(NextSequenceNumber(9), 501);
+    EXPECT_EQ(files.ReadSequence(), "510");
+    int peeked = -1;
+    EXPECT_EQ(PeekSequenceNumber(&peeked), 0);
+    EXPECT_EQ(peeked, 502);
+
+    // The rest belongs to that file: the counter of another directory reads
+    // its own file.
+    TempGatewayFiles other;
+    other.WriteSequence("70");
+    EXPECT_EQ(NextSequenceNumber(), 70);
+    EXPECT_EQ(other.ReadSequence(), "71");
+
+    // However many wait, one group stays far inside the wrap.
+    other.WriteSequence("0");
+    EXPECT_EQ(NextSequenceNumber(5000), 0);
+    EXPECT_EQ(other.ReadSequence(), std::to_string(MaxSequenceGroup));
 }
 
 TEST_F(SequenceCounter, UnopenableFileGivesZeroAtOnce) {

@@ -78,6 +78,61 @@ TEST_F(ReliabilityTest, ServerGoesAwayAndRefusesConnections) {
                              }));
 }
 
+// 64 tills selling at once, and the server going away part way through. The
+// numbers reach the server strictly increasing and each once; the journal
+// holds every number of the burst once, in order, consecutive; a number whose
+// sale gave up before sending (not-sent) never reaches the server, and no
+// number is taken twice.
+TEST_F(ReliabilityTest, SixtyFourTillsAtOnceWithTheServerGoingAwayMidway) {
+    TxSimOptions slow;
+    slow.replyDelayMs = 20; // the burst lasts well past the server's stop
+    StartServer(slow);
+    StartGateway();
+    const int tills = 64;
+    std::vector<std::string> answers(tills);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < tills; ++i)
+        clients.emplace_back([&, i] { answers[i] = Sale(1000 + i); });
+    ASSERT_TRUE(server->WaitForMessages(16, 10000));
+    StopServer();
+    for (auto& client : clients)
+        client.join();
+
+    std::vector<int> wire;
+    for (const std::string& message : server->Messages())
+        wire.push_back(std::stoi(message.substr(4, message.find(FS) - 4)));
+    ASSERT_GE(wire.size(), 16u);
+    for (size_t i = 1; i < wire.size(); ++i)
+        EXPECT_LT(wire[i - 1], wire[i]) << i;
+    int notSent = 0;
+    std::vector<JournalFields> rows = JournalRows();
+    ASSERT_EQ(rows.size(), static_cast<size_t>(tills));
+    for (int i = 0; i < tills; ++i) {
+        const JournalFields& row = rows[i];
+        int sequence = 17 + i;
+        ASSERT_EQ(row[4], std::to_string(sequence));
+        int till = std::stoi(row[5]) - 1000;
+        ASSERT_TRUE(till >= 0 && till < tills) << row[5];
+        bool onWire = std::find(wire.begin(), wire.end(), sequence) != wire.end();
+        if (row[8] == "replied") {
+            EXPECT_TRUE(onWire) << sequence;
+            EXPECT_ANSWER(answers[till], "200 OK", SaleApproval(sequence, 1000 + till));
+        } else if (row[8] == "not-sent") {
+            ++notSent;
+            EXPECT_FALSE(onWire) << sequence;
+            EXPECT_ANSWER(answers[till], "504 Gateway Timeout",
+                          "Unable to connect to server: Error " +
+                              std::to_string(ConnectionRefusedCode));
+        } else {
+            EXPECT_EQ(row[8], "in-doubt") << sequence;
+        }
+    }
+    EXPECT_GE(notSent, 30);
+    EXPECT_EQ(NextSequence(), 17 + tills);
+    StartServer();
+    ExpectServing();
+}
+
 TEST_F(ReliabilityTest, IdleConnectionClosedByServerIsReplacedBeforeSending) {
     TxSimOptions idleClose;
     idleClose.idleCloseMs = 300;
