@@ -263,6 +263,12 @@ def numbered_sequence(text):
     return None
 
 
+def after_wrap(previous, number):
+    """Whether number comes after previous, the wrap counted: numbers go on
+    from 0 after 999999, and no run skips anywhere near half the range."""
+    return 0 < (number - previous) % WRAP < WRAP // 2
+
+
 def read_counter(path):
     """The counter file's text and the number the next sale would get, or
     (text, None) when the file is empty or does not start with digits."""
@@ -496,9 +502,12 @@ def crash_check(args):
                                                                number < 5000):
             problems.append("counter went back from %d to %d" % (previous, number))
         messages, _ = read_record(args.record)
-        sent = {p[1] for p in map(numbered_sequence, messages) if p and p[0] != 84}
-        if number in sent:
+        sent = [p[1] for p in map(numbered_sequence, messages) if p and p[0] != 84]
+        if number in set(sent):
             problems.append("counter names %d, which the server already received" % number)
+        elif sent and not after_wrap(sent[-1], number):
+            problems.append("counter holds %d, not past %d, the last number sent" %
+                            (number, sent[-1]))
         state["previous"] = number
         state["lowest"] = number if state["lowest"] is None else min(state["lowest"], number)
         state["highest"] = number if state["highest"] is None else max(state["highest"], number)
@@ -532,12 +541,15 @@ def crash_final(args):
     for a, b in zip(sequences, sequences[1:]):
         if b != (a + 1) % WRAP:
             gaps += 1
+        if not after_wrap(a, b) and len(violations) < 1000:
+            violations.append("sequence number %d reached the server after %d" % (b, a))
     print("rounds: %d" % state["rounds"])
     print("sales sent to the server: %d, approved and answered: %d" %
           (len(sequences), len(load["approved"])))
     print("answers by status: %s; connection errors while down: %d" %
           (json.dumps(load["by_status"], sort_keys=True), load["connection_errors"]))
-    print("sequence numbers: first %s, last %s; %d gaps (numbers taken by a killed sale)" %
+    print("sequence numbers: first %s, last %s; %d gaps (numbers reserved before a kill and "
+          "never sent)" %
           (sequences[0] if sequences else "-", sequences[-1] if sequences else "-", gaps))
     print("counter after kills: lowest %s, highest %s, last %s" %
           (state["lowest"], state["highest"], state["previous"]))
