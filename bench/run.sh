@@ -11,7 +11,9 @@
 #
 # Environment: BENCH_KEEP=1 keeps the temporary directory; BENCH_SECONDS sets
 # the length of each throughput run (default 5); BENCH_GATEWAY runs another
-# gateway executable (an older build, say) against the same baselines.
+# gateway executable (an older build, say) against the same baselines;
+# BENCH_BASELINE_GATEWAY runs an older build beside the one measured, in the
+# same rounds of 64-client sales, as the baseline of their p99.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -66,8 +68,9 @@ bench_build
 # --- processes -----------------------------------------------------------------
 tmp=$(mktemp -d /tmp/qhg-bench.XXXXXX)
 txsim_pid=""; gateway_pid=""; nginx_pid=""; load_pid=""; status_pids=""; unjournalled_pid=""; extra_pid=""
+before_pid=""
 cleanup() {
-  for pid in $load_pid $gateway_pid $txsim_pid $nginx_pid $status_pids $unjournalled_pid $extra_pid; do
+  for pid in $load_pid $gateway_pid $txsim_pid $nginx_pid $status_pids $unjournalled_pid $extra_pid $before_pid; do
     kill "$pid" 2>/dev/null || true
   done
   wait 2>/dev/null || true
@@ -190,11 +193,22 @@ unjournalled_pid=""
 
 say "serial limit: framed exchanges on one persistent connection"
 tx_serial=$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent --seconds "$seconds")")
-say "sales, $clients clients, in turn with the serial limit with a durable counter"
+# The older build beside this one, for the p99 of sales at 64 clients.
+if [ -n "${BENCH_BASELINE_GATEWAY:-}" ]; then
+  another_gateway before "127.0.0.1=1"
+  cp "$BENCH_BASELINE_GATEWAY" "$tmp/before/QuilletHollinGateway"
+  (cd "$tmp/before" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
+  before_pid=$!
+  before_port=$extra_port
+  "$loadgen" waitport --port "$before_port"
+fi
+say "sales, $clients clients, in turn with the serial limits with and without a durable counter"
 # The serial limit with a durable counter: a 6-byte pwrite+fdatasync in the
-# gateway's directory, then the exchange, one at a time. Both it and the
-# sales hang on the disk's flushes, whose cost comes and goes with other work
-# on the machine, so they are measured in rounds taken in turn.
+# gateway's directory, then the exchange, one at a time; without: the
+# exchange alone, the ceiling of sales whose counter flushes are shared. The
+# sales hang on the disk's flushes and on the exchange, whose costs come and
+# go with other work on the machine, so all are measured in rounds taken in
+# turn (with the older build's sales, when there is one).
 # combine <RESULT line>...: counts summed, the rate over all rounds.
 combine() {
   printf '%s\n' "$@" | awk '
@@ -215,15 +229,28 @@ combine() {
 }
 sales_rounds=5
 slice=$(awk -v s="$seconds" -v r="$sales_rounds" 'BEGIN { printf "%.3f", s / r }')
-durable_runs=(); sales_runs=()
+durable_runs=(); sales_runs=(); exchange_runs=(); before_runs=()
 for round in $(seq $sales_rounds); do
+  exchange_runs+=("$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent \
+    --seconds "$slice")")")
   durable_runs+=("$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent \
     --durable "$tmp/gateway" --seconds "$slice")")")
   sales_runs+=("$(result "$("$loadgen" http --port "$gateway_port" --concurrency $clients \
-    --seconds "$slice" --cpu "$gateway_pid")")")
+    --seconds "$slice" --cpu "$gateway_pid" --samples "$tmp/latency.sales")")")
+  [ -z "$before_pid" ] || before_runs+=("$(result "$("$loadgen" http --port "$before_port" \
+    --concurrency $clients --seconds "$slice" --cpu "$before_pid" --samples "$tmp/latency.before")")")
 done
+tx_serial_exchange=$(combine "${exchange_runs[@]}")
 tx_serial_durable=$(combine "${durable_runs[@]}")
 gw_sales=$(combine "${sales_runs[@]}")
+gw_sales="$gw_sales $(percentiles "$tmp/latency.sales")"
+before_sales=""
+if [ -n "$before_pid" ]; then
+  before_sales="$(combine "${before_runs[@]}") $(percentiles "$tmp/latency.before")"
+  kill -INT "$before_pid" 2>/dev/null || true
+  wait "$before_pid" 2>/dev/null || true
+  before_pid=""
+fi
 say "refused requests, $clients clients"
 gw_refused=$(result "$("$loadgen" http --port "$gateway_port" --source 127.0.0.2 --concurrency $clients \
   --seconds "$seconds" --cpu "$gateway_pid")")
@@ -394,8 +421,13 @@ figure journal_sale_p50 "$v" us "$b" "<=1.1x" "$r" "$(check "$r" "<=" 1.1)"
 nginx_rate=$(field rate "$nginx_run")
 serial_durable=$(field rate "$tx_serial_durable")
 v=$(field rate "$gw_sales"); r=$(ratio "$v" "$serial_durable")
-figure sales_per_s_64 "$v" 1/s "$serial_durable" ">=0.85x" "$r" "$(check "$r" ">=" 0.85)"
+figure sales_per_s_64 "$v" 1/s "$serial_durable" ">=2x" "$r" "$(check "$r" ">=" 2)"
+v=$(field p99_us "$gw_sales"); b=$(field p99_us "$before_sales"); r=$(ratio "$v" "$b")
+figure sale_latency_p99_64 "$v" us "${b:--}" "<=0.5x" "$r" "$(check "$r" "<=" 0.5)"
 figure serial_limit_durable_per_s "$serial_durable" 1/s - "-" - -
+serial_exchange=$(field rate "$tx_serial_exchange")
+figure serial_limit_exchange_per_s "$serial_exchange" 1/s - "-" - -
+sales_over_exchange=$(ratio "$(field rate "$gw_sales")" "$serial_exchange")
 figure serial_limit_per_s "$(field rate "$tx_serial")" 1/s - "-" - -
 v=$(field rate "$gw_refused"); r=$(ratio "$v" "$nginx_rate")
 figure refused_per_s_64 "$v" 1/s "${nginx_rate:--}" ">=0.8x" "$r" "$(check "$r" ">=" 0.8)"
@@ -455,8 +487,11 @@ echo "  the same, JournalDays=0:    $unjournalled_lat"
 echo "  durable-counter floor:      $floor_lat"
 echo "    its parts:                $floor_parts"
 echo "  txsim framed, persistent:   $tx_serial"
+echo "  the same, in sales' rounds: $tx_serial_exchange"
 echo "  the same, durable write:    $tx_serial_durable"
 echo "  gateway sales, $clients clients: $gw_sales"
+echo "    over the exchange alone:  $sales_over_exchange"
+echo "  older build's sales:        ${before_sales:-not run (BENCH_BASELINE_GATEWAY)}"
 echo "  gateway 403, $clients clients:   $gw_refused"
 echo "  nginx 403, $clients clients:     ${nginx_run:-not run}"
 echo "  status port off / on, rates:  sales${status_rate[offsales]} /${status_rate[onsales]}," \
