@@ -54,7 +54,8 @@ struct Prepared {
 
 // Sales and voids waiting for the lock that will take a number once they
 // hold it. The holder that finds the reserved numbers used up reserves
-// theirs with its own, in one flush of the counter.
+// theirs with its own, in one flush of the counter. One that then gives up
+// waiting leaves its number to the next sale; a stop leaves the rest unused.
 std::atomic<int> NumberWaiters{0};
 
 Prepared Prepare(const TransactionRequest& request) {
