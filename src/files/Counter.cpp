@@ -102,7 +102,8 @@ int NextSequenceNumber(int alsoWaiting) {
     bool stored = false;
     int first = ReserveFromFile(count, &stored);
     std::lock_guard<std::mutex> hold(ReservedGuard);
-    std::snprintf(ReservedPath, sizeof ReservedPath, "%s", SequencePath);
+    if (std::strcmp(ReservedPath, SequencePath) != 0)
+        std::snprintf(ReservedPath, sizeof ReservedPath, "%s", SequencePath);
     ReservedNext = FollowingNumber(first);
     ReservedLeft = stored ? count - 1 : 0;
     return first;
