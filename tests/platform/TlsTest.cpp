@@ -192,7 +192,9 @@ TEST_F(TlsTest, HandshakeByAddressOrNameCarriesExactBytesBothWays) {
         SCOPED_TRACE(std::string(c.port) + " as " + c.name);
         ASSERT_EQ(Connect(c.port, c.name), PlatformTlsResult::Ok) << "error " << error_;
         EXPECT_STREQ(peer_.protocol, c.protocol);
-        EXPECT_NE(peer_.cipher[0], '\0');
+        // IANA's names on both sides. Wine's Schannel leaves out the hash of
+        // an AEAD suite: TLS_ECDHE_RSA_WITH_AES_256_GCM_<unknown>.
+        EXPECT_EQ(std::string(peer_.cipher).rfind("TLS_", 0), 0u) << peer_.cipher;
         std::string request = Framed(std::string("A\x1c\x00\xff", 4) + c.name);
         ASSERT_EQ(PlatformTlsSend(session_, request.data(), request.size()),
                   static_cast<long>(request.size()));
@@ -358,6 +360,9 @@ TEST_F(TlsTest, SilentPeersRunOutOfTimeAndOtherPeersFail) {
     // Natively this session is TLS 1.3, whose tickets come after the
     // handshake: they must not end or stretch the waits.
     ASSERT_EQ(Connect("QHG_TLS_GOOD_PORT", "127.0.0.1"), PlatformTlsResult::Ok);
+#ifndef _WIN32
+    EXPECT_STREQ(peer_.protocol, "TLSv1.3");
+#endif
     char buffer[64];
     int64_t start = PlatformMonotonicMs();
     EXPECT_EQ(PlatformTlsRecvWithin(session_, buffer, sizeof buffer, 0), PlatformTimedOut);
