@@ -40,14 +40,14 @@ std::vector<unsigned char> Fingerprint(const std::string& text) {
     return bytes;
 }
 
-// The plain server behind every front. One for the process: the fronts all
-// forward to the one port the script chose. Each test says what it does
-// with a message.
+// The plain server behind every front. One for the process, stopped at its
+// exit: the fronts all forward to the one port the script chose. Each test
+// says what it does with a message.
 class Backend {
   public:
     static Backend& Get() {
-        static Backend* backend = new Backend;
-        return *backend;
+        static Backend backend;
+        return backend;
     }
     void Answer(FakeServer::Handler handler) {
         std::lock_guard lock(guard_);

@@ -75,7 +75,7 @@ static long WinTlsReceive(PlatformTls* tls, int64_t deadline, int* error) {
 // The record layer is read here only where Schannel's status does not tell,
 // as with Wine's, which gives one code for every handshake failure and
 // success for a close_notify: whether the bytes can start a TLS record
-// (a content type from change_cipher_spec to application_data)...
+// (content types 20 to 23)...
 static bool WinTlsStartsRecord(const std::vector<char>& bytes) {
     return bytes.empty() || (static_cast<unsigned char>(bytes[0]) >= 20 &&
                              static_cast<unsigned char>(bytes[0]) <= 23);
