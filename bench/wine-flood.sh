@@ -35,7 +35,9 @@ trap cleanup EXIT
 ulimit -n 8192 2>/dev/null || true
 
 bench_prepare "$exe"
-under_wine() { WINEPREFIX=$root/build/windows/wineprefix exec "$root/cmake/wine-run.sh" "$@"; }
+# In a process group of its own, which gateway_stop signals whole: wine-run.sh
+# would not pass a Ctrl+C on to the gateway, which would outlive the script.
+under_wine() { WINEPREFIX=$root/build/windows/wineprefix exec setsid "$root/cmake/wine-run.sh" "$@"; }
 gateway_wait=130 # Wine takes a while to start
 gateway_start main --run under_wine
 

@@ -92,16 +92,20 @@ gateway_run() {
 }
 
 # gateway_stop NAME: Ctrl+C (SIGINT), and SIGKILL if it is still running 10 s
-# later. Nothing if it is not running.
+# later. Nothing if it is not running. A gateway whose runner gave it a
+# process group of its own (setsid) is signalled as that group: a launcher
+# such as Wine's passes no signal on to the program it starts.
 gateway_stop() {
-  local pid=${gateway_pid[$1]:-}
+  local pid=${gateway_pid[$1]:-} target
   [ -n "$pid" ] || return 0
-  kill -INT "$pid" 2>/dev/null || true
+  target=$pid
+  [ "$(ps -o pgid= -p "$pid" 2>/dev/null | tr -d ' ')" = "$pid" ] && target=-$pid
+  kill -INT -- "$target" 2>/dev/null || true
   for _ in $(seq 100); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
-  kill -KILL "$pid" 2>/dev/null || true
+  kill -KILL -- "$target" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
   gateway_pid[$1]=""
 }
