@@ -148,6 +148,37 @@ for wanted in 'Start +REG_DWORD +0x2$' 'Type +REG_DWORD +0x110$' 'ObjectName +RE
     if grep -qE "$wanted" <<<"$config"; then pass "config $wanted"; else fail "config $wanted"; fi
 done
 
+echo "== 2b. the Event Log"
+# The message table's ids as windmc's header has them, severity bits and all;
+# the gateway's table gives each back with its one string, and the platform
+# layer reports each type under its id (Wine's advapi stub line shows the type
+# and id, its eventlog channel the text).
+header=${GATEWAY_MESSAGES_HEADER:-$build/src/service/Messages.h}
+cp "${GATEWAY_FORMAT_MESSAGE:-$build/tests/service/format_message.exe}" "$work/format_message.exe"
+cp "${GATEWAY_PLATFORM_TEST:-$build/tests/platform/platform_test.exe}" "$work/platform_test.exe"
+chown SYSTEM: "$work/format_message.exe" "$work/platform_test.exe"
+message_id() { sed -n "s/^#define $1 (DWORD) \(0x[0-9a-fA-F]*\)$/\1/p" "$header" | tr A-F a-f; }
+events=$(as_system "WINEDEBUG=+eventlog wine platform_test.exe \
+    --gtest_filter=EventLogTest.ReportsEachTypeAndAnotherSource 2>&1" |
+    awk '/fixme:advapi:ReportEventW \(/ { split($0, f, ","); pending = f[2] " " tolower(f[4]); next }
+         /:eventlog:ReportEventW L"/ && pending != "" {
+             sub(/^[0-9a-f]+:/, ""); split($0, c, ":"); text = $0; sub(/^[^"]*/, "", text)
+             print pending " " c[1] " " text; pending = "" }')
+echo "$events"
+for event in "MSG_GENERIC_INFO 0x0004 trace information" "MSG_GENERIC_WARNING 0x0002 warn warning" \
+    "MSG_GENERIC_ERROR 0x0001 err error"; do
+    read -r name type channel word <<<"$event"
+    id=$(message_id "$name")
+    if [[ "$id" =~ ^0x[0-9a-f]{8}$ ]]; then pass "$name is $id"; else fail "$name not in $header"; fi
+    out=$(as_system wine format_message.exe QuilletHollinGateway.exe "$id" "Listening_on_$listen_port" || true)
+    if [ "$out" = "[Listening_on_$listen_port"$'\n'"]" ]; then
+        pass "message table: $name shows its string"
+    else fail "message table: $name gives '$out'"; fi
+    expect_contains "$events" "$type $id $channel \"platform test: $word event\"" "$word event reported as $name"
+done
+expect_contains "$events" "0x0001 $(message_id MSG_GENERIC_ERROR) err \"platform test: event of another source\"" \
+    "an event of a second source"
+
 echo "== 3. start"
 if [ -n "$txsim" ]; then
     "$txsim" --port "$server_port" >/dev/null 2>&1 &
