@@ -184,25 +184,32 @@ if [ -n "$txsim" ]; then
     "$txsim" --port "$server_port" >/dev/null 2>&1 &
 else
     python3 - "$server_port" <<'PY' &
-import socket, sys
-# A transaction server: answers each framed message with a framed reply.
-listener = socket.socket()
-listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-listener.bind(("127.0.0.1", int(sys.argv[1])))
-listener.listen(5)
-while True:
-    conn, _ = listener.accept()
-    data = b""
-    while True:
-        chunk = conn.recv(4096)
-        if not chunk:
-            break
-        data += chunk
-        while len(data) >= 2 and len(data) >= 2 + (data[0] << 8 | data[1]):
-            data = data[2 + (data[0] << 8 | data[1]):]
-            text = b"APPROVED 000000"
-            conn.sendall(bytes([len(text) >> 8, len(text) & 255]) + text)
-    conn.close()
+import socketserver, sys
+# A transaction server: answers each framed message with a framed reply, on
+# every connection at once. The running service keeps one open, and each
+# `check` below connects while it does.
+class Exchange(socketserver.BaseRequestHandler):
+    def handle(self):
+        data = b""
+        while True:
+            try:
+                chunk = self.request.recv(4096)
+            except OSError:
+                return
+            if not chunk:
+                return
+            data += chunk
+            while len(data) >= 2 and len(data) >= 2 + (data[0] << 8 | data[1]):
+                data = data[2 + (data[0] << 8 | data[1]):]
+                text = b"APPROVED 000000"
+                self.request.sendall(bytes([len(text) >> 8, len(text) & 255]) + text)
+
+class Server(socketserver.ThreadingTCPServer):
+    allow_reuse_address = True
+    daemon_threads = True
+    request_queue_size = 64
+
+Server(("127.0.0.1", int(sys.argv[1])), Exchange).serve_forever()
 PY
 fi
 server_pid=$!
