@@ -791,218 +791,163 @@ TEST_F(SocketTest, ConnectWithinConnectsOrGivesUpInTime) {
 
 #ifndef _WIN32
 
-// Sets or clears an environment variable until the end of the scope.
-class ScopedEnvironment {
-  public:
-    ScopedEnvironment(const char* name, const char* value) : name_(name) {
-        const char* saved = getenv(name);
-        had_ = saved != nullptr;
-        saved_ = had_ ? saved : "";
-        Set(value);
+// Each case starts and ends with none of systemd's variables set; the
+// manager's end of the notify socket is a datagram socket the case binds.
+class ServiceManagerTest : public ::testing::Test {
+  protected:
+    ServiceManagerTest() { Clear(); }
+    ~ServiceManagerTest() override {
+        Clear();
+        for (int fd : fds_)
+            close(fd);
     }
-    ~ScopedEnvironment() { Set(had_ ? saved_.c_str() : nullptr); }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-    void Set(const char* value) { value != nullptr ? setenv(name_, value, 1) : unsetenv(name_); }
-
-  private:
-    const char* name_;
-    bool had_;
-    std::string saved_;
-};
-
-// The service manager's end of the notify socket: an AF_UNIX datagram socket
-// bound to a path, or to an abstract name written with a leading '@'.
-class NotifyReceiver {
-  public:
-    explicit NotifyReceiver(const std::string& address) {
-        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    static void Clear() {
+        for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+            unsetenv(name);
+    }
+    // Binds to a path, or to an abstract name written with a leading '@'.
+    int Bind(const std::string& address) {
         sockaddr_un name{};
         name.sun_family = AF_UNIX;
-        if (fd_ < 0 || address.size() >= sizeof name.sun_path)
-            return;
         std::memcpy(name.sun_path, address.data(), address.size());
         if (address[0] == '@')
             name.sun_path[0] = '\0';
-        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&name),
-                      socklen_t(offsetof(sockaddr_un, sun_path) + address.size())) == 0;
-    }
-    ~NotifyReceiver() { Close(); }
-    NotifyReceiver(const NotifyReceiver&) = delete;
-    NotifyReceiver& operator=(const NotifyReceiver&) = delete;
-    bool Bound() const { return bound_; }
-    void Close() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        fds_.push_back(fd);
+        socklen_t size = socklen_t(offsetof(sockaddr_un, sun_path) + address.size());
+        return bind(fd, reinterpret_cast<sockaddr*>(&name), size) == 0 ? fd : -1;
     }
     // The next datagram whole, or "(none)" when nothing comes within timeoutMs.
-    std::string Next(int timeoutMs = 2000) {
-        pollfd ready{fd_, POLLIN, 0};
-        if (poll(&ready, 1, timeoutMs) != 1)
-            return "(none)";
-        char buffer[4096];
-        ssize_t size = recv(fd_, buffer, sizeof buffer, 0);
-        return size < 0 ? "(failed)" : std::string(buffer, size_t(size));
+    static std::string Next(int fd, int timeoutMs = 2000) {
+        pollfd ready{fd, POLLIN, 0};
+        char buffer[512];
+        ssize_t size = poll(&ready, 1, timeoutMs) == 1 ? recv(fd, buffer, sizeof buffer, 0) : -1;
+        return size < 0 ? "(none)" : std::string(buffer, size_t(size));
     }
-
-  private:
-    int fd_ = -1;
-    bool bound_ = false;
-};
-
-size_t OpenDescriptors() {
-    return size_t(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
-}
-
-// Each test starts with none of systemd's variables set.
-class ServiceManagerTest : public ::testing::Test {
-  protected:
     TempDirectory dir_;
-    ScopedEnvironment socket_{"NOTIFY_SOCKET", nullptr};
-    ScopedEnvironment usec_{"WATCHDOG_USEC", nullptr};
-    ScopedEnvironment pid_{"WATCHDOG_PID", nullptr};
+    std::vector<int> fds_;
 };
 
-TEST_F(ServiceManagerTest, EachStateIsOneDatagramOfExactlyItsBytes) {
-    std::string path = dir_.File("notify");
-    NotifyReceiver manager(path);
-    ASSERT_TRUE(manager.Bound());
-    socket_.Set(path.c_str());
-    for (const char* state : {"READY=1", "STATUS=Listening on port 8080, 3 clients allowed",
-                              "WATCHDOG=1", "STOPPING=1"}) {
-        EXPECT_TRUE(PlatformNotifyServiceManager(state)) << state;
-        EXPECT_EQ(manager.Next(), state);
-    }
-    EXPECT_EQ(manager.Next(100), "(none)");
-}
-
-TEST_F(ServiceManagerTest, AtSignNamesAnAbstractAddress) {
+TEST_F(ServiceManagerTest, EachStateIsOneDatagramToAPathOrAnAbstractName) {
     std::random_device random;
-    std::string name = "@qhg-notify-" + std::to_string(random()) + "-" + std::to_string(random());
-    NotifyReceiver manager(name);
-    ASSERT_TRUE(manager.Bound());
-    socket_.Set(name.c_str());
-    EXPECT_TRUE(PlatformNotifyServiceManager("READY=1"));
-    EXPECT_EQ(manager.Next(), "READY=1");
+    for (std::string address : {dir_.File("notify"), "@qhg-notify-" + std::to_string(random())}) {
+        int manager = Bind(address);
+        ASSERT_GE(manager, 0) << address;
+        setenv("NOTIFY_SOCKET", address.c_str(), 1);
+        for (const char* state :
+             {"READY=1", "STATUS=Listening on 8080", "WATCHDOG=1", "STOPPING=1"}) {
+            EXPECT_TRUE(PlatformNotifyServiceManager(state)) << state;
+            EXPECT_EQ(Next(manager), state) << address;
+        }
+        EXPECT_EQ(Next(manager, 100), "(none)");
+    }
 }
 
 TEST_F(ServiceManagerTest, NoSocketIsSilentAndAFailedSendIsFalse) {
     EXPECT_TRUE(PlatformNotifyServiceManager("READY=1"));
-    socket_.Set("");
+    setenv("NOTIFY_SOCKET", "", 1);
     EXPECT_TRUE(PlatformNotifyServiceManager("READY=1"));
-
-    socket_.Set(dir_.File("nobody-listens").c_str());
-    EXPECT_FALSE(PlatformNotifyServiceManager("READY=1"));
-    socket_.Set("relative/notify"); // neither a path nor an abstract name
-    EXPECT_FALSE(PlatformNotifyServiceManager("READY=1"));
-    socket_.Set(("/" + std::string(200, 'n')).c_str()); // longer than an AF_UNIX name
-    EXPECT_FALSE(PlatformNotifyServiceManager("READY=1"));
+    for (std::string address :
+         {dir_.File("nobody"), std::string("relative/notify"), "/" + std::string(200, 'n')}) {
+        setenv("NOTIFY_SOCKET", address.c_str(), 1);
+        EXPECT_FALSE(PlatformNotifyServiceManager("READY=1")) << address;
+    }
 }
 
 // A manager that stops reading must not hold up the gateway: once its queue
 // is full each send fails at once, and no call leaves a descriptor behind.
 TEST_F(ServiceManagerTest, FullQueueFailsAtOnceAndNoDescriptorIsKept) {
-    std::string path = dir_.File("notify");
-    NotifyReceiver manager(path);
-    ASSERT_TRUE(manager.Bound());
-    socket_.Set(path.c_str());
-    size_t before = OpenDescriptors();
-
-    constexpr int Sends = 300;
-    std::atomic<int> sent{0};
-    std::atomic<int> refused{0};
+    int manager = Bind(dir_.File("notify"));
+    ASSERT_GE(manager, 0);
+    setenv("NOTIFY_SOCKET", dir_.File("notify").c_str(), 1);
+    auto descriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    };
+    auto before = descriptors();
+    std::atomic<int> sent{0}, refused{0};
     std::atomic<bool> done{false};
     std::thread sender([&] {
-        for (int i = 0; i < Sends; ++i)
+        for (int i = 0; i < 300; ++i)
             ++(PlatformNotifyServiceManager("WATCHDOG=1") ? sent : refused);
         done = true;
     });
     bool finished = WaitUntil([&] { return done.load(); });
-    if (!finished)
-        manager.Close(); // a blocked send returns once its receiver is gone
+    if (!finished) { // closing the manager's end wakes a blocked sender
+        close(manager);
+        std::replace(fds_.begin(), fds_.end(), manager, -1);
+    }
     sender.join();
     ASSERT_TRUE(finished) << "a send blocked on the full queue";
     EXPECT_GT(sent.load(), 0);
     EXPECT_GT(refused.load(), 0) << "the queue never filled";
-    EXPECT_EQ(manager.Next(), "WATCHDOG=1");
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(Next(manager), "WATCHDOG=1");
+    EXPECT_EQ(descriptors(), before);
 }
 
 TEST_F(ServiceManagerTest, WatchdogPingsAtHalfTheIntervalForThisProcessOnly) {
     EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 0);
-    usec_.Set("30000000");
+    setenv("WATCHDOG_USEC", "30000000", 1);
     EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 15000);
-    std::string self = std::to_string(getpid());
-    pid_.Set(self.c_str());
+    setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
     EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 15000);
     // Inherited from a parent that systemd watches: not ours.
-    std::string other = std::to_string(getpid() + 1);
-    pid_.Set(other.c_str());
+    setenv("WATCHDOG_PID", std::to_string(getpid() + 1).c_str(), 1);
     EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 0);
-    pid_.Set(nullptr);
-    // Below 2 ms the ping still happens, as often as can be.
-    usec_.Set("1500");
+    unsetenv("WATCHDOG_PID");
+    setenv("WATCHDOG_USEC", "1500", 1); // below 2 ms: as often as can be, not never
     EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 1);
-    for (const char* bad : {"", "0", "-30000000", "30s", "abc"}) {
-        usec_.Set(bad);
+    for (const char* bad : {"", "0", "-30000000", "30s"}) {
+        setenv("WATCHDOG_USEC", bad, 1);
         EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 0) << bad;
     }
 }
 
 #else
 
-// What `reg query` shows for a key of the local machine, values and all.
-std::string RegistryQuery(const std::string& key) {
-    std::string output;
-    FILE* pipe = _popen(("reg query \"HKLM\\" + key + "\" 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return "(reg did not start)";
-    char buffer[512];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        output.append(buffer, got);
-    _pclose(pipe);
-    return output;
-}
-
 TEST(EventLogTest, SourceIsRegisteredWithItsMessageFileAndRemoved) {
-    std::random_device random;
-    std::string source = "QhgPlatformTest-" + std::to_string(random());
-    std::string key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
-
+    std::string source = "QhgPlatformTest-" + std::to_string(std::random_device()());
+    auto query = [&] { // the key's values as `reg query` shows them
+        std::string output;
+        FILE* reg = _popen(("reg query \"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                            "Application\\" +
+                            source + "\" 2>&1")
+                               .c_str(),
+                           "r");
+        char buffer[512];
+        for (size_t got; reg != nullptr && (got = std::fread(buffer, 1, sizeof buffer, reg)) > 0;)
+            output.append(buffer, got);
+        if (reg != nullptr)
+            _pclose(reg);
+        return output;
+    };
     ASSERT_EQ(PlatformAddEventSource(source.c_str(), "%SystemRoot%\\qhg\\Gateway.exe"), 0);
-    std::string values = RegistryQuery(key);
+    std::string values = query();
     EXPECT_TRUE(std::regex_search(
         values,
         std::regex(R"(EventMessageFile\s+REG_EXPAND_SZ\s+%SystemRoot%\\qhg\\Gateway\.exe)")))
         << values;
     EXPECT_TRUE(std::regex_search(values, std::regex(R"(TypesSupported\s+REG_DWORD\s+0x7\b)")))
         << values;
-
     // Registering again, as a reinstall does, replaces the file.
-    ASSERT_EQ(PlatformAddEventSource(source.c_str(), "C:\\Gateway\\QuilletHollinGateway.exe"), 0);
-    values = RegistryQuery(key);
+    ASSERT_EQ(PlatformAddEventSource(source.c_str(), "C:\\Gateway\\Gateway.exe"), 0);
+    values = query();
     EXPECT_TRUE(std::regex_search(
-        values,
-        std::regex(R"(EventMessageFile\s+REG_SZ\s+C:\\Gateway\\QuilletHollinGateway\.exe)")))
+        values, std::regex(R"(EventMessageFile\s+REG_SZ\s+C:\\Gateway\\Gateway\.exe)")))
         << values;
-
     EXPECT_EQ(PlatformRemoveEventSource(source.c_str()), 0);
-    values = RegistryQuery(key);
-    EXPECT_EQ(values.find("EventMessageFile"), std::string::npos) << values;
+    EXPECT_EQ(query().find("EventMessageFile"), std::string::npos);
     EXPECT_EQ(PlatformRemoveEventSource(source.c_str()), 0) << "a missing source is removed";
 }
 
 // The Wine service test runs this case with the eventlog debug channel on and
-// checks each text against its type and message id there.
+// checks each text's type and message id there.
 TEST(EventLogTest, ReportsEachTypeAndAnotherSource) {
-    EXPECT_TRUE(PlatformReportEvent("QhgPlatformTest", PlatformEventType::Information,
-                                    "platform test: information event"));
-    EXPECT_TRUE(PlatformReportEvent("QhgPlatformTest", PlatformEventType::Warning,
-                                    "platform test: warning event"));
-    EXPECT_TRUE(PlatformReportEvent("QhgPlatformTest", PlatformEventType::Error,
-                                    "platform test: error event"));
-    EXPECT_TRUE(PlatformReportEvent("QhgPlatformTest-Other", PlatformEventType::Error,
+    using enum PlatformEventType;
+    EXPECT_TRUE(
+        PlatformReportEvent("QhgPlatformTest", Information, "platform test: information event"));
+    EXPECT_TRUE(PlatformReportEvent("QhgPlatformTest", Warning, "platform test: warning event"));
+    EXPECT_TRUE(PlatformReportEvent("QhgPlatformTest", Error, "platform test: error event"));
+    EXPECT_TRUE(PlatformReportEvent("QhgPlatformTest-Other", Error,
                                     "platform test: event of another source"));
 }
 

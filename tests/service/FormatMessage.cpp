@@ -10,20 +10,17 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: format_message MODULE ID TEXT\n");
+    if (argc != 4)
         return 2;
-    }
     HMODULE module = LoadLibraryExA(argv[1], nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (module == nullptr) {
-        std::fprintf(stderr, "cannot load %s: error %lu\n", argv[1], GetLastError());
-        return 1;
-    }
     DWORD id = DWORD(std::strtoul(argv[2], nullptr, 0));
     char* strings[1] = {argv[3]};
     char text[1024];
-    DWORD size = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
-                                id, 0, text, sizeof text, reinterpret_cast<va_list*>(strings));
+    DWORD size =
+        module == nullptr
+            ? 0
+            : FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
+                             id, 0, text, sizeof text, reinterpret_cast<va_list*>(strings));
     if (size == 0) {
         std::fprintf(stderr, "no message 0x%08lx: error %lu\n", id, GetLastError());
         return 1;
