@@ -413,3 +413,34 @@ void PlatformCloseServiceHandle(PlatformServiceHandle* handle);
 // Calls proc for Ctrl+C and Ctrl+Break (on Linux: SIGINT and SIGTERM, from a
 // thread of its own, never from a signal handler).
 bool PlatformSetConsoleCtrlHandler(PlatformConsoleCtrlProc proc);
+
+// ---------------------------------------------------------------------------
+// Event Log (Windows) and the service manager's notify protocol (systemd)
+
+enum class PlatformEventType { Information, Warning, Error };
+
+// Registers an Event Log source: the key
+// HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\<source> with
+// EventMessageFile = messageFile (REG_EXPAND_SZ when it holds a %variable%,
+// else REG_SZ) and TypesSupported = 7. 0, or the system error code.
+// Linux: 0, nothing done.
+int PlatformAddEventSource(const char* source, const char* messageFile);
+// Deletes that key. 0 (also when it did not exist), or the error code.
+// Linux: 0.
+int PlatformRemoveEventSource(const char* source);
+// Reports one event with text as its only insertion string (%1), under the
+// executable's message-table id for its type. The source's handle is
+// registered once and kept for the process (safe from any thread). False on
+// failure. Linux: true, nothing done.
+bool PlatformReportEvent(const char* source, PlatformEventType type, const char* text);
+
+// Sends state ("READY=1", "STOPPING=1", "STATUS=...", "WATCHDOG=1") as one
+// datagram to the AF_UNIX socket named by $NOTIFY_SOCKET (a path, or an
+// abstract address when it starts with '@'), without blocking; each call
+// opens and closes its own socket. True, doing nothing, when the variable is
+// absent or empty, and on Windows; false when a send was tried and failed.
+bool PlatformNotifyServiceManager(const char* state);
+// Half the watchdog interval the service manager asks for ($WATCHDOG_USEC,
+// for this process only when $WATCHDOG_PID is set), in milliseconds; 0 when
+// there is none, and on Windows.
+int64_t PlatformWatchdogPingIntervalMs();
