@@ -6,6 +6,7 @@
 // descriptor limit is raised at start.
 #include "reliability/ReliabilityHarness.h"
 
+#include "Exchange.h"
 #include "Files.h"
 #include "Service.h"
 #include "Transaction.h"
@@ -211,6 +212,51 @@ TEST_F(ReliabilityTest, CardDataNeverReachesTheLogOrTheConsole) {
         }
     }
     ServiceStatusReporter = PlatformSetServiceStatus;
+}
+
+// The duplicate window keeps no card item, and its key never leaves memory:
+// neither as bytes nor as hex in any file, nor on the console.
+TEST_F(ReliabilityTest, DuplicateWindowWritesNoCardAndNoKey) {
+    ServiceStatusReporter = AcceptEveryReport;
+    StartServer();
+    WriteSettings("DuplicateWindow=120\n", "127.0.0.1=5\n");
+    testing::internal::CaptureStdout();
+    DebugMode = true;
+    std::thread gateway([] { RunGateway(0, nullptr); });
+    ASSERT_TRUE(WaitForListener());
+    int sequence = NextSequence();
+    for (const char* status : {"200 OK", "409 Conflict"})
+        EXPECT_EQ(ParseAnswer(Sale(250, Card, Reference)).status, status);
+    TxSimOptions closing;
+    closing.closeBeforeReply = true;
+    server->SetOptions(closing);
+    for (const char* status : {"504 Gateway Timeout", "409 Conflict"})
+        EXPECT_EQ(ParseAnswer(Sale(260, Card, Reference)).status, status);
+    ::StopGateway();
+    gateway.join();
+    DebugMode = false;
+    std::string console = testing::internal::GetCapturedStdout();
+    ServiceStatusReporter = PlatformSetServiceStatus;
+    EXPECT_EQ(NextSequence(), sequence + 2);
+
+    unsigned char key[PlatformHmacSize];
+    CopyDuplicateKey(key);
+    std::string bytes(reinterpret_cast<char*>(key), sizeof key), lower, upper;
+    for (unsigned char b : key) {
+        lower += "0123456789abcdef"[b >> 4];
+        lower += "0123456789abcdef"[b & 15];
+        upper += "0123456789ABCDEF"[b >> 4];
+        upper += "0123456789ABCDEF"[b & 15];
+    }
+    ASSERT_NE(bytes, std::string(sizeof key, '\0')) << "no key was made";
+    std::vector<std::string> texts = {console};
+    for (const auto& entry : std::filesystem::directory_iterator(files.Directory()))
+        texts.push_back(ReadWholeFile(entry.path().string()));
+    EXPECT_EQ(texts.size(), 5u) << "console, settings, log, counter, journal";
+    for (const std::string& text : texts) {
+        for (const std::string& secret : {Card, bytes, lower, upper})
+            EXPECT_EQ(text.find(secret), std::string::npos) << text;
+    }
 }
 
 TEST_F(ReliabilityTest, SilentCrowdDoesNotDelayAListedClient) {
