@@ -2,7 +2,7 @@
 // system. win32/*.cpp implement it with the Windows interfaces and
 // posix/*.cpp give the same behaviour on Linux, one file per concern with the
 // same name on both sides (Crypto, Files, Service, Settings, Sockets, Sync,
-// System, Threads). No OS type leaks out: sockets are a PlatformSocket number,
+// System, Threads, Tls). No OS type leaks out: sockets are a PlatformSocket number,
 // kernel objects are opaque pointers.
 #pragma once
 
@@ -297,6 +297,75 @@ bool PlatformWaitSetWait(PlatformWaitSet* set, int timeoutMs, void** ready, int 
 
 // Resolves a host name or dotted address to dotted IPv4 text.
 bool PlatformResolveIPv4(const char* host, char* out, size_t size);
+
+// ---------------------------------------------------------------------------
+// TLS client sessions over a connected socket: OpenSSL on Linux, Schannel on
+// Windows. TLS 1.2 at least; the chain, the name and, when pinned, the leaf
+// certificate's SHA-256 are all checked before the first application byte.
+
+struct PlatformTls; // one client session over a connected socket
+
+enum class PlatformTlsResult {
+    Ok,
+    NotTrusted,          // the chain does not lead to a trusted CA
+    NameMismatch,        // the certificate does not carry the expected name or IP address
+    Expired,             // the leaf (or a chain) certificate is past its notAfter
+    NotYetValid,         // before its notBefore
+    FingerprintMismatch, // the leaf certificate's SHA-256 differs from the pinned one
+    OldProtocol,         // the server offers nothing of TLS 1.2 or later
+    Failed,              // anything else: closed, reset, garbage, time-out; *error says which
+};
+
+struct PlatformTlsConfig {
+    // Full path of a PEM file of trusted CA certificates, which are then the
+    // only ones trusted; null or empty: the system's store (the Windows ROOT
+    // store, OpenSSL's default paths).
+    const char* caFile;
+    // A dotted IPv4 address is matched against the certificate's IP-address
+    // subjectAltNames; anything else is a DNS name, checked as a host name and
+    // sent as SNI. Null or empty: the name is not checked.
+    const char* expectedName;
+    // 32 bytes, or null. When given, the leaf must match as well as pass the
+    // chain and name checks.
+    const unsigned char* pinnedSha256;
+    int timeoutMs; // for the whole handshake
+};
+
+// What the handshake saw, for the check command and metrics. The certificate
+// fields are filled whenever a certificate came, even on a refusal; the texts
+// are empty when unknown.
+struct PlatformTlsPeer {
+    char protocol[16]; // "TLSv1.2", "TLSv1.3"
+    char cipher[64];   // the cipher suite's IANA name, e.g. "TLS_AES_256_GCM_SHA384"
+    char subject[256]; // the leaf's subject, RDNs in encoded order: "O=Example, CN=txserver"
+    char issuer[256];
+    int64_t notAfterUtcSeconds;
+    unsigned char sha256[32]; // of the leaf certificate's DER
+    bool haveCertificate;
+};
+
+// Makes the handshake over a connected, blocking socket, which it leaves
+// blocking; sends nothing but the handshake. On Ok, *session is the new
+// session. On any other result nothing is left to free; for Failed, *error
+// is the socket or system error (104 or 10054 for a reset,
+// PlatformErrorTimedOut for the time limit, 0 when the peer simply closed;
+// EPROTO on Linux or the SECURITY_STATUS on Windows for a TLS failure).
+// peer may be null.
+PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsConfig& config,
+                                     PlatformTls** session, PlatformTlsPeer* peer, int* error);
+// Encrypts and sends all of data: size, or -1 (the code via PlatformSocketError()).
+long PlatformTlsSend(PlatformTls* session, const void* data, size_t size);
+// Receives decrypted bytes, waiting at most timeoutMs (0: no wait, < 0: no
+// limit). Bytes already decrypted or received are returned without a wait.
+// The count; 0 when the server ended the session (close_notify or a TCP
+// close); -1 on failure with PlatformSocketError() set (a reset gives the
+// code plain TCP gives); PlatformTimedOut when no application byte came in
+// time. Records without application data (TLS 1.3 tickets, key updates)
+// never hold a call past its limit.
+long PlatformTlsRecvWithin(PlatformTls* session, void* buffer, size_t size, int timeoutMs);
+// Sends close_notify if that can be done without waiting, then frees the
+// session. The socket stays open: it is the caller's to close.
+void PlatformTlsClose(PlatformTls* session);
 
 // ---------------------------------------------------------------------------
 // Service control manager and console stop keys
