@@ -47,7 +47,7 @@ struct TransactionRequest {
 struct TransactionReport {
     TransactionOutcome outcome = TransactionOutcome::NotSent;
     int sequence = -1;      // the number sent; -1 when none was taken
-    int64_t lockWaitUs = 0; // waiting for the transaction lock
+    int64_t lockWaitUs = 0; // waiting for the transaction lock; -1: it never waited
     int64_t serverUs = -1;  // first byte sent to the end of the reply or the failure
     bool numbered = false;  // a number was taken (a counter file may hold -1 too)
 };
