@@ -5,6 +5,7 @@
 //
 //   loadgen http   --port P [--source ADDR] [--path URL] [--concurrency N]
 //                  [--seconds S | --requests R] [--samples FILE] [--cpu PID,PID...]
+//                  [--unique TAG]        each request's path ends in "-TAG-<n>"
 //   loadgen framed --port P [--concurrency N] [--seconds S | --requests R] [--persistent]
 //                  [--durable DIR]           each exchange after a 6-byte pwrite+fdatasync
 //   loadgen floor  --port P --dir DIR --requests R [--samples FILE]
@@ -62,7 +63,8 @@ int64_t NowNs() {
                 "[--port P] [--source A]\n"
                 "       [--path URL] [--concurrency N] [--seconds S] [--requests R]\n"
                 "       [--persistent] [--durable DIR] [--dir DIR] [--samples FILE]\n"
-                "       [--cpu PID,...] [--count K] [--pid PID] [--crowd ADDR=N,...]\n");
+                "       [--cpu PID,...] [--count K] [--pid PID] [--crowd ADDR=N,...]\n"
+                "       [--unique TAG]\n");
     std::exit(2);
 }
 
@@ -82,6 +84,7 @@ struct Options {
     std::vector<int> cpuPids; // processes whose CPU time a load run reports
     std::string dir;          // where the durable writes go (--durable, --dir)
     std::string crowd;        // flood: ADDR=N,...
+    std::string unique;       // http: every path made different with this tag and a count
 };
 
 // A sale framed as the gateway frames it: terminal 03, sequence 17, client 5,
@@ -132,6 +135,7 @@ struct Slot {
     int fd = -1;
     int64_t started = 0;
     size_t sent = 0;
+    std::string request;
     std::string reply;
 };
 
@@ -265,6 +269,11 @@ class Load {
         slot.started = NowNs();
         slot.sent = 0;
         slot.reply.clear();
+        slot.request = request_;
+        if (!options_.unique.empty())
+            slot.request = "GET " + options_.path + "-" + options_.unique + "-" +
+                           std::to_string(started_) + " HTTP/1.1\r\nHost: " + options_.host +
+                           "\r\nConnection: close\r\n\r\n";
         if (durable_)
             durable_->Advance();
         if (options_.persistent && slot.fd >= 0) {
@@ -294,7 +303,8 @@ class Load {
     void Send(size_t index) {
         Slot& slot = slots_[index];
         ssize_t n =
-            send(slot.fd, request_.data() + slot.sent, request_.size() - slot.sent, MSG_NOSIGNAL);
+            send(slot.fd, slot.request.data() + slot.sent, slot.request.size() - slot.sent,
+                 MSG_NOSIGNAL);
         if (n < 0 && errno == EAGAIN)
             return;
         if (n < 0) {
@@ -303,7 +313,7 @@ class Load {
         }
         slot.sent += size_t(n);
         epoll_event event{};
-        event.events = slot.sent < request_.size() ? EPOLLOUT : EPOLLIN;
+        event.events = slot.sent < slot.request.size() ? EPOLLOUT : EPOLLIN;
         event.data.u64 = index;
         epoll_ctl(epoll_, EPOLL_CTL_MOD, slot.fd, &event);
     }
@@ -312,7 +322,7 @@ class Load {
         Slot& slot = slots_[index];
         if (slot.fd < 0)
             return;
-        if (slot.sent < request_.size()) {
+        if (slot.sent < slot.request.size()) {
             int error = 0;
             socklen_t length = sizeof error;
             getsockopt(slot.fd, SOL_SOCKET, SO_ERROR, &error, &length);
@@ -847,6 +857,8 @@ int main(int argc, char** argv) {
             options.samples = value;
         else if (name == "--path")
             options.path = value;
+        else if (name == "--unique")
+            options.unique = value;
         else if (name == "--durable" || name == "--dir")
             options.dir = value;
         else if (name == "--port")

@@ -31,6 +31,8 @@ struct SettingRow {
     int highest;
     SettingRead read;
     const char* description; // one line
+    // What the example settings file sets, when it is not the default.
+    const char* example = nullptr;
 };
 
 inline constexpr char SettingsSection[] = "Settings";
@@ -54,6 +56,11 @@ inline constexpr SettingRow SettingRows[] = {
      SettingRead::EachRequest, "entry mode, the last field of every message"},
     {SettingsSection, "ReplyTimeout", SettingKind::Number, 30, nullptr, INT_MIN, INT_MAX,
      SettingRead::EachRequest, "seconds to wait for the server's reply, 0 for no limit"},
+    {SettingsSection, "DuplicateWindow", SettingKind::Number, 0, nullptr, 0, 28800,
+     SettingRead::EachRequest,
+     "seconds in which a sale or void repeated by the same till is answered 409 and not sent "
+     "again, 0 for off (see \"Reconciling\")",
+     "120"},
     {SettingsSection, "JournalDays", SettingKind::Number, 90, nullptr, INT_MIN, INT_MAX,
      SettingRead::AtStart,
      "days of journal files kept, 0 turns the journal off (see \"Reconciling\")"},

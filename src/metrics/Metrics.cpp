@@ -19,7 +19,7 @@ const int64_t ProcessStartMs = std::chrono::duration_cast<std::chrono::milliseco
                                    .count();
 
 // The statuses the gateway answers tills with, in the order of their counters.
-const char* const AnswerCodes[] = {"200", "400", "403", "404", "405", "504"};
+const char* const AnswerCodes[] = {"200", "400", "403", "404", "405", "409", "503", "504"};
 constexpr int AnswerKinds = sizeof AnswerCodes / sizeof AnswerCodes[0];
 Counter Answers[AnswerKinds];
 
@@ -28,6 +28,9 @@ Counter ConnectionsOpen;
 const char* const Kinds[] = {"funds", "sale", "void"};
 const char* const Outcomes[] = {"replied", "in_doubt", "not_sent"};
 Counter Transactions[3][3];
+
+const char* const Originals[] = {"in-progress", "replied", "in-doubt"};
+Counter Duplicates[3];
 
 // Fixed bucket bounds in microseconds, with their text in seconds. A
 // loopback exchange takes about 100 us; a server at its reply time-out, 30 s.
@@ -126,7 +129,9 @@ void CountAnswer(const char* status) {
                 : code == 403 ? 2
                 : code == 404 ? 3
                 : code == 405 ? 4
-                : code == 504 ? 5
+                : code == 409 ? 5
+                : code == 503 ? 6
+                : code == 504 ? 7
                               : -1;
     if (index >= 0)
         Answers[index].fetch_add(1, Relaxed);
@@ -143,9 +148,14 @@ void CountConnectionClosed() {
 void CountTransaction(MetricKind kind, MetricOutcome outcome, int64_t lockWaitUs,
                       int64_t serverUs) {
     Transactions[static_cast<int>(kind)][static_cast<int>(outcome)].fetch_add(1, Relaxed);
-    LockWait.Observe(lockWaitUs);
+    if (lockWaitUs >= 0)
+        LockWait.Observe(lockWaitUs);
     if (serverUs >= 0)
         ExchangeTime.Observe(serverUs);
+}
+
+void CountDuplicate(MetricOriginal original) {
+    Duplicates[static_cast<int>(original)].fetch_add(1, Relaxed);
 }
 
 void NoteServerConnected() {
@@ -200,6 +210,13 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
             text.Add("qhg_transactions_total{kind=\"%s\",outcome=\"%s\"} %llu\n", Kinds[kind],
                      Outcomes[outcome],
                      static_cast<unsigned long long>(Transactions[kind][outcome].load(Relaxed)));
+
+    text.Head("gateway_duplicates_total", "counter",
+              "Repeated sales and voids answered 409 without reaching the server, by what the "
+              "first one was: in progress, replied or in doubt.");
+    for (int original = 0; original < 3; ++original)
+        text.Add("gateway_duplicates_total{original=\"%s\"} %llu\n", Originals[original],
+                 static_cast<unsigned long long>(Duplicates[original].load(Relaxed)));
 
     text.Head("qhg_server_connected", "gauge",
               "1 while the connection to the transaction server is open and in step.");

@@ -9,6 +9,8 @@
 
 enum class MetricKind { Funds, Sale, Void };
 enum class MetricOutcome { Replied, InDoubt, NotSent };
+// What the first of a repeated sale or void was doing or became.
+enum class MetricOriginal { InProgress, Replied, InDoubt };
 
 // One answer sent to a till; status is its status line ("403 Forbidden").
 void CountAnswer(const char* status);
@@ -16,8 +18,11 @@ void CountAnswer(const char* status);
 void CountConnectionOpened();
 void CountConnectionClosed();
 // One transaction: its kind and outcome, the time it waited for the
-// transaction lock, and its time at the server (negative: nothing was sent).
+// transaction lock (negative: it did not wait), and its time at the server
+// (negative: nothing was sent).
 void CountTransaction(MetricKind kind, MetricOutcome outcome, int64_t lockWaitUs, int64_t serverUs);
+// A repeat answered from the duplicate window, by what its first one was.
+void CountDuplicate(MetricOriginal original);
 
 // Noted by the exchange while it holds the transaction lock: a connection
 // made; an exchange that went to the server, reached when its reply came

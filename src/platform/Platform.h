@@ -2,7 +2,7 @@
 // system. win32/*.cpp implement it with the Windows interfaces and
 // posix/*.cpp give the same behaviour on Linux, one file per concern with the
 // same name on both sides (Crypto, Files, Service, Settings, Sockets, Sync,
-// System, Threads). No OS type leaks out: sockets are a PlatformSocket number,
+// System, Threads, Tls). No OS type leaks out: sockets are a PlatformSocket number,
 // kernel objects are opaque pointers.
 #pragma once
 
@@ -299,6 +299,75 @@ bool PlatformWaitSetWait(PlatformWaitSet* set, int timeoutMs, void** ready, int 
 bool PlatformResolveIPv4(const char* host, char* out, size_t size);
 
 // ---------------------------------------------------------------------------
+// TLS client sessions over a connected socket: OpenSSL on Linux, Schannel on
+// Windows. TLS 1.2 at least; the chain, the name and, when pinned, the leaf
+// certificate's SHA-256 are all checked before the first application byte.
+
+struct PlatformTls; // one client session over a connected socket
+
+enum class PlatformTlsResult {
+    Ok,
+    NotTrusted,          // the chain does not lead to a trusted CA
+    NameMismatch,        // the certificate does not carry the expected name or IP address
+    Expired,             // the leaf (or a chain) certificate is past its notAfter
+    NotYetValid,         // before its notBefore
+    FingerprintMismatch, // the leaf certificate's SHA-256 differs from the pinned one
+    OldProtocol,         // the server offers nothing of TLS 1.2 or later
+    Failed,              // anything else: closed, reset, garbage, time-out; *error says which
+};
+
+struct PlatformTlsConfig {
+    // Full path of a PEM file of trusted CA certificates, which are then the
+    // only ones trusted; null or empty: the system's store (the Windows ROOT
+    // store, OpenSSL's default paths).
+    const char* caFile;
+    // A dotted IPv4 address is matched against the certificate's IP-address
+    // subjectAltNames; anything else is a DNS name, checked as a host name and
+    // sent as SNI. Null or empty: the name is not checked.
+    const char* expectedName;
+    // 32 bytes, or null. When given, the leaf must match as well as pass the
+    // chain and name checks.
+    const unsigned char* pinnedSha256;
+    int timeoutMs; // for the whole handshake
+};
+
+// What the handshake saw, for the check command and metrics. The certificate
+// fields are filled whenever a certificate came, even on a refusal; the texts
+// are empty when unknown.
+struct PlatformTlsPeer {
+    char protocol[16]; // "TLSv1.2", "TLSv1.3"
+    char cipher[64];   // the cipher suite's IANA name, e.g. "TLS_AES_256_GCM_SHA384"
+    char subject[256]; // the leaf's subject, RDNs in encoded order: "O=Example, CN=txserver"
+    char issuer[256];
+    int64_t notAfterUtcSeconds;
+    unsigned char sha256[32]; // of the leaf certificate's DER
+    bool haveCertificate;
+};
+
+// Makes the handshake over a connected, blocking socket, which it leaves
+// blocking; sends nothing but the handshake. On Ok, *session is the new
+// session. On any other result nothing is left to free; for Failed, *error
+// is the socket or system error (104 or 10054 for a reset,
+// PlatformErrorTimedOut for the time limit, 0 when the peer simply closed;
+// EPROTO on Linux or the SECURITY_STATUS on Windows for a TLS failure).
+// peer may be null.
+PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsConfig& config,
+                                     PlatformTls** session, PlatformTlsPeer* peer, int* error);
+// Encrypts and sends all of data: size, or -1 (the code via PlatformSocketError()).
+long PlatformTlsSend(PlatformTls* session, const void* data, size_t size);
+// Receives decrypted bytes, waiting at most timeoutMs (0: no wait, < 0: no
+// limit). Bytes already decrypted or received are returned without a wait.
+// The count; 0 when the server ended the session (close_notify or a TCP
+// close); -1 on failure with PlatformSocketError() set (a reset gives the
+// code plain TCP gives); PlatformTimedOut when no application byte came in
+// time. Records without application data (TLS 1.3 tickets, key updates)
+// never hold a call past its limit.
+long PlatformTlsRecvWithin(PlatformTls* session, void* buffer, size_t size, int timeoutMs);
+// Sends close_notify if that can be done without waiting, then frees the
+// session. The socket stays open: it is the caller's to close.
+void PlatformTlsClose(PlatformTls* session);
+
+// ---------------------------------------------------------------------------
 // Service control manager and console stop keys
 
 // Service states and the one control the gateway acts on, as the Windows
@@ -344,3 +413,34 @@ void PlatformCloseServiceHandle(PlatformServiceHandle* handle);
 // Calls proc for Ctrl+C and Ctrl+Break (on Linux: SIGINT and SIGTERM, from a
 // thread of its own, never from a signal handler).
 bool PlatformSetConsoleCtrlHandler(PlatformConsoleCtrlProc proc);
+
+// ---------------------------------------------------------------------------
+// Event Log (Windows) and the service manager's notify protocol (systemd)
+
+enum class PlatformEventType { Information, Warning, Error };
+
+// Registers an Event Log source: the key
+// HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\<source> with
+// EventMessageFile = messageFile (REG_EXPAND_SZ when it holds a %variable%,
+// else REG_SZ) and TypesSupported = 7. 0, or the system error code.
+// Linux: 0, nothing done.
+int PlatformAddEventSource(const char* source, const char* messageFile);
+// Deletes that key. 0 (also when it did not exist), or the error code.
+// Linux: 0.
+int PlatformRemoveEventSource(const char* source);
+// Reports one event with text as its only insertion string (%1), under the
+// executable's message-table id for its type. The source's handle is
+// registered once and kept for the process (safe from any thread). False on
+// failure. Linux: true, nothing done.
+bool PlatformReportEvent(const char* source, PlatformEventType type, const char* text);
+
+// Sends state ("READY=1", "STOPPING=1", "STATUS=...", "WATCHDOG=1") as one
+// datagram to the AF_UNIX socket named by $NOTIFY_SOCKET (a path, or an
+// abstract address when it starts with '@'), without blocking; each call
+// opens and closes its own socket. True, doing nothing, when the variable is
+// absent or empty, and on Windows; false when a send was tried and failed.
+bool PlatformNotifyServiceManager(const char* state);
+// Half the watchdog interval the service manager asks for ($WATCHDOG_USEC,
+// for this process only when $WATCHDOG_PID is set), in milliseconds; 0 when
+// there is none, and on Windows.
+int64_t PlatformWatchdogPingIntervalMs();

@@ -76,6 +76,9 @@ void RunGateway(int, char**) {
                       ServerAddressInUse());
         WriteLogLine(line);
     }
+    if (!DuplicateWindowReady())
+        WriteLogLine("Unable to make the duplicate window's key: while DuplicateWindow is on, "
+                     "sales and voids are refused.");
     if (!transactionLock) {
         // Without the lock no transaction could run safely: do not listen.
         std::snprintf(line, sizeof line, "Unable to create the transaction lock: Error %d",

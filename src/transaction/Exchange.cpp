@@ -17,6 +17,8 @@
 const char StatusOk[] = "200 OK";
 const char StatusBadRequest[] = "400 Bad Request";
 const char StatusGatewayTimeout[] = "504 Gateway Timeout";
+const char StatusConflict[] = "409 Conflict";
+const char StatusServiceUnavailable[] = "503 Service Unavailable";
 const char BodySyntaxError[] = "Syntax error.";
 
 namespace {
@@ -159,6 +161,9 @@ void FinishRow(PendingRow* pending, const TransactionReport& report, int result,
     case TransactionOutcome::InDoubt:
         row.outcome = "in-doubt";
         break;
+    case TransactionOutcome::Duplicate:
+        row.outcome = "duplicate";
+        break;
     }
     row.serverUs = report.outcome == TransactionOutcome::NotSent ? -1 : report.serverUs;
     TillAnswer answer = AnswerTransaction(result, replyArea);
@@ -174,11 +179,33 @@ void EndWithoutLock(char* replyArea, const char* text, PendingRow* pending,
     snprintf(replyArea, ReplyAreaSize, "%s", text);
 }
 
+// A request the duplicate window answered before the lock: a repeat, or one
+// it could not check. Its row, with no number and nothing sent, and its count.
+int EndBeforeTheLock(DuplicateVerdict verdict, MetricOriginal original, const char* replyArea,
+                     const TransactionRequest& request, PendingRow* pending,
+                     TransactionReport* report) {
+    bool repeat = verdict == DuplicateVerdict::Repeat;
+    int result = repeat ? TransactionDuplicate : TransactionUnchecked;
+    report->outcome = repeat ? TransactionOutcome::Duplicate : TransactionOutcome::NotSent;
+    report->lockWaitUs = -1;
+    FinishRow(pending, *report, result, replyArea);
+    if (repeat)
+        CountDuplicate(original);
+    else
+        CountTransaction(MetricKindOf(request.code), MetricOutcome::NotSent, -1, -1);
+    return result;
+}
+
 } // namespace
 
 bool StartTransactions(PlatformMutex* lock) {
     TransactionLock = lock;
+    StartDuplicates();
     return StartServerLink();
+}
+
+bool DuplicateWindowReady() {
+    return DuplicateKeyMade();
 }
 
 const char* ServerAddressInUse() {
@@ -194,6 +221,10 @@ TillAnswer AnswerTransaction(int result, const char* replyArea) {
         return {200, StatusOk, replyArea + 2};
     if (result == TransactionTooLong)
         return {400, StatusBadRequest, BodySyntaxError};
+    if (result == TransactionDuplicate)
+        return {409, StatusConflict, replyArea};
+    if (result == TransactionUnchecked)
+        return {503, StatusServiceUnavailable, replyArea};
     return {504, StatusGatewayTimeout, replyArea};
 }
 
@@ -205,6 +236,11 @@ int SendTransaction(char* replyArea, const TransactionRequest& request, Platform
     *report = TransactionReport{};
     PendingRow pending;
     BeginRow(&pending, request);
+    DuplicateClaim claim;
+    MetricOriginal original = MetricOriginal::InProgress;
+    DuplicateVerdict verdict = CheckDuplicate(replyArea, request, &claim, &original);
+    if (verdict != DuplicateVerdict::Proceed)
+        return EndBeforeTheLock(verdict, original, replyArea, request, &pending, report);
 
     Prepared prepared = Prepare(request);
     if (prepared.numbered)
@@ -230,6 +266,8 @@ int SendTransaction(char* replyArea, const TransactionRequest& request, Platform
         EndWithoutLock(replyArea, "Service shutdown.", &pending, *report);
         break;
     }
+    SettleDuplicate(claim, report->outcome, report->sequence,
+                    AnswerTransaction(result, replyArea).body);
     CountTransaction(MetricKindOf(request.code), MetricOutcomeOf(report->outcome),
                      report->lockWaitUs, report->serverUs);
     return result;

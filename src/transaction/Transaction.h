@@ -20,12 +20,19 @@ constexpr int MessageAreaSize = 256;
 constexpr int TransactionFailed = 0;   // reply area holds the error text
 constexpr int TransactionDone = 1;     // reply area holds the framed reply
 constexpr int TransactionTooLong = -1; // items cannot fit in a message; nothing sent
+// A repeat of a recent sale or void (DuplicateWindow); the reply area holds
+// the till's text about the first one. Nothing sent, no number taken.
+constexpr int TransactionDuplicate = 2;
+// The duplicate window could not check the request (every entry live, or no
+// key); the reply area holds the text. Nothing sent, no number taken.
+constexpr int TransactionUnchecked = -2;
 
 // What became of a transaction, as far as the gateway can tell: NotSent when
 // no byte of the message left, Replied when the framed reply came whole,
 // InDoubt when the message went out but the reply did not come whole (the
-// server may or may not have acted on it).
-enum class TransactionOutcome { NotSent, Replied, InDoubt };
+// server may or may not have acted on it), Duplicate when it repeated a
+// recent one and was not sent.
+enum class TransactionOutcome { NotSent, Replied, InDoubt, Duplicate };
 
 // One transaction a till asked for. The items may lie inside the reply area.
 struct TransactionRequest {
@@ -40,25 +47,32 @@ struct TransactionRequest {
 struct TransactionReport {
     TransactionOutcome outcome = TransactionOutcome::NotSent;
     int sequence = -1;      // the number sent; -1 when none was taken
-    int64_t lockWaitUs = 0; // waiting for the transaction lock
+    int64_t lockWaitUs = 0; // waiting for the transaction lock; -1: it never waited
     int64_t serverUs = -1;  // first byte sent to the end of the reply or the failure
     bool numbered = false;  // a number was taken (a counter file may hold -1 too)
 };
 
-// Reads the server's address and port (a host name resolved here, once) and
-// keeps the lock every transaction takes. Called by the run sequence before
-// the listener starts. False when the name did not resolve; it is then used
-// as written.
+// Reads the server's address and port (a host name resolved here, once),
+// keeps the lock every transaction takes, and starts the duplicate window
+// empty with a key of its own. Called by the run sequence before the
+// listener starts. False when the name did not resolve; it is then used as
+// written.
 bool StartTransactions(PlatformMutex* lock);
+// False when StartTransactions could not make the duplicate window's key:
+// while DuplicateWindow is on, sales and voids are then refused unchecked.
+bool DuplicateWindowReady();
 // The server's address as StartTransactions left it.
 const char* ServerAddressInUse();
 unsigned short ServerPortInUse();
 
 // Carries one transaction, waiting at most 10 s for the transaction lock
-// unless stopEvent is set first. When report is given it is filled in before
-// the call returns. Every transaction leaves a journal row, written before
-// the lock is let go so that sale and void rows follow the sequence numbers,
-// and is counted for the status port.
+// unless stopEvent is set first. With DuplicateWindow on, a sale or void is
+// looked up in the duplicate window before that wait: a repeat is answered
+// from the first one (TransactionDuplicate) and one the window cannot take
+// is refused (TransactionUnchecked), neither waiting nor sending. When report
+// is given it is filled in before the call returns. Every transaction leaves
+// a journal row, written before the lock is let go so that sale and void rows
+// follow the sequence numbers, and is counted for the status port.
 int SendTransaction(char* replyArea, const TransactionRequest& request, PlatformEvent* stopEvent,
                     TransactionReport* report = nullptr);
 
@@ -66,6 +80,8 @@ int SendTransaction(char* replyArea, const TransactionRequest& request, Platform
 extern const char StatusOk[];
 extern const char StatusBadRequest[];
 extern const char StatusGatewayTimeout[];
+extern const char StatusConflict[];
+extern const char StatusServiceUnavailable[];
 extern const char BodySyntaxError[];
 
 // What the till gets for a SendTransaction result and the reply area it

@@ -1,7 +1,9 @@
 // PlatformTest.cpp - behaviour both platform backends must share: settings
 // file lookups, one-writer files, the stop-event-or-lock wait, random bytes
-// and HMAC-SHA-256, error text, and TCP sockets over loopback. Runs natively
-// against the Linux backend and under Wine against the Windows one.
+// and HMAC-SHA-256, error text, TCP sockets over loopback, and what each side
+// tells its service manager (systemd's notify socket on Linux, the Event Log
+// on Windows). Runs natively against the Linux backend and under Wine against
+// the Windows one.
 #include "Platform.h"
 #include "support/TestSupport.h"
 
@@ -22,6 +24,13 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#ifndef _WIN32
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -852,3 +861,170 @@ TEST_F(SocketTest, ConnectWithinConnectsOrGivesUpInTime) {
     EXPECT_GE(waited, 250);
     EXPECT_LT(waited, 2000);
 }
+
+// ---------------------------------------------------------------------------
+// Telling the service manager
+
+#ifndef _WIN32
+
+// Each case starts and ends with none of systemd's variables set; the
+// manager's end of the notify socket is a datagram socket the case binds.
+class ServiceManagerTest : public ::testing::Test {
+  protected:
+    ServiceManagerTest() { Clear(); }
+    ~ServiceManagerTest() override {
+        Clear();
+        for (int fd : fds_)
+            close(fd);
+    }
+    static void Clear() {
+        for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+            unsetenv(name);
+    }
+    // Binds to a path, or to an abstract name written with a leading '@'.
+    int Bind(const std::string& address) {
+        sockaddr_un name{};
+        name.sun_family = AF_UNIX;
+        std::memcpy(name.sun_path, address.data(), address.size());
+        if (address[0] == '@')
+            name.sun_path[0] = '\0';
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        fds_.push_back(fd);
+        socklen_t size = socklen_t(offsetof(sockaddr_un, sun_path) + address.size());
+        return bind(fd, reinterpret_cast<sockaddr*>(&name), size) == 0 ? fd : -1;
+    }
+    // The next datagram whole, or "(none)" when nothing comes within timeoutMs.
+    static std::string Next(int fd, int timeoutMs = 2000) {
+        pollfd ready{fd, POLLIN, 0};
+        char buffer[512];
+        ssize_t size = poll(&ready, 1, timeoutMs) == 1 ? recv(fd, buffer, sizeof buffer, 0) : -1;
+        return size < 0 ? "(none)" : std::string(buffer, size_t(size));
+    }
+    TempDirectory dir_;
+    std::vector<int> fds_;
+};
+
+TEST_F(ServiceManagerTest, EachStateIsOneDatagramToAPathOrAnAbstractName) {
+    std::random_device random;
+    for (std::string address : {dir_.File("notify"), "@qhg-notify-" + std::to_string(random())}) {
+        int manager = Bind(address);
+        ASSERT_GE(manager, 0) << address;
+        setenv("NOTIFY_SOCKET", address.c_str(), 1);
+        for (const char* state :
+             {"READY=1", "STATUS=Listening on 8080", "WATCHDOG=1", "STOPPING=1"}) {
+            EXPECT_TRUE(PlatformNotifyServiceManager(state)) << state;
+            EXPECT_EQ(Next(manager), state) << address;
+        }
+        EXPECT_EQ(Next(manager, 100), "(none)");
+    }
+}
+
+TEST_F(ServiceManagerTest, NoSocketIsSilentAndAFailedSendIsFalse) {
+    EXPECT_TRUE(PlatformNotifyServiceManager("READY=1"));
+    setenv("NOTIFY_SOCKET", "", 1);
+    EXPECT_TRUE(PlatformNotifyServiceManager("READY=1"));
+    for (std::string address :
+         {dir_.File("nobody"), std::string("relative/notify"), "/" + std::string(200, 'n')}) {
+        setenv("NOTIFY_SOCKET", address.c_str(), 1);
+        EXPECT_FALSE(PlatformNotifyServiceManager("READY=1")) << address;
+    }
+}
+
+// A manager that stops reading must not hold up the gateway: once its queue
+// is full each send fails at once, and no call leaves a descriptor behind.
+TEST_F(ServiceManagerTest, FullQueueFailsAtOnceAndNoDescriptorIsKept) {
+    int manager = Bind(dir_.File("notify"));
+    ASSERT_GE(manager, 0);
+    setenv("NOTIFY_SOCKET", dir_.File("notify").c_str(), 1);
+    auto descriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    };
+    auto before = descriptors();
+    std::atomic<int> sent{0}, refused{0};
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        for (int i = 0; i < 300; ++i)
+            ++(PlatformNotifyServiceManager("WATCHDOG=1") ? sent : refused);
+        done = true;
+    });
+    bool finished = WaitUntil([&] { return done.load(); });
+    if (!finished) { // closing the manager's end wakes a blocked sender
+        close(manager);
+        std::replace(fds_.begin(), fds_.end(), manager, -1);
+    }
+    sender.join();
+    ASSERT_TRUE(finished) << "a send blocked on the full queue";
+    EXPECT_GT(sent.load(), 0);
+    EXPECT_GT(refused.load(), 0) << "the queue never filled";
+    EXPECT_EQ(Next(manager), "WATCHDOG=1");
+    EXPECT_EQ(descriptors(), before);
+}
+
+TEST_F(ServiceManagerTest, WatchdogPingsAtHalfTheIntervalForThisProcessOnly) {
+    EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 0);
+    setenv("WATCHDOG_USEC", "30000000", 1);
+    EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 15000);
+    setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
+    EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 15000);
+    // Inherited from a parent that systemd watches: not ours.
+    setenv("WATCHDOG_PID", std::to_string(getpid() + 1).c_str(), 1);
+    EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 0);
+    unsetenv("WATCHDOG_PID");
+    setenv("WATCHDOG_USEC", "1500", 1); // below 2 ms: as often as can be, not never
+    EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 1);
+    for (const char* bad : {"", "0", "-30000000", "30s"}) {
+        setenv("WATCHDOG_USEC", bad, 1);
+        EXPECT_EQ(PlatformWatchdogPingIntervalMs(), 0) << bad;
+    }
+}
+
+#else
+
+TEST(EventLogTest, SourceIsRegisteredWithItsMessageFileAndRemoved) {
+    std::string source = "QhgPlatformTest-" + std::to_string(std::random_device()());
+    auto query = [&] { // the key's values as `reg query` shows them
+        std::string output;
+        FILE* reg = _popen(("reg query \"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                            "Application\\" +
+                            source + "\" 2>&1")
+                               .c_str(),
+                           "r");
+        char buffer[512];
+        for (size_t got; reg != nullptr && (got = std::fread(buffer, 1, sizeof buffer, reg)) > 0;)
+            output.append(buffer, got);
+        if (reg != nullptr)
+            _pclose(reg);
+        return output;
+    };
+    ASSERT_EQ(PlatformAddEventSource(source.c_str(), "%SystemRoot%\\qhg\\Gateway.exe"), 0);
+    std::string values = query();
+    EXPECT_TRUE(std::regex_search(
+        values,
+        std::regex(R"(EventMessageFile\s+REG_EXPAND_SZ\s+%SystemRoot%\\qhg\\Gateway\.exe)")))
+        << values;
+    EXPECT_TRUE(std::regex_search(values, std::regex(R"(TypesSupported\s+REG_DWORD\s+0x7\b)")))
+        << values;
+    // Registering again, as a reinstall does, replaces the file.
+    ASSERT_EQ(PlatformAddEventSource(source.c_str(), "C:\\Gateway\\Gateway.exe"), 0);
+    values = query();
+    EXPECT_TRUE(std::regex_search(
+        values, std::regex(R"(EventMessageFile\s+REG_SZ\s+C:\\Gateway\\Gateway\.exe)")))
+        << values;
+    EXPECT_EQ(PlatformRemoveEventSource(source.c_str()), 0);
+    EXPECT_EQ(query().find("EventMessageFile"), std::string::npos);
+    EXPECT_EQ(PlatformRemoveEventSource(source.c_str()), 0) << "a missing source is removed";
+}
+
+// The Wine service test runs this case with the eventlog debug channel on and
+// checks each text's type and message id there.
+TEST(EventLogTest, ReportsEachTypeAndAnotherSource) {
+    using enum PlatformEventType;
+    EXPECT_TRUE(
+        PlatformReportEvent("QhgPlatformTest", Information, "platform test: information event"));
+    EXPECT_TRUE(PlatformReportEvent("QhgPlatformTest", Warning, "platform test: warning event"));
+    EXPECT_TRUE(PlatformReportEvent("QhgPlatformTest", Error, "platform test: error event"));
+    EXPECT_TRUE(PlatformReportEvent("QhgPlatformTest-Other", Error,
+                                    "platform test: event of another source"));
+}
+
+#endif

@@ -8,6 +8,7 @@
 #include "Files.h"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -446,4 +447,84 @@ TEST_F(ReliabilityTest, ClientsThatSendNothingHalfARequestOrCloseAtOnce) {
                                  Row("sale", 19, 200, "replied", 200, SaleApproval(19, 200)),
                                  Row("sale", 20, 300, "replied", 200, SaleApproval(20, 300)),
                              }));
+}
+
+// With DuplicateWindow on, a till's repeat never reaches the server: two
+// identical sales at once send one message and the other is told the first
+// is in progress; a later repeat gets the first one's reply, and the repeat
+// of an in-doubt sale is told to check it first. The journal shows each
+// repeat as a duplicate of its own, without a number.
+TEST_F(ReliabilityTest, RepeatsInsideTheDuplicateWindowReachTheServerOnce) {
+    const std::string item = "90000001";
+    const std::string masked = "****0001";
+    TxSimOptions slow;
+    slow.replyDelayMs = 300;
+    StartServer(slow);
+    StartGateway("DuplicateWindow=120\n");
+    std::string answers[2];
+    std::thread first([&] { answers[0] = Sale(100, item); });
+    std::thread second([&] { answers[1] = Sale(100, item); });
+    first.join();
+    second.join();
+    const std::string inProgress = "Duplicate of a transaction in progress.";
+    int approved = ParseAnswer(answers[0]).status == "200 OK" ? 0 : 1;
+    EXPECT_ANSWER(answers[approved], "200 OK", SaleApproval(17, 100));
+    EXPECT_ANSWER(answers[1 - approved], "409 Conflict", inProgress);
+    const std::string answered = "Duplicate of sequence 17, answered: " + SaleApproval(17, 100);
+    EXPECT_ANSWER(Sale(100, item), "409 Conflict", answered);
+    EXPECT_EQ(server->Messages().size(), 1u);
+
+    TxSimOptions closing;
+    closing.closeBeforeReply = true;
+    SetServerOptions(closing);
+    EXPECT_ANSWER(Sale(200, item), "504 Gateway Timeout", "");
+    SetServerOptions({});
+    const std::string inDoubt = "Duplicate of sequence 18, whose outcome is unknown: check it with "
+                                "the transaction server before trying again.";
+    EXPECT_ANSWER(Sale(200, item), "409 Conflict", inDoubt);
+    EXPECT_EQ(server->Messages().size(), 2u);
+    EXPECT_EQ(NextSequence(), 19);
+    EXPECT_EQ(JournalRows(),
+              (std::vector<JournalFields>{
+                  Row("sale", NoNumber, 100, "duplicate", 409, inProgress, "INV7731", masked),
+                  Row("sale", 17, 100, "replied", 200, SaleApproval(17, 100), "INV7731", masked),
+                  Row("sale", NoNumber, 100, "duplicate", 409, answered, "INV7731", masked),
+                  Row("sale", 18, 200, "in-doubt", 504, "", "INV7731", masked),
+                  Row("sale", NoNumber, 200, "duplicate", 409, inDoubt, "INV7731", masked),
+              }));
+}
+
+// Once every entry of the window is live, a sale that is no repeat is
+// refused rather than sent unchecked: nothing sent, no number taken, a
+// not-sent row. Repeats are still found; once they expire, they are fresh
+// sales and there is room again.
+TEST_F(ReliabilityTest, FullDuplicateWindowRefusesRatherThanGoUnchecked) {
+    StartServer();
+    StartGateway("DuplicateWindow=600\n");
+    constexpr int Entries = 4096;
+    constexpr int Clients = 8;
+    std::atomic<int> approved{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < Clients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int i = c; i < Entries; i += Clients)
+                approved += Sale(1, "90000001", "R" + std::to_string(i)).find("200 OK") == 9;
+        });
+    }
+    for (std::thread& client : clients)
+        client.join();
+    ASSERT_EQ(approved, Entries);
+    const std::string full = "Too many recent transactions to check for duplicates.";
+    EXPECT_ANSWER(Sale(2, "90000001", "R0"), "503 Service Unavailable", full);
+    EXPECT_EQ(ParseAnswer(Sale(1, "90000001", "R7")).status, "409 Conflict");
+    EXPECT_EQ(server->Messages().size(), size_t(Entries));
+    EXPECT_EQ(NextSequence(), 17 + Entries);
+    std::vector<JournalFields> rows = JournalRows();
+    ASSERT_EQ(rows.size(), size_t(Entries + 2));
+    EXPECT_EQ(rows[Entries], Row("sale", NoNumber, 2, "not-sent", 503, full, "R0", "****0001"));
+
+    // The window is read on every request and runs from each first request.
+    WriteSettings("DuplicateWindow=1\n");
+    PlatformSleepMs(1100);
+    EXPECT_ANSWER(Sale(1, "90000001", "R7"), "200 OK", SaleApproval(17 + Entries, 1));
 }

@@ -6,6 +6,7 @@
 // descriptor limit is raised at start.
 #include "reliability/ReliabilityHarness.h"
 
+#include "Exchange.h"
 #include "Files.h"
 #include "Service.h"
 #include "Transaction.h"
@@ -211,6 +212,43 @@ TEST_F(ReliabilityTest, CardDataNeverReachesTheLogOrTheConsole) {
         }
     }
     ServiceStatusReporter = PlatformSetServiceStatus;
+}
+
+// The duplicate window keeps no card item, and its key never leaves memory:
+// neither as bytes nor as hex in any file, nor on the console.
+TEST_F(ReliabilityTest, DuplicateWindowWritesNoCardAndNoKey) {
+    ServiceStatusReporter = AcceptEveryReport;
+    StartServer();
+    WriteSettings("DuplicateWindow=120\n", "127.0.0.1=5\n");
+    testing::internal::CaptureStdout();
+    DebugMode = true;
+    std::thread gateway([] { RunGateway(0, nullptr); });
+    ASSERT_TRUE(WaitForListener());
+    int sequence = NextSequence();
+    EXPECT_EQ(ParseAnswer(Sale(250, Card, Reference)).status, "200 OK");
+    EXPECT_EQ(ParseAnswer(Sale(250, Card, Reference)).status, "409 Conflict");
+    ::StopGateway();
+    gateway.join();
+    DebugMode = false;
+    std::string console = testing::internal::GetCapturedStdout();
+    ServiceStatusReporter = PlatformSetServiceStatus;
+    EXPECT_EQ(NextSequence(), sequence + 1);
+
+    unsigned char key[PlatformHmacSize];
+    CopyDuplicateKey(key);
+    std::string bytes(reinterpret_cast<char*>(key), sizeof key);
+    char hex[2 * PlatformHmacSize + 1];
+    for (size_t i = 0; i < sizeof key; ++i)
+        std::snprintf(hex + 2 * i, 3, "%02x", key[i]);
+    ASSERT_NE(bytes, std::string(sizeof key, '\0')) << "no key was made";
+    std::vector<std::string> texts = {console};
+    for (const auto& entry : std::filesystem::directory_iterator(files.Directory()))
+        texts.push_back(ReadWholeFile(entry.path().string()));
+    EXPECT_EQ(texts.size(), 5u) << "console, settings, log, counter, journal";
+    for (const std::string& text : texts) {
+        for (const std::string& secret : {Card, bytes, std::string(hex)})
+            EXPECT_EQ(text.find(secret), std::string::npos) << text;
+    }
 }
 
 TEST_F(ReliabilityTest, SilentCrowdDoesNotDelayAListedClient) {

@@ -87,13 +87,15 @@ bool Idle(unsigned short statusPort) {
 TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
     unsigned short status = FreePort();
     StartServer();
-    StartGateway("AllowVoid=1\nStatusPort=" + std::to_string(status) + "\n",
+    StartGateway("AllowVoid=1\nDuplicateWindow=120\nStatusPort=" + std::to_string(status) + "\n",
                  "127.0.0.1=5\n127.0.0.2=0\n");
     // The harness's probes are answered on threads of their own.
     ASSERT_TRUE(WaitUntil([&] { return Idle(status); }, 5000));
     std::map<std::string, double> before = Samples(MetricsText(status));
 
     ExpectServing(100);
+    EXPECT_ANSWER(Sale(100), "409 Conflict",
+                  "Duplicate of sequence 17, answered: " + SaleApproval(17, 100));
     EXPECT_ANSWER(StatusGet(status, "/health"), "200 OK", "OK");
     ExpectServing(200);
     EXPECT_ANSWER(Send(Get("/FundsAvailable?4000056655665556+300")), "200 OK", FundsApproval(300));
@@ -110,6 +112,9 @@ TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
     closing.closeBeforeReply = true;
     SetServerOptions(closing);
     EXPECT_ANSWER(Sale(300), "504 Gateway Timeout", "");
+    EXPECT_ANSWER(Sale(300), "409 Conflict",
+                  "Duplicate of sequence 20, whose outcome is unknown: check it with the "
+                  "transaction server before trying again.");
     EXPECT_ANSWER(StatusGet(status, "/health"), "503 Service Unavailable",
                   "No whole reply from the transaction server.");
     // No server at all: not sent, and the health says why.
@@ -134,6 +139,9 @@ TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
         {"qhg_requests_total{status=\"403\"}", 1},
         {"qhg_requests_total{status=\"404\"}", 1},
         {"qhg_requests_total{status=\"405\"}", 1},
+        {"qhg_requests_total{status=\"409\"}", 2},
+        {"gateway_duplicates_total{original=\"replied\"}", 1},
+        {"gateway_duplicates_total{original=\"in-doubt\"}", 1},
         {"qhg_requests_total{status=\"504\"}", 2},
         {"qhg_transactions_total{kind=\"sale\",outcome=\"replied\"}", 3},
         {"qhg_transactions_total{kind=\"sale\",outcome=\"in_doubt\"}", 1},

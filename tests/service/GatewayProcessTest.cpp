@@ -240,6 +240,8 @@ TEST(GatewayProcess, CheckNamesEachProblemAndChangesNothing) {
          "warning: line 5: 127.0.0.2=0: this till is refused"},
         {"twice", good + "127.0.0.1=1\n127.0.0.1=2\n", 0,
          "warning: line 6: 127.0.0.1 is listed again; the first one (line 5) counts"},
+        {"window", head + "DuplicateWindow=30000\n", 0,
+         "warning: line 4: DuplicateWindow 30000 is more than 28800: the gateway takes 28800"},
         {"unresolved", head + "ServerAddress=no-such-host.invalid\n", 1,
          "error: line 4: ServerAddress no-such-host.invalid does not resolve to an IPv4 address"},
         {"no file", "", -1, "warning: the settings file does not exist: all defaults"},
@@ -298,6 +300,9 @@ TEST(GatewayProcess, CheckPassesOnThePackagedSettingsWithTxsimRunning) {
     std::string out = ReadWholeFile(gateway.File(".out"));
     EXPECT_NE(out.find("Transaction server 127.0.0.1:3770: connected\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\nStatusPort             0                  from the file, line "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\nDuplicateWindow        120                from the file, line "),
               std::string::npos)
         << out;
     if (ours) {

@@ -148,30 +148,67 @@ for wanted in 'Start +REG_DWORD +0x2$' 'Type +REG_DWORD +0x110$' 'ObjectName +RE
     if grep -qE "$wanted" <<<"$config"; then pass "config $wanted"; else fail "config $wanted"; fi
 done
 
+echo "== 2b. the Event Log"
+# The message table's ids as windmc's header has them, severity bits and all;
+# the gateway's table gives each back with its one string, and the platform
+# layer reports each type under its id (Wine's advapi stub line shows the type
+# and id, its eventlog channel the text).
+header=${GATEWAY_MESSAGES_HEADER:-$build/src/generated/Messages.h}
+cp "${GATEWAY_FORMAT_MESSAGE:-$build/tests/service/format_message.exe}" "$work/format_message.exe"
+cp "${GATEWAY_PLATFORM_TEST:-$build/tests/platform/platform_test.exe}" "$work/platform_test.exe"
+chown SYSTEM: "$work/format_message.exe" "$work/platform_test.exe"
+message_id() { sed -n "s/^#define $1 (DWORD) \(0x[0-9a-fA-F]*\)$/\1/p" "$header" | tr A-F a-f; }
+events=$(as_system "WINEDEBUG=+eventlog wine platform_test.exe \
+    --gtest_filter=EventLogTest.ReportsEachTypeAndAnotherSource 2>&1" |
+    awk '/fixme:advapi:ReportEventW \(/ { split($0, f, ","); pending = f[2] " " tolower(f[4]); next }
+         /:eventlog:ReportEventW L"/ && pending != "" {
+             sub(/^[0-9a-f]+:/, ""); split($0, c, ":"); text = $0; sub(/^[^"]*/, "", text)
+             print pending " " c[1] " " text; pending = "" }')
+echo "$events"
+for event in "MSG_GENERIC_INFO 0x0004 trace information" "MSG_GENERIC_WARNING 0x0002 warn warning" \
+    "MSG_GENERIC_ERROR 0x0001 err error"; do
+    read -r name type channel word <<<"$event"
+    id=$(message_id "$name")
+    out=$(as_system wine format_message.exe QuilletHollinGateway.exe "$id" "Listening_on_$listen_port" || true)
+    if [ "$out" = "[Listening_on_$listen_port"$'\n'"]" ]; then
+        pass "message table: $name shows its string"
+    else fail "message table: $name ($id) gives '$out'"; fi
+    expect_contains "$events" "$type $id $channel \"platform test: $word event\"" "$word event reported as $name"
+done
+expect_contains "$events" "0x0001 $(message_id MSG_GENERIC_ERROR) err \"platform test: event of another source\"" \
+    "an event of a second source"
+
 echo "== 3. start"
 if [ -n "$txsim" ]; then
     "$txsim" --port "$server_port" >/dev/null 2>&1 &
 else
     python3 - "$server_port" <<'PY' &
-import socket, sys
-# A transaction server: answers each framed message with a framed reply.
-listener = socket.socket()
-listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-listener.bind(("127.0.0.1", int(sys.argv[1])))
-listener.listen(5)
-while True:
-    conn, _ = listener.accept()
-    data = b""
-    while True:
-        chunk = conn.recv(4096)
-        if not chunk:
-            break
-        data += chunk
-        while len(data) >= 2 and len(data) >= 2 + (data[0] << 8 | data[1]):
-            data = data[2 + (data[0] << 8 | data[1]):]
-            text = b"APPROVED 000000"
-            conn.sendall(bytes([len(text) >> 8, len(text) & 255]) + text)
-    conn.close()
+import socketserver, sys
+# A transaction server: answers each framed message with a framed reply, on
+# every connection at once. The running service keeps one open, and each
+# `check` below connects while it does.
+class Exchange(socketserver.BaseRequestHandler):
+    def handle(self):
+        data = b""
+        while True:
+            try:
+                chunk = self.request.recv(4096)
+            except OSError:
+                return
+            if not chunk:
+                return
+            data += chunk
+            while len(data) >= 2 and len(data) >= 2 + (data[0] << 8 | data[1]):
+                data = data[2 + (data[0] << 8 | data[1]):]
+                text = b"APPROVED 000000"
+                self.request.sendall(bytes([len(text) >> 8, len(text) & 255]) + text)
+
+class Server(socketserver.ThreadingTCPServer):
+    allow_reuse_address = True
+    daemon_threads = True
+    request_queue_size = 64
+
+Server(("127.0.0.1", int(sys.argv[1])), Exchange).serve_forever()
 PY
 fi
 server_pid=$!

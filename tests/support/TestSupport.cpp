@@ -112,7 +112,7 @@ void FakeConnection::Close() {
     socket_ = PlatformNoSocket;
 }
 
-FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
+FakeServer::FakeServer(Handler handler, unsigned short port) : handler_(std::move(handler)) {
     EnsureSockets();
     if (!handler_)
         handler_ = [](FakeConnection& connection, const std::string&) {
@@ -120,7 +120,7 @@ FakeServer::FakeServer(Handler handler) : handler_(std::move(handler)) {
         };
     stop_ = PlatformCreateEvent();
     listener_ = PlatformTcpSocket();
-    if (PlatformBind(listener_, "127.0.0.1", 0) != 0 || PlatformListen(listener_, 64) != 0) {
+    if (PlatformBind(listener_, "127.0.0.1", port) != 0 || PlatformListen(listener_, 64) != 0) {
         PlatformCloseSocket(listener_);
         listener_ = PlatformNoSocket;
         return;

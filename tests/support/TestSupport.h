@@ -84,14 +84,14 @@ class FakeConnection {
     PlatformSocket socket_;
 };
 
-// A transaction server on 127.0.0.1 and a free port. Each complete framed
-// message it receives is recorded and passed to the handler, which answers
-// (or misbehaves) through the connection. With no handler it answers every
-// message with Framed("OK").
+// A transaction server on 127.0.0.1 and a free port, or the port given. Each
+// complete framed message it receives is recorded and passed to the handler,
+// which answers (or misbehaves) through the connection. With no handler it
+// answers every message with Framed("OK").
 class FakeServer {
   public:
     using Handler = std::function<void(FakeConnection&, const std::string& message)>;
-    explicit FakeServer(Handler handler = nullptr);
+    explicit FakeServer(Handler handler = nullptr, unsigned short port = 0);
     ~FakeServer();
     unsigned short Port() const { return port_; }
     // Every framed message received so far, length bytes included.

@@ -492,3 +492,45 @@ TEST_F(Exchange, ItemsTooLongAreRefusedBeforeANumberIsTakenOrAByteSent) {
     EXPECT_EQ(Run(server, TransactionSale, fits.c_str() + 1, -1, ""), TransactionDone);
     EXPECT_EQ(files.ReadSequence(), "502");
 }
+
+// Inside DuplicateWindow a repeated sale or void is answered from the first
+// one and never sent; an item that tells two purchases apart, a first one the
+// server never saw, or a request the window does not check goes through.
+TEST_F(Exchange, RepeatsInsideTheWindowAreAnsweredWithoutReachingTheServer) {
+    files.WriteSequence("30");
+    FakeServer server([](FakeConnection& c, const std::string& message) {
+        c.Send(Framed("APPROVED " + message.substr(4, 2)));
+    });
+    UseServerPort(server.Port()); // the window starts empty
+    files.WriteSettings("[Settings]\nTerminalAddress=3\nEntryMode=2\nDuplicateWindow=120\n");
+    auto send = [&](int code, const char* card, int amount, const char* reference,
+                    const char* client = "10.0.0.1") {
+        memset(reply, 0x55, sizeof reply);
+        return SendTransaction(reply, TransactionRequest{code, card, amount, reference, 5, client},
+                               stopEvent, &report);
+    };
+    ASSERT_EQ(send(TransactionSale, "12345", 250, "ABC"), TransactionDone);
+    ASSERT_EQ(send(TransactionSale, "12345", 250, "ABC"), TransactionDuplicate);
+    EXPECT_EQ(ReplyText(), "Duplicate of sequence 30, answered: APPROVED 30");
+    EXPECT_EQ(report.outcome, TransactionOutcome::Duplicate);
+    EXPECT_FALSE(report.numbered);
+
+    // One item different each, and the unchecked kinds, each sent twice over.
+    for (int result : {TransactionDone, TransactionDuplicate}) {
+        EXPECT_EQ(send(TransactionVoid, "12345", 250, "ABC"), result);
+        EXPECT_EQ(send(TransactionSale, "12346", 250, "ABC"), result);
+        EXPECT_EQ(send(TransactionSale, "12345", 251, "ABC"), result);
+        EXPECT_EQ(send(TransactionSale, "12345", 250, "ABD"), result);
+        EXPECT_EQ(send(TransactionSale, "12345", 250, "ABC", "10.0.0.2"), result);
+        EXPECT_EQ(send(TransactionFundsAvailable, "12345", 250, nullptr), TransactionDone);
+        EXPECT_EQ(send(TransactionSale, "12345", 250, ""), TransactionDone);
+    }
+    EXPECT_EQ(server.Messages().size(), 10u);
+
+    // Not sent (the gateway was stopping): the retry is a fresh sale.
+    PlatformSetEvent(stopEvent);
+    EXPECT_EQ(send(TransactionSale, "777", 1, "R"), TransactionFailed);
+    stopEvent = PlatformCreateEvent();
+    EXPECT_EQ(send(TransactionSale, "777", 1, "R"), TransactionDone);
+    EXPECT_EQ(server.Messages().size(), 11u);
+}

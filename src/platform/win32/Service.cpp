@@ -1,8 +1,11 @@
-// Service.cpp - the Windows platform layer: the service control manager and the console stop keys.
+// Service.cpp - the Windows platform layer: the service control manager, the
+// console stop keys and the Event Log.
 #ifdef _WIN32
 
 #include "Internal.h"
 
+#include <cstdio>
+#include <mutex>
 #include <new>
 
 // Service control manager and console stop keys
@@ -154,6 +157,98 @@ void PlatformCloseServiceHandle(PlatformServiceHandle* handle) {
 bool PlatformSetConsoleCtrlHandler(PlatformConsoleCtrlProc proc) {
     WinConsoleCtrlProc = proc;
     return SetConsoleCtrlHandler(WinConsoleCtrl, TRUE) != 0;
+}
+
+// Event Log
+
+// The message table's ids (src/service/Messages.mc, severity bits included),
+// each showing its one insertion string whole. The Wine service test checks
+// them against windmc's header.
+constexpr DWORD WinMessageInformation = 0x40000001;
+constexpr DWORD WinMessageWarning = 0x80000002;
+constexpr DWORD WinMessageError = 0xC0000003;
+
+// The source's key under the Application log; false when the name is too long.
+static bool WinEventSourceKey(const char* source, char* key, size_t size) {
+    int length = std::snprintf(
+        key, size, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\%s", source);
+    return length > 0 && size_t(length) < size;
+}
+
+int PlatformAddEventSource(const char* source, const char* messageFile) {
+    char name[512];
+    if (!WinEventSourceKey(source, name, sizeof name))
+        return ERROR_INVALID_PARAMETER;
+    HKEY key;
+    LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, name, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (result != ERROR_SUCCESS)
+        return int(result);
+    // A path such as %SystemRoot%\... is expanded by the reader.
+    DWORD type = std::strchr(messageFile, '%') != nullptr ? REG_EXPAND_SZ : REG_SZ;
+    result =
+        RegSetValueExA(key, "EventMessageFile", 0, type, reinterpret_cast<const BYTE*>(messageFile),
+                       DWORD(std::strlen(messageFile) + 1));
+    if (result == ERROR_SUCCESS) {
+        DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+        result = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&types), sizeof types);
+    }
+    RegCloseKey(key);
+    return int(result);
+}
+
+int PlatformRemoveEventSource(const char* source) {
+    char name[512];
+    if (!WinEventSourceKey(source, name, sizeof name))
+        return ERROR_INVALID_PARAMETER;
+    LONG result = RegDeleteKeyA(HKEY_LOCAL_MACHINE, name);
+    return result == ERROR_FILE_NOT_FOUND ? 0 : int(result);
+}
+
+// One registered handle, kept for the process and registered again only for
+// a report under another source name; the lock keeps a report from racing
+// that.
+static std::mutex WinEventLogGuard;
+static HANDLE WinEventLog;
+static char WinEventLogSource[256];
+
+bool PlatformReportEvent(const char* source, PlatformEventType type, const char* text) {
+    WORD eventType = EVENTLOG_INFORMATION_TYPE;
+    DWORD id = WinMessageInformation;
+    if (type == PlatformEventType::Warning) {
+        eventType = EVENTLOG_WARNING_TYPE;
+        id = WinMessageWarning;
+    } else if (type == PlatformEventType::Error) {
+        eventType = EVENTLOG_ERROR_TYPE;
+        id = WinMessageError;
+    }
+    std::lock_guard<std::mutex> hold(WinEventLogGuard);
+    if (WinEventLog != nullptr && std::strcmp(WinEventLogSource, source) != 0) {
+        DeregisterEventSource(WinEventLog);
+        WinEventLog = nullptr;
+    }
+    if (WinEventLog == nullptr) {
+        if (!WinCopyText(source, WinEventLogSource, sizeof WinEventLogSource)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return false;
+        }
+        WinEventLog = RegisterEventSourceA(nullptr, source);
+        if (WinEventLog == nullptr)
+            return false;
+    }
+    const char* strings[1] = {text};
+    return ReportEventA(WinEventLog, eventType, 0, id, nullptr, 1, 0, strings, nullptr) != 0;
+}
+
+// systemd's notify protocol and watchdog: Linux only.
+
+bool PlatformNotifyServiceManager(const char*) {
+    return true;
+}
+
+int64_t PlatformWatchdogPingIntervalMs() {
+    return 0;
 }
 
 #endif // _WIN32

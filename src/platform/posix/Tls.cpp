@@ -1,0 +1,369 @@
+// Tls.cpp - the Linux platform layer: TLS client sessions with OpenSSL.
+#ifndef _WIN32
+
+#include "Internal.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+// The socket as OpenSSL's transport. Every call is non-blocking by itself
+// (MSG_DONTWAIT), so the socket keeps the blocking mode the rest of the
+// gateway relies on and the waits happen here, with their time limits;
+// MSG_NOSIGNAL keeps a closed peer from raising SIGPIPE.
+struct PosixTlsTransport {
+    int fd;
+    int error;  // errno of the last call that failed for good
+    bool ended; // the peer closed the TCP connection
+};
+
+struct PlatformTls {
+    SSL_CTX* context;
+    SSL* ssl;
+    PosixTlsTransport transport;
+    bool broken; // a fatal error or end: nothing more goes over the session
+};
+
+static int PosixTlsBioWrite(BIO* bio, const char* data, int size) {
+    auto* transport = static_cast<PosixTlsTransport*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    ssize_t n;
+    do {
+        n = send(transport->fd, data, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0)
+        return static_cast<int>(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        BIO_set_retry_write(bio);
+    else
+        transport->error = errno;
+    return -1;
+}
+
+static int PosixTlsBioRead(BIO* bio, char* buffer, int size) {
+    auto* transport = static_cast<PosixTlsTransport*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    ssize_t n;
+    do {
+        n = recv(transport->fd, buffer, static_cast<size_t>(size), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0)
+        return static_cast<int>(n);
+    if (n == 0)
+        transport->ended = true;
+    else if (errno == EAGAIN || errno == EWOULDBLOCK)
+        BIO_set_retry_read(bio);
+    else
+        transport->error = errno;
+    return n == 0 ? 0 : -1;
+}
+
+static long PosixTlsBioCtrl(BIO*, int command, long, void*) {
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+static int PosixTlsBioCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+// Made once, never freed: every session shares it.
+static BIO_METHOD* PosixTlsBioMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* made =
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "gateway socket");
+        if (made != nullptr) {
+            BIO_meth_set_write(made, PosixTlsBioWrite);
+            BIO_meth_set_read(made, PosixTlsBioRead);
+            BIO_meth_set_ctrl(made, PosixTlsBioCtrl);
+            BIO_meth_set_create(made, PosixTlsBioCreate);
+        }
+        return made;
+    }();
+    return method;
+}
+
+// Waits until the socket can do what OpenSSL asked for, until deadline
+// (-1: none): 1 ready, 0 time is up, -1 failure with errno set.
+static int PosixTlsWait(int fd, int sslError, int64_t deadline) {
+    pollfd entry{fd, static_cast<short>(sslError == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+    for (;;) {
+        int wait = -1;
+        if (deadline >= 0) {
+            int64_t left = deadline - PlatformMonotonicMs();
+            wait = left > 0 ? static_cast<int>(left) : 0;
+        }
+        int ready = poll(&entry, 1, wait);
+        if (ready >= 0)
+            return ready > 0 ? 1 : 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+static void PosixTlsCopy(const char* text, char* out, size_t size) {
+    size_t length = strnlen(text, size - 1);
+    memcpy(out, text, length);
+    out[length] = '\0';
+}
+
+// One line, RDNs in the order the certificate has them, ", " between.
+static void PosixTlsNameText(const X509_NAME* name, char* out, size_t size) {
+    out[0] = '\0';
+    BIO* memory = BIO_new(BIO_s_mem());
+    if (memory == nullptr)
+        return;
+    unsigned long flags = ASN1_STRFLGS_ESC_2253 | ASN1_STRFLGS_ESC_CTRL |
+                          ASN1_STRFLGS_UTF8_CONVERT | XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_FN_SN;
+    if (X509_NAME_print_ex(memory, name, 0, flags) >= 0) {
+        int length = BIO_read(memory, out, static_cast<int>(size - 1));
+        out[length > 0 ? length : 0] = '\0';
+    }
+    BIO_free(memory);
+}
+
+// The leaf's facts: from the chain the server sent, which OpenSSL keeps
+// even when it refused the chain.
+static void PosixTlsCertificateFacts(SSL* ssl, PlatformTlsPeer* peer) {
+    if (peer == nullptr)
+        return;
+    STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl);
+    X509* leaf = chain != nullptr && sk_X509_num(chain) > 0 ? sk_X509_value(chain, 0)
+                                                            : SSL_get0_peer_certificate(ssl);
+    if (leaf == nullptr)
+        return;
+    unsigned length = 0;
+    if (X509_digest(leaf, EVP_sha256(), peer->sha256, &length) != 1 || length != 32)
+        memset(peer->sha256, 0, sizeof peer->sha256);
+    PosixTlsNameText(X509_get_subject_name(leaf), peer->subject, sizeof peer->subject);
+    PosixTlsNameText(X509_get_issuer_name(leaf), peer->issuer, sizeof peer->issuer);
+    tm notAfter{};
+    if (ASN1_TIME_to_tm(X509_get0_notAfter(leaf), &notAfter) == 1)
+        peer->notAfterUtcSeconds = timegm(&notAfter);
+    peer->haveCertificate = true;
+}
+
+static PlatformTlsResult PosixTlsVerifyResult(long verify) {
+    switch (verify) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CRL_HAS_EXPIRED:
+        return PlatformTlsResult::Expired;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+    case X509_V_ERR_CRL_NOT_YET_VALID:
+        return PlatformTlsResult::NotYetValid;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+    case X509_V_ERR_EMAIL_MISMATCH:
+        return PlatformTlsResult::NameMismatch;
+    default:
+        return PlatformTlsResult::NotTrusted;
+    }
+}
+
+// Why a handshake that did not fail on the certificate or the transport did.
+static bool PosixTlsIsVersionRefusal() {
+    while (unsigned long code = ERR_get_error()) {
+        if (ERR_GET_LIB(code) != ERR_LIB_SSL)
+            continue;
+        int reason = ERR_GET_REASON(code);
+        if (reason == SSL_R_UNSUPPORTED_PROTOCOL || reason == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION ||
+            reason == SSL_R_VERSION_TOO_LOW || reason == SSL_R_WRONG_SSL_VERSION)
+            return true;
+    }
+    return false;
+}
+
+static void PosixTlsFree(PlatformTls* tls) {
+    SSL_free(tls->ssl); // and the BIO with it
+    SSL_CTX_free(tls->context);
+    delete tls;
+    ERR_clear_error();
+}
+
+// Everything up to the handshake: the context, the trust, the name.
+static int PosixTlsPrepare(PlatformTls* tls, const PlatformTlsConfig& config) {
+    tls->context = SSL_CTX_new(TLS_client_method());
+    if (tls->context == nullptr)
+        return ENOMEM;
+    SSL_CTX_set_min_proto_version(tls->context, TLS1_2_VERSION);
+    SSL_CTX_set_verify(tls->context, SSL_VERIFY_PEER, nullptr);
+    errno = 0;
+    bool trusted = config.caFile != nullptr && config.caFile[0] != '\0'
+                       ? SSL_CTX_load_verify_locations(tls->context, config.caFile, nullptr) == 1
+                       : SSL_CTX_set_default_verify_paths(tls->context) == 1;
+    if (!trusted)
+        return errno != 0 ? errno : EINVAL;
+    tls->ssl = SSL_new(tls->context);
+    BIO* bio = BIO_new(PosixTlsBioMethod());
+    if (tls->ssl == nullptr || bio == nullptr) {
+        BIO_free(bio);
+        return ENOMEM;
+    }
+    BIO_set_data(bio, &tls->transport);
+    SSL_set_bio(tls->ssl, bio, bio);
+    const char* name = config.expectedName;
+    if (name != nullptr && name[0] != '\0') {
+        in_addr address;
+        bool named = inet_pton(AF_INET, name, &address) == 1
+                         ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls->ssl), name) == 1
+                         : SSL_set_tlsext_host_name(tls->ssl, name) == 1 &&
+                               SSL_set1_host(tls->ssl, name) == 1;
+        if (!named)
+            return EINVAL;
+    }
+    SSL_set_connect_state(tls->ssl);
+    return 0;
+}
+
+PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsConfig& config,
+                                     PlatformTls** session, PlatformTlsPeer* peer, int* error) {
+    *session = nullptr;
+    *error = 0;
+    if (peer != nullptr)
+        *peer = PlatformTlsPeer{};
+    int64_t deadline = PlatformMonotonicMs() + (config.timeoutMs > 0 ? config.timeoutMs : 0);
+    auto* tls = new (std::nothrow) PlatformTls{};
+    if (tls == nullptr) {
+        *error = ENOMEM;
+        return PlatformTlsResult::Failed;
+    }
+    tls->transport.fd = static_cast<int>(socket);
+    ERR_clear_error();
+    if ((*error = PosixTlsPrepare(tls, config)) != 0) {
+        PosixTlsFree(tls);
+        return PlatformTlsResult::Failed;
+    }
+    for (;;) {
+        int done = SSL_do_handshake(tls->ssl);
+        if (done == 1)
+            break;
+        int sslError = SSL_get_error(tls->ssl, done);
+        if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) {
+            int ready = PosixTlsWait(tls->transport.fd, sslError, deadline);
+            if (ready > 0)
+                continue;
+            *error = ready == 0 ? ETIMEDOUT : errno;
+            PosixTlsFree(tls);
+            return PlatformTlsResult::Failed;
+        }
+        PosixTlsCertificateFacts(tls->ssl, peer);
+        long verify = SSL_get_verify_result(tls->ssl);
+        PlatformTlsResult result = PlatformTlsResult::Failed;
+        if (verify != X509_V_OK)
+            result = PosixTlsVerifyResult(verify);
+        else if (PosixTlsIsVersionRefusal())
+            result = PlatformTlsResult::OldProtocol;
+        else if (tls->transport.ended || tls->transport.error != 0)
+            *error = tls->transport.error;
+        else
+            *error = EPROTO;
+        PosixTlsFree(tls);
+        return result;
+    }
+    PosixTlsCertificateFacts(tls->ssl, peer);
+    if (peer != nullptr) {
+        PosixTlsCopy(SSL_get_version(tls->ssl), peer->protocol, sizeof peer->protocol);
+        const char* cipher = SSL_CIPHER_standard_name(SSL_get_current_cipher(tls->ssl));
+        PosixTlsCopy(cipher != nullptr ? cipher : "", peer->cipher, sizeof peer->cipher);
+    }
+    if (config.pinnedSha256 != nullptr) {
+        // Compared here, not only in peer, which the caller may leave out.
+        unsigned char leaf[EVP_MAX_MD_SIZE];
+        unsigned length = 0;
+        X509* certificate = SSL_get0_peer_certificate(tls->ssl);
+        if (certificate == nullptr || X509_digest(certificate, EVP_sha256(), leaf, &length) != 1 ||
+            length != 32 || memcmp(leaf, config.pinnedSha256, 32) != 0) {
+            PosixTlsFree(tls);
+            return PlatformTlsResult::FingerprintMismatch;
+        }
+    }
+    *session = tls;
+    return PlatformTlsResult::Ok;
+}
+
+// A session that failed or ended keeps giving the same answer: 0 after the
+// TCP close, -1 with the error otherwise.
+static long PosixTlsFailure(PlatformTls* tls) {
+    tls->broken = true;
+    ERR_clear_error();
+    if (tls->transport.ended && tls->transport.error == 0)
+        return 0;
+    errno = tls->transport.error != 0 ? tls->transport.error : EPROTO;
+    return -1;
+}
+
+long PlatformTlsSend(PlatformTls* tls, const void* data, size_t size) {
+    if (tls->broken) {
+        errno = tls->transport.error != 0 ? tls->transport.error : EPIPE;
+        return -1;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    size_t sent = 0;
+    while (sent < size) {
+        size_t wrote = 0;
+        int done = SSL_write_ex(tls->ssl, bytes + sent, size - sent, &wrote);
+        if (done == 1) {
+            sent += wrote;
+            continue;
+        }
+        int sslError = SSL_get_error(tls->ssl, done);
+        if ((sslError == SSL_ERROR_WANT_WRITE || sslError == SSL_ERROR_WANT_READ) &&
+            PosixTlsWait(tls->transport.fd, sslError, -1) > 0)
+            continue;
+        if (tls->transport.error == 0)
+            tls->transport.error = tls->transport.ended ? EPIPE : errno != 0 ? errno : EPROTO;
+        PosixTlsFailure(tls);
+        errno = tls->transport.error;
+        return -1;
+    }
+    return static_cast<long>(size);
+}
+
+long PlatformTlsRecvWithin(PlatformTls* tls, void* buffer, size_t size, int timeoutMs) {
+    if (tls->broken)
+        return PosixTlsFailure(tls);
+    if (size == 0)
+        return 0;
+    int64_t deadline = timeoutMs < 0 ? -1 : PlatformMonotonicMs() + timeoutMs;
+    for (;;) {
+        // Plaintext OpenSSL holds already comes back without touching the socket.
+        size_t got = 0;
+        int done = SSL_read_ex(tls->ssl, buffer, size, &got);
+        if (done == 1)
+            return static_cast<long>(got);
+        int sslError = SSL_get_error(tls->ssl, done);
+        if (sslError == SSL_ERROR_ZERO_RETURN) {
+            ERR_clear_error();
+            return 0;
+        }
+        if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) {
+            // A ticket or key update is taken in passing: the wait goes on
+            // until application bytes come or the time is up.
+            int ready = PosixTlsWait(tls->transport.fd, sslError, deadline);
+            if (ready == 0)
+                return PlatformTimedOut;
+            if (ready > 0)
+                continue;
+            tls->transport.error = errno;
+        }
+        return PosixTlsFailure(tls);
+    }
+}
+
+void PlatformTlsClose(PlatformTls* tls) {
+    if (tls == nullptr)
+        return;
+    // One try: close_notify goes out if the send buffer takes it now.
+    if (!tls->broken)
+        SSL_shutdown(tls->ssl);
+    PosixTlsFree(tls);
+}
+
+#endif // !_WIN32

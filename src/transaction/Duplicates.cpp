@@ -1,0 +1,272 @@
+// Duplicates.cpp - the duplicate window: a fixed table of the recent sales
+// and voids, found by a keyed hash of their items, so that a till's repeat is
+// answered from the first one instead of reaching the server again.
+#include "Exchange.h"
+#include "Transaction.h"
+
+#include "Platform.h"
+#include "Settings.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+constexpr int TableSize = 4096;
+constexpr int BucketCount = 8192; // a power of two
+constexpr int NoSlot = -1;
+
+const char BodyInProgress[] = "Duplicate of a transaction in progress.";
+const char BodyTableFull[] = "Too many recent transactions to check for duplicates.";
+const char BodyNoKey[] = "Unable to check for duplicates.";
+
+// A kept reply fits the reply area behind the shortest text that leads it
+// (sequence 0); behind a longer number its end is cut.
+constexpr size_t ShortestLead = sizeof "Duplicate of sequence 0, answered: " - 1;
+constexpr size_t KeptReplySize = ReplyAreaSize - 1 - ShortestLead;
+
+// Items longer than this never fit in a message, which puts at least 18
+// bytes around them: such a request is refused as too long and needs no
+// check.
+constexpr size_t CheckedItemsMax = MessageAreaSize - 18;
+constexpr size_t ClientAddressMax = 63;
+// Kind, client address, card item, reference, each text ended by a zero
+// byte (no item holds one), and the amount.
+constexpr size_t HashInputSize = 1 + ClientAddressMax + 1 + CheckedItemsMax + 2 + sizeof(int);
+
+enum class State : uint8_t { Free, InProgress, Replied, InDoubt };
+
+struct Entry {
+    unsigned char hash[PlatformHmacSize];
+    int64_t startedMs; // the first request's start; a repeat never moves it
+    int sequence;
+    unsigned generation; // changes whenever the entry is dropped
+    int next;            // the next entry in its bucket, or in the free list
+    uint16_t replyLength;
+    State state;
+};
+
+// Everything under guard. Slots from used on have never been handed out since
+// the start, so the memory of a quiet window is never touched.
+struct Table {
+    std::mutex guard;
+    unsigned char key[PlatformHmacSize];
+    bool keyMade = false;
+    int used = 0;
+    int freeSlots = NoSlot;
+    int buckets[BucketCount];
+    Entry entries[TableSize];
+    char replies[TableSize][KeptReplySize];
+};
+Table table;
+
+// Overwrites what held a card item; a plain memset may be left out once the
+// buffer is dead.
+void Forget(void* data, size_t size) {
+    volatile unsigned char* next = static_cast<volatile unsigned char*>(data);
+    while (size-- > 0)
+        *next++ = 0;
+}
+
+int BucketOf(const unsigned char* hash) {
+    unsigned value;
+    std::memcpy(&value, hash, sizeof value);
+    return static_cast<int>(value & (BucketCount - 1));
+}
+
+void Drop(int slot) {
+    Entry& entry = table.entries[slot];
+    int* link = &table.buckets[BucketOf(entry.hash)];
+    while (*link != slot)
+        link = &table.entries[*link].next;
+    *link = entry.next;
+    entry.state = State::Free;
+    ++entry.generation;
+    entry.next = table.freeSlots;
+    table.freeSlots = slot;
+}
+
+// A free slot, dropping every expired entry when none is left; NoSlot when
+// all are live.
+int TakeSlot(int64_t now, int64_t windowMs) {
+    if (table.freeSlots == NoSlot && table.used < TableSize)
+        return table.used++;
+    if (table.freeSlots == NoSlot) {
+        for (int slot = 0; slot < TableSize; ++slot) {
+            if (table.entries[slot].state != State::Free &&
+                now - table.entries[slot].startedMs >= windowMs)
+                Drop(slot);
+        }
+    }
+    int slot = table.freeSlots;
+    if (slot != NoSlot)
+        table.freeSlots = table.entries[slot].next;
+    return slot;
+}
+
+void AnswerRepeat(const Entry& entry, const char* reply, char* replyArea,
+                  MetricOriginal* original) {
+    switch (entry.state) {
+    case State::Replied:
+        *original = MetricOriginal::Replied;
+        std::snprintf(replyArea, ReplyAreaSize, "Duplicate of sequence %d, answered: %.*s",
+                      entry.sequence, static_cast<int>(entry.replyLength), reply);
+        break;
+    case State::InDoubt:
+        *original = MetricOriginal::InDoubt;
+        std::snprintf(replyArea, ReplyAreaSize,
+                      "Duplicate of sequence %d, whose outcome is unknown: check it with the "
+                      "transaction server before trying again.",
+                      entry.sequence);
+        break;
+    case State::InProgress:
+    case State::Free:
+        *original = MetricOriginal::InProgress;
+        std::snprintf(replyArea, ReplyAreaSize, "%s", BodyInProgress);
+        break;
+    }
+}
+
+size_t HashInput(const TransactionRequest& request, size_t cardLength, size_t referenceLength,
+                 unsigned char* out) {
+    const char* client = request.clientAddress != nullptr ? request.clientAddress : "";
+    size_t clientLength = std::strlen(client);
+    if (clientLength > ClientAddressMax)
+        clientLength = ClientAddressMax; // dotted IPv4 is at most 15
+    size_t used = 0;
+    out[used++] = static_cast<unsigned char>(request.code);
+    std::memcpy(out + used, client, clientLength);
+    used += clientLength;
+    out[used++] = 0;
+    std::memcpy(out + used, request.card, cardLength);
+    used += cardLength;
+    out[used++] = 0;
+    std::memcpy(out + used, request.reference, referenceLength);
+    used += referenceLength;
+    out[used++] = 0;
+    std::memcpy(out + used, &request.amount, sizeof request.amount);
+    return used + sizeof request.amount;
+}
+
+} // namespace
+
+bool StartDuplicates() {
+    std::lock_guard<std::mutex> hold(table.guard);
+    for (int slot = 0; slot < table.used; ++slot) {
+        table.entries[slot].state = State::Free;
+        ++table.entries[slot].generation; // a claim from before the start is void
+    }
+    table.used = 0;
+    table.freeSlots = NoSlot;
+    for (int& bucket : table.buckets)
+        bucket = NoSlot;
+    table.keyMade = PlatformRandomBytes(table.key, sizeof table.key);
+    if (!table.keyMade)
+        Forget(table.key, sizeof table.key);
+    return table.keyMade;
+}
+
+bool DuplicateKeyMade() {
+    std::lock_guard<std::mutex> hold(table.guard);
+    return table.keyMade;
+}
+
+void CopyDuplicateKey(unsigned char* out) {
+    std::lock_guard<std::mutex> hold(table.guard);
+    std::memcpy(out, table.key, sizeof table.key);
+}
+
+DuplicateVerdict CheckDuplicate(char* replyArea, const TransactionRequest& request,
+                                DuplicateClaim* claim, MetricOriginal* original) {
+    *claim = DuplicateClaim{};
+    // No money moves for funds available, and without a reference nothing
+    // tells two purchases apart.
+    if (request.code == TransactionFundsAvailable || request.reference == nullptr ||
+        request.reference[0] == '\0')
+        return DuplicateVerdict::Proceed;
+    int window = ReadSetting("DuplicateWindow");
+    if (window <= 0)
+        return DuplicateVerdict::Proceed;
+    size_t cardLength = std::strlen(request.card);
+    size_t referenceLength = std::strlen(request.reference);
+    if (cardLength + referenceLength > CheckedItemsMax)
+        return DuplicateVerdict::Proceed;
+
+    unsigned char input[HashInputSize];
+    size_t size = HashInput(request, cardLength, referenceLength, input);
+    int64_t now = PlatformMonotonicMs();
+    int64_t windowMs = static_cast<int64_t>(window) * 1000;
+    unsigned char hash[PlatformHmacSize];
+
+    // One lock from the look-up to the new entry: of two identical requests
+    // at once, one finds the other's entry.
+    std::lock_guard<std::mutex> hold(table.guard);
+    bool hashed =
+        table.keyMade && PlatformHmacSha256(table.key, sizeof table.key, input, size, hash);
+    Forget(input, sizeof input);
+    if (!hashed) {
+        std::snprintf(replyArea, ReplyAreaSize, "%s", BodyNoKey);
+        return DuplicateVerdict::Refused;
+    }
+    int bucket = BucketOf(hash);
+    for (int slot = table.buckets[bucket]; slot != NoSlot; slot = table.entries[slot].next) {
+        Entry& entry = table.entries[slot];
+        if (std::memcmp(entry.hash, hash, sizeof hash) != 0)
+            continue;
+        if (now - entry.startedMs < windowMs) {
+            AnswerRepeat(entry, table.replies[slot], replyArea, original);
+            return DuplicateVerdict::Repeat;
+        }
+        Drop(slot); // expired: the request is a fresh one
+        break;
+    }
+    int slot = TakeSlot(now, windowMs);
+    if (slot == NoSlot) {
+        std::snprintf(replyArea, ReplyAreaSize, "%s", BodyTableFull);
+        return DuplicateVerdict::Refused;
+    }
+    Entry& entry = table.entries[slot];
+    std::memcpy(entry.hash, hash, sizeof hash);
+    entry.startedMs = now;
+    entry.sequence = 0;
+    entry.replyLength = 0;
+    entry.state = State::InProgress;
+    entry.next = table.buckets[bucket];
+    table.buckets[bucket] = slot;
+    *claim = DuplicateClaim{slot, entry.generation};
+    return DuplicateVerdict::Proceed;
+}
+
+void SettleDuplicate(const DuplicateClaim& claim, TransactionOutcome outcome, int sequence,
+                     const char* tillText) {
+    if (claim.slot == NoSlot)
+        return;
+    std::lock_guard<std::mutex> hold(table.guard);
+    Entry& entry = table.entries[claim.slot];
+    if (entry.generation != claim.generation || entry.state != State::InProgress)
+        return;
+    switch (outcome) {
+    case TransactionOutcome::Replied: {
+        size_t length = 0;
+        while (length < KeptReplySize && tillText[length] != '\0')
+            ++length;
+        std::memcpy(table.replies[claim.slot], tillText, length);
+        entry.replyLength = static_cast<uint16_t>(length);
+        entry.sequence = sequence;
+        entry.state = State::Replied;
+        break;
+    }
+    case TransactionOutcome::InDoubt:
+        // No late reply can settle it: a stale reply is discarded unread.
+        entry.sequence = sequence;
+        entry.state = State::InDoubt;
+        break;
+    case TransactionOutcome::NotSent:
+    case TransactionOutcome::Duplicate:
+        // The server never saw it: the next identical request goes through.
+        Drop(claim.slot);
+        break;
+    }
+}
