@@ -357,6 +357,27 @@ long PlatformTlsRecvWithin(PlatformTls* tls, void* buffer, size_t size, int time
     }
 }
 
+int PlatformTlsCountCaFile(const char* path, int* error) {
+    *error = 0;
+    X509_STORE* store = X509_STORE_new();
+    if (store == nullptr) {
+        *error = ENOMEM;
+        return 0;
+    }
+    errno = 0;
+    int count = 0;
+    if (X509_STORE_load_file(store, path) == 1) {
+        STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+        for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i)
+            count += X509_OBJECT_get_type(sk_X509_OBJECT_value(objects, i)) == X509_LU_X509;
+    }
+    if (count == 0)
+        *error = errno != 0 ? errno : EINVAL;
+    X509_STORE_free(store);
+    ERR_clear_error();
+    return count;
+}
+
 void PlatformTlsClose(PlatformTls* tls) {
     if (tls == nullptr)
         return;
