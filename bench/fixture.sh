@@ -1,8 +1,11 @@
-# Sourced by bench/run.sh and bench/profile.sh, which set root (the source
-# tree) and, before bench_prepare, tmp (their temporary directory).
+# Sourced by bench/run.sh, bench/profile.sh and bench/wine-flood.sh, which set
+# root (the source tree) and, before bench_prepare, tmp (their temporary
+# directory).
 
 build=$root/build/bench
 loadgen=$build/loadgen
+source "$root/scripts/gateways.sh"
+free_port() { "$loadgen" freeport; }
 
 # Builds the gateway and txsim with -O2 in build/bench, and the load generator.
 # -g changes no code and lets profiles name functions, so both scripts share
@@ -18,23 +21,20 @@ bench_build() {
   fi
 }
 
-# bench_prepare GATEWAY: starts txsim (txsim_pid, txsim_port) and fills
-# $tmp/gateway with GATEWAY and the packaged settings file, with its comments
-# as an operator would have it, listening on gateway_port and allowing
-# 127.0.0.1 only.
+# bench_prepare GATEWAY: starts txsim (txsim_pid, txsim_port) and sets up
+# gateway_start (scripts/gateways.sh) for gateways of executable GATEWAY in
+# $tmp: each starts from the packaged settings file, with its comments as an
+# operator would have it, with txsim's port and 127.0.0.1 listed (1), every
+# other address unlisted; and its file ages 3 s before it starts.
 bench_prepare() {
-  txsim_port=$("$loadgen" freeport)
-  gateway_port=$("$loadgen" freeport)
+  txsim_port=$(free_port)
   "$build/tools/txsim/txsim" --port "$txsim_port" >"$tmp/txsim.txt" 2>&1 &
   txsim_pid=$!
   "$loadgen" waitport --port "$txsim_port"
-  mkdir -p "$tmp/gateway"
-  cp "$1" "$tmp/gateway/QuilletHollinGateway"
-  sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$gateway_port/" \
-      -e "s/^ServerPortNumber=.*/ServerPortNumber=$txsim_port/" \
-      "$root/packaging/QuilletHollinGateway.ini" >"$tmp/gateway/QuilletHollinGateway.ini"
-  echo "127.0.0.1=1" >>"$tmp/gateway/QuilletHollinGateway.ini"
-  # An operator's settings file is older than the moment it was written: let
-  # this one age past the window in which every read parses it afresh.
-  sleep 3
+  gateway_exe=$1
+  gateway_root=$tmp
+  gateway_settings=$tmp/settings.ini
+  gateway_settle=3
+  gateway_settings_set "$root/packaging/QuilletHollinGateway.ini" \
+    "ServerPortNumber=$txsim_port" 127.0.0.1=1 >"$gateway_settings"
 }

@@ -26,43 +26,42 @@ bench_build
 gateway=${1:-$build/src/QuilletHollinGateway}
 
 tmp=$(mktemp -d /tmp/qhg-profile.XXXXXX)
-txsim_pid=""; gateway_pid=""
+txsim_pid=""
 cleanup() {
-  for pid in $gateway_pid $txsim_pid; do kill -INT "$pid" 2>/dev/null || true; done
+  gateway_stop_all
+  kill -INT "$txsim_pid" 2>/dev/null || true
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
 
 bench_prepare "$gateway"
 
-sale() { "$loadgen" http --port "$gateway_port" --concurrency 1 --requests "$1" >/dev/null; }
-refused() { "$loadgen" http --port "$gateway_port" --source 127.0.0.2 --concurrency 1 --requests "$1" >/dev/null; }
+sale() { "$loadgen" http --port "${gateway_port[main]}" --concurrency 1 --requests "$1" >/dev/null; }
+refused() { "$loadgen" http --port "${gateway_port[main]}" --source 127.0.0.2 --concurrency 1 --requests "$1" >/dev/null; }
 
 # Instructions: zero the counters after a warm-up, then dump after each kind.
-(cd "$tmp/gateway" && exec valgrind --tool=callgrind --callgrind-out-file="$tmp/callgrind.%p" \
-   ./QuilletHollinGateway debug >console.txt 2>valgrind.txt) &
-gateway_pid=$!
-"$loadgen" waitport --port "$gateway_port"
+under_callgrind() {
+  exec valgrind --tool=callgrind --callgrind-out-file="$tmp/callgrind.%p" --log-file=valgrind.txt "$@"
+}
+gateway_start main --run under_callgrind
 sale 50; refused 50
-callgrind_control -z "$gateway_pid" >/dev/null
+callgrind_control -z "${gateway_pid[main]}" >/dev/null
 sale "$requests"
-callgrind_control -d sales "$gateway_pid" >/dev/null
-callgrind_control -z "$gateway_pid" >/dev/null
+callgrind_control -d sales "${gateway_pid[main]}" >/dev/null
+callgrind_control -z "${gateway_pid[main]}" >/dev/null
 refused "$requests"
-callgrind_control -d refusals "$gateway_pid" >/dev/null
-kill -INT "$gateway_pid"; wait "$gateway_pid" 2>/dev/null || true; gateway_pid=""
+callgrind_control -d refusals "${gateway_pid[main]}" >/dev/null
+gateway_stop main
 total() { grep -h '^summary:\|^totals:' $(grep -l "^desc: Trigger: dump $1" "$tmp"/callgrind.*) | head -1 | awk '{print $2}'; }
 ir_sale=$(total sales)
 ir_refused=$(total refusals)
 sales_file=$(grep -l "^desc: Trigger: dump sales" "$tmp"/callgrind.* | head -1)
 
 # System calls: every thread of the gateway, over the same requests.
-(cd "$tmp/gateway" && exec ./QuilletHollinGateway debug >console.txt 2>&1) &
-gateway_pid=$!
-"$loadgen" waitport --port "$gateway_port"
+gateway_run main
 sale 50; refused 50
 count_calls() { # kind
-  strace -f -c -o "$tmp/strace.$1" -p "$gateway_pid" 2>/dev/null &
+  strace -f -c -o "$tmp/strace.$1" -p "${gateway_pid[main]}" 2>/dev/null &
   local strace_pid=$!
   sleep 1
   $1 "$requests"

@@ -65,9 +65,10 @@ bench_build
 
 # --- processes -----------------------------------------------------------------
 tmp=$(mktemp -d /tmp/qhg-bench.XXXXXX)
-txsim_pid=""; gateway_pid=""; nginx_pid=""; load_pid=""; status_pids=""; unjournalled_pid=""; extra_pid=""
+txsim_pid=""; nginx_pid=""; load_pid=""; scrape_pid=""
 cleanup() {
-  for pid in $load_pid $gateway_pid $txsim_pid $nginx_pid $status_pids $unjournalled_pid $extra_pid; do
+  gateway_stop_all
+  for pid in $load_pid $txsim_pid $nginx_pid $scrape_pid; do
     kill "$pid" 2>/dev/null || true
   done
   wait 2>/dev/null || true
@@ -77,36 +78,21 @@ trap cleanup EXIT
 ulimit -n 8192 2>/dev/null || true
 
 bench_prepare "${BENCH_GATEWAY:-$build/src/QuilletHollinGateway}"
-nginx_port=$("$loadgen" freeport)
+# Settings files age only where speed is measured.
+[ $smoke = 1 ] && gateway_settle=0
+nginx_port=$(free_port)
 # Refusals come 64 connections at a time from one unlisted address. To the
 # per-address cap that is a crowd, and it would close part of them unread
 # and unanswered, which is cheaper than a refusal. The gateways measured for
 # refusals therefore run without it; the flood's gateway has the packaged cap.
-sed -i 's/^MaxPendingPerAddress=.*/MaxPendingPerAddress=0/' "$tmp/gateway/QuilletHollinGateway.ini"
-touch -d '-1 min' "$tmp/gateway/QuilletHollinGateway.ini"
+uncapped=MaxPendingPerAddress=0
 
-start_gateway() {
-  (cd "$tmp/gateway" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
-  gateway_pid=$!
-  "$loadgen" waitport --port "$gateway_port"
-  sleep 0.2
-}
-start_gateway
+gateway_start main $uncapped
+sleep 0.2
 
 # A second gateway, the same but with JournalDays=0, for what the journal
-# costs a sale; its settings file ages like the first one's.
-unjournalled_port=$("$loadgen" freeport)
-mkdir -p "$tmp/unjournalled"
-cp "$tmp/gateway/QuilletHollinGateway" "$tmp/unjournalled/"
-sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$unjournalled_port/" \
-    -e "s/^JournalDays=.*/JournalDays=0/" \
-    "$tmp/gateway/QuilletHollinGateway.ini" >"$tmp/unjournalled/QuilletHollinGateway.ini"
-grep -q '^JournalDays=0' "$tmp/unjournalled/QuilletHollinGateway.ini" ||
-  { say "the settings file has no JournalDays line"; exit 1; }
-[ $smoke = 1 ] || sleep 3
-(cd "$tmp/unjournalled" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
-unjournalled_pid=$!
-"$loadgen" waitport --port "$unjournalled_port"
+# costs a sale.
+gateway_start unjournalled $uncapped JournalDays=0
 
 if [ $have_nginx = 1 ]; then
   mkdir -p "$tmp/nginx/logs"
@@ -134,24 +120,6 @@ EOF
   "$loadgen" waitport --port "$nginx_port"
 fi
 
-# another_gateway NAME CLIENT-LINE: a second gateway from the same executable
-# and settings in $tmp/NAME, with the "Allowed Clients" line given; its port
-# in extra_port. Started by the caller, in a subshell of its choosing.
-another_gateway() {
-  extra_port=$("$loadgen" freeport)
-  mkdir -p "$tmp/$1"
-  cp "$tmp/gateway/QuilletHollinGateway" "$tmp/$1/"
-  sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$extra_port/" -e '$d' \
-    "$tmp/gateway/QuilletHollinGateway.ini" >"$tmp/$1/QuilletHollinGateway.ini"
-  echo "$2" >>"$tmp/$1/QuilletHollinGateway.ini"
-  touch -d '-1 min' "$tmp/$1/QuilletHollinGateway.ini"
-}
-stop_extra() {
-  kill -INT "$extra_pid" 2>/dev/null || true
-  wait "$extra_pid" 2>/dev/null || true
-  extra_pid=""
-}
-
 # --- measuring -------------------------------------------------------------------
 # field <key> <RESULT line>: the value of key=value in the line.
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
@@ -165,11 +133,11 @@ say "latency: one sale at a time, with and without the journal, and the durable-
 rounds=15
 per_round=$((latency_requests / rounds))
 for round in $(seq $rounds); do
-  "$loadgen" http --port "$gateway_port" --concurrency 1 --requests $per_round \
+  "$loadgen" http --port "${gateway_port[main]}" --concurrency 1 --requests $per_round \
     --samples "$tmp/latency.gateway" >/dev/null
-  "$loadgen" http --port "$unjournalled_port" --concurrency 1 --requests $per_round \
+  "$loadgen" http --port "${gateway_port[unjournalled]}" --concurrency 1 --requests $per_round \
     --samples "$tmp/latency.unjournalled" >/dev/null
-  "$loadgen" floor --port "$txsim_port" --dir "$tmp/gateway" --requests $per_round \
+  "$loadgen" floor --port "$txsim_port" --dir "${gateway_dir[main]}" --requests $per_round \
     --samples "$tmp/latency.floor" >/dev/null
 done
 # percentiles <file>: "p50_us=... p99_us=... samples=..." over all rounds.
@@ -184,9 +152,7 @@ floor_parts=""
 for part in fresh persistent durable; do
   floor_parts+="$part: $(percentiles "$tmp/latency.floor.$part"); "
 done
-kill "$unjournalled_pid" 2>/dev/null || true
-wait "$unjournalled_pid" 2>/dev/null || true
-unjournalled_pid=""
+gateway_stop unjournalled
 
 say "serial limit: framed exchanges on one persistent connection"
 tx_serial=$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent --seconds "$seconds")")
@@ -218,36 +184,22 @@ slice=$(awk -v s="$seconds" -v r="$sales_rounds" 'BEGIN { printf "%.3f", s / r }
 durable_runs=(); sales_runs=()
 for round in $(seq $sales_rounds); do
   durable_runs+=("$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent \
-    --durable "$tmp/gateway" --seconds "$slice")")")
-  sales_runs+=("$(result "$("$loadgen" http --port "$gateway_port" --concurrency $clients \
-    --seconds "$slice" --cpu "$gateway_pid")")")
+    --durable "${gateway_dir[main]}" --seconds "$slice")")")
+  sales_runs+=("$(result "$("$loadgen" http --port "${gateway_port[main]}" --concurrency $clients \
+    --seconds "$slice" --cpu "${gateway_pid[main]}")")")
 done
 tx_serial_durable=$(combine "${durable_runs[@]}")
 gw_sales=$(combine "${sales_runs[@]}")
 say "refused requests, $clients clients"
-gw_refused=$(result "$("$loadgen" http --port "$gateway_port" --source 127.0.0.2 --concurrency $clients \
-  --seconds "$seconds" --cpu "$gateway_pid")")
+gw_refused=$(result "$("$loadgen" http --port "${gateway_port[main]}" --source 127.0.0.2 --concurrency $clients \
+  --seconds "$seconds" --cpu "${gateway_pid[main]}")")
 # --- the status port: the same loads against a second gateway with StatusPort
 # set and scraped once a second, in runs taken in turn with the first gateway
 # (status port off), so that both sides share the machine's moments.
 say "status port on and off, $clients clients, in turn"
-status_dir=$tmp/gateway-status
-status_listen=$("$loadgen" freeport)
-status_port=$("$loadgen" freeport)
-mkdir -p "$status_dir"
-cp "$tmp/gateway/QuilletHollinGateway" "$status_dir/"
-sed -e "s/^ListenPortNumber=.*/ListenPortNumber=$status_listen/" \
-    -e "s/^StatusPort=.*/StatusPort=$status_port/" \
-    "$tmp/gateway/QuilletHollinGateway.ini" >"$status_dir/QuilletHollinGateway.ini"
-grep -q "^StatusPort=$status_port" "$status_dir/QuilletHollinGateway.ini" || { say "no StatusPort key"; exit 1; }
-sleep 3 # let the settings file age, as bench_prepare does
-(cd "$status_dir" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
-status_gateway_pid=$!
-status_pids=$status_gateway_pid
-"$loadgen" waitport --port "$status_listen"
-"$loadgen" waitport --port "$status_port"
-(while curl -s -o /dev/null "http://127.0.0.1:$status_port/metrics"; do sleep 1; done) &
-status_pids="$status_pids $!"
+gateway_start scraped $uncapped StatusPort=free
+(while curl -s -o /dev/null "http://127.0.0.1:${gateway_status_port[scraped]}/metrics"; do sleep 1; done) &
+scrape_pid=$!
 # Four rounds of quarter-length runs for each side and load, so that a busy
 # moment of the machine falls on both sides; the figures are each side's means.
 status_part=$(awk -v s="$seconds" 'BEGIN { printf "%.3f", s / 4 }')
@@ -255,8 +207,8 @@ declare -A status_rate status_cpu
 for round in 1 2 3 4; do
   for side in off on; do
     for kind in sales refused; do
-      port=$gateway_port; pid=$gateway_pid; source=()
-      [ $side = on ] && { port=$status_listen; pid=$status_gateway_pid; }
+      port=${gateway_port[main]}; pid=${gateway_pid[main]}; source=()
+      [ $side = on ] && { port=${gateway_port[scraped]}; pid=${gateway_pid[scraped]}; }
       [ $kind = refused ] && source=(--source 127.0.0.2)
       r=$(result "$("$loadgen" http --port "$port" "${source[@]}" --concurrency $clients \
         --seconds "$status_part" --cpu "$pid")")
@@ -266,10 +218,11 @@ for round in 1 2 3 4; do
   done
 done
 mean() { awk '{ s = 0; for (i = 1; i <= NF; i++) s += $i; if (NF) printf "%.1f", s / NF }' <<<"$1"; }
-status_metrics=$(curl -s "http://127.0.0.1:$status_port/metrics" | grep '^qhg_requests_total' | tr '\n' ' ')
-for pid in $status_pids; do kill "$pid" 2>/dev/null || true; done
-wait $status_pids 2>/dev/null || true
-status_pids=""
+status_metrics=$(curl -s "http://127.0.0.1:${gateway_status_port[scraped]}/metrics" | grep '^qhg_requests_total' | tr '\n' ' ')
+kill "$scrape_pid" 2>/dev/null || true
+wait "$scrape_pid" 2>/dev/null || true
+scrape_pid=""
+gateway_stop scraped
 
 nginx_run=""
 if [ $have_nginx = 1 ]; then
@@ -312,16 +265,10 @@ wrk_run() { # status-port-or-- port pid... -> "RESULT rate=... done=... cpu_us_p
 }
 wrk_gateway=""; wrk_nginx=""
 if [ $have_wrk = 1 ]; then
-  another_gateway refusing "127.0.0.1=0"
-  refusing_status=$("$loadgen" freeport)
-  sed -i "s/^StatusPort=.*/StatusPort=$refusing_status/" "$tmp/refusing/QuilletHollinGateway.ini"
-  (cd "$tmp/refusing" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
-  extra_pid=$!
-  "$loadgen" waitport --port "$extra_port"
-  "$loadgen" waitport --port "$refusing_status"
+  gateway_start refusing $uncapped StatusPort=free 127.0.0.1=0
   say "wrk: refusals, $clients connections, close per request"
-  wrk_gateway=$(wrk_run "$refusing_status" "$extra_port" "$extra_pid")
-  stop_extra
+  wrk_gateway=$(wrk_run "${gateway_status_port[refusing]}" "${gateway_port[refusing]}" "${gateway_pid[refusing]}")
+  gateway_stop refusing
   if [ $have_nginx = 1 ]; then
     say "wrk: nginx deny all, $clients connections, close per request"
     wrk_nginx=$(wrk_run - "$nginx_port" $(echo "$nginx_pid" $(pgrep -P "$nginx_pid")))
@@ -334,41 +281,37 @@ fi
 # A gateway started under the soft descriptor limit systemd gives by default,
 # silent crowds from unlisted addresses, and a listed till's sales behind them.
 say "flood: $flood_crowd"
-another_gateway flood "127.0.0.1=1"
-sed -i "s/^MaxPendingPerAddress=.*/$(grep '^MaxPendingPerAddress=' packaging/QuilletHollinGateway.ini)/" \
-  "$tmp/flood/QuilletHollinGateway.ini"
-touch -d '-1 min' "$tmp/flood/QuilletHollinGateway.ini"
-(ulimit -Sn 1024 && cd "$tmp/flood" && exec ./QuilletHollinGateway debug >>console.txt 2>&1) &
-extra_pid=$!
-"$loadgen" waitport --port "$extra_port"
+systemd_file_limit() { ulimit -Sn 1024 && exec "$@"; }
+gateway_start flood --run systemd_file_limit
 # Warm: a sale's and a refusal's code and heap are in use before the idle figures.
-"$loadgen" http --port "$extra_port" --concurrency 4 --requests 200 >/dev/null
-"$loadgen" http --port "$extra_port" --source 127.0.0.2 --concurrency 4 --requests 200 >/dev/null
+"$loadgen" http --port "${gateway_port[flood]}" --concurrency 4 --requests 200 >/dev/null
+"$loadgen" http --port "${gateway_port[flood]}" --source 127.0.0.2 --concurrency 4 --requests 200 >/dev/null
 sleep 3 # the sales' threads have ended
-flood=$(result "$("$loadgen" flood --port "$extra_port" --pid "$extra_pid" --crowd "$flood_crowd" --requests 20 || true)")
-flood_cap=$(sed -n 's/^MaxPendingPerAddress=//p' "$tmp/flood/QuilletHollinGateway.ini")
-stop_extra
+flood=$(result "$("$loadgen" flood --port "${gateway_port[flood]}" --pid "${gateway_pid[flood]}" --crowd "$flood_crowd" --requests 20 || true)")
+flood_cap=$(gateway_setting "${gateway_dir[flood]}/QuilletHollinGateway.ini" MaxPendingPerAddress)
+gateway_stop flood
 
 say "idle CPU over $idle_seconds s"
 sleep 3 # threads kept for reuse after the load have ended by then
-idle_cpu=$(result "$("$loadgen" cpu --pid "$gateway_pid" --seconds "$idle_seconds")")
+idle_cpu=$(result "$("$loadgen" cpu --pid "${gateway_pid[main]}" --seconds "$idle_seconds")")
 
 say "memory with $held silent connections"
-memory=$(result "$("$loadgen" hold --port "$gateway_port" --count "$held" --pid "$gateway_pid")")
+memory=$(result "$("$loadgen" hold --port "${gateway_port[main]}" --count "$held" --pid "${gateway_pid[main]}")")
 sleep 1 # the held connections, closed, are answered and let go
 
 say "stop: idle"
-stop_idle=$(result "$("$loadgen" stop --pid "$gateway_pid")")
-wait "$gateway_pid" 2>/dev/null || true
-start_gateway
+stop_idle=$(result "$("$loadgen" stop --pid "${gateway_pid[main]}")")
+wait "${gateway_pid[main]}" 2>/dev/null || true
+gateway_run main
+sleep 0.2
 say "stop: under load"
-"$loadgen" http --port "$gateway_port" --concurrency $clients --seconds 3 >/dev/null 2>&1 &
+"$loadgen" http --port "${gateway_port[main]}" --concurrency $clients --seconds 3 >/dev/null 2>&1 &
 load_pid=$!
 sleep 1
-stop_load=$(result "$("$loadgen" stop --pid "$gateway_pid")")
-wait "$gateway_pid" 2>/dev/null || true
+stop_load=$(result "$("$loadgen" stop --pid "${gateway_pid[main]}")")
+wait "${gateway_pid[main]}" 2>/dev/null || true
 wait "$load_pid" 2>/dev/null || true
-load_pid=""; gateway_pid=""
+load_pid=""; gateway_pid[main]=""
 
 # --- report --------------------------------------------------------------------
 rows=()
@@ -483,5 +426,11 @@ if [ $smoke = 1 ]; then
   [ "$(field exited "$stop_idle")" = 1 ] || { say "the gateway did not stop"; status=1; }
   grep -q 'qhg_requests_total{status="200"} [1-9]' <<<"$status_metrics" ||
     { say "the status port counted no sale"; status=1; }
+  # The journal's cost is measured against a gateway whose own settings
+  # turned it off.
+  compgen -G "${gateway_dir[main]}/QuilletHollinGateway-*.csv" >/dev/null ||
+    { say "the gateway wrote no journal"; status=1; }
+  ! compgen -G "${gateway_dir[unjournalled]}/QuilletHollinGateway-*.csv" >/dev/null ||
+    { say "the gateway with JournalDays=0 wrote a journal"; status=1; }
   exit $status
 fi

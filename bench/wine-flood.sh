@@ -24,13 +24,9 @@ source bench/fixture.sh
 bench_build
 
 tmp=$(mktemp -d /tmp/qhg-wineflood.XXXXXX)
-txsim_pid=""; gateway_pid=""
+txsim_pid=""
 cleanup() {
-  if [ -n "$gateway_pid" ]; then
-    kill -INT "$gateway_pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$gateway_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$gateway_pid" 2>/dev/null || true
-  fi
+  gateway_stop_all
   [ -n "$txsim_pid" ] && kill "$txsim_pid" 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$tmp"
@@ -39,19 +35,17 @@ trap cleanup EXIT
 ulimit -n 8192 2>/dev/null || true
 
 bench_prepare "$exe"
-mv "$tmp/gateway/QuilletHollinGateway" "$tmp/gateway/QuilletHollinGateway.exe"
-(cd "$tmp/gateway" && WINEPREFIX=$root/build/windows/wineprefix \
-  exec "$root/cmake/wine-run.sh" ./QuilletHollinGateway.exe debug >console.txt 2>&1) &
-gateway_pid=$!
-# Wine takes a while to start.
-for _ in $(seq 12); do "$loadgen" waitport --port "$gateway_port" 2>/dev/null && break; done
-"$loadgen" waitport --port "$gateway_port"
+# In a process group of its own, which gateway_stop signals whole: wine-run.sh
+# would not pass a Ctrl+C on to the gateway, which would outlive the script.
+under_wine() { WINEPREFIX=$root/build/windows/wineprefix exec setsid "$root/cmake/wine-run.sh" "$@"; }
+gateway_wait=130 # Wine takes a while to start
+gateway_start main --run under_wine
 
 # Baseline from the same gateway: the same listed sales with no crowd.
-quiet=$("$loadgen" flood --port "$gateway_port" --crowd "127.0.0.2=0" --requests 10 || true)
+quiet=$("$loadgen" flood --port "${gateway_port[main]}" --crowd "127.0.0.2=0" --requests 10 || true)
 alone=$(sed -n 's/.* first_sale_ms=\([^ ]*\).*/\1/p' <<<"$quiet")
 echo "wine-flood: $count silent connections from 127.0.0.2, then listed sales" >&2
-flood=$("$loadgen" flood --port "$gateway_port" --crowd "127.0.0.2=$count" --requests 10 || true)
+flood=$("$loadgen" flood --port "${gateway_port[main]}" --crowd "127.0.0.2=$count" --requests 10 || true)
 echo "$flood"
 first=$(sed -n 's/.* first_sale_ms=\([^ ]*\).*/\1/p' <<<"$flood")
 met=$(awk -v v="$first" 'BEGIN { print (v != "" && v >= 0 && v <= 500) ? "yes" : "no" }')

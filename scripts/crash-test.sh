@@ -19,12 +19,12 @@ tool=crash-test
 source scripts/gateway-fixture.sh
 
 work=$(mktemp -d /tmp/qhg-crash.XXXXXX)
-gateway_pid=""
+gateway_root=$work
 txsim_pid=""
 load_pid=""
 cleanup() {
   touch "$work/stop"
-  [ -n "$gateway_pid" ] && kill -KILL "$gateway_pid" 2>/dev/null || true
+  [ -n "${gateway_pid[crash]:-}" ] && kill -KILL "${gateway_pid[crash]}" 2>/dev/null || true
   [ -n "$load_pid" ] && kill -TERM "$load_pid" 2>/dev/null || true
   [ -n "$txsim_pid" ] && kill -TERM "$txsim_pid" 2>/dev/null || true
   wait 2>/dev/null || true
@@ -33,50 +33,39 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-listen_port=$(free_port)
 server_port=$(free_port)
-cp "$gateway_exe" "$work/QuilletHollinGateway"
-cat >"$work/QuilletHollinGateway.ini" <<EOF
-[Settings]
-ListenPortNumber=$listen_port
-ServerPortNumber=$server_port
-ServerAddress=127.0.0.1
-TerminalAddress=3
-EntryMode=2
-[Allowed Clients]
-127.0.0.1=5
-EOF
-printf '%s' "$start" >"$work/QuilletHollinGateway.seq"
+gateway_prepare crash /dev/null "ServerPortNumber=$server_port" ServerAddress=127.0.0.1 \
+  TerminalAddress=3 EntryMode=2 127.0.0.1=5
+counter=${gateway_dir[crash]}/QuilletHollinGateway.seq
+printf '%s' "$start" >"$counter"
 
 loadgen=tests/reliability/loadgen.py
 "$txsim_exe" --port "$server_port" --record "$work/record.bin" >"$work/txsim.out" 2>&1 &
 txsim_pid=$!
 python3 "$loadgen" wait-listen "$server_port" || { echo "crash-test: txsim did not start" >&2; exit 2; }
-python3 "$loadgen" sales --port "$listen_port" --clients 8 --stop "$work/stop" \
+python3 "$loadgen" sales --port "${gateway_port[crash]}" --clients 8 --stop "$work/stop" \
   --out "$work/answers.json" &
 load_pid=$!
 
-echo "crash-test: $rounds rounds, gateway on port $listen_port, txsim on port $server_port," \
+echo "crash-test: $rounds rounds, gateway on port ${gateway_port[crash]}, txsim on port $server_port," \
   "counter from $start"
 status=0
 for round in $(seq "$rounds"); do
-  (cd "$work" && exec ./QuilletHollinGateway debug >>"$work/gateway.out" 2>&1) &
-  gateway_pid=$!
-  if ! python3 "$loadgen" wait-listen "$listen_port"; then
+  if ! gateway_run crash; then
     echo "VIOLATION: round $round: the gateway did not come up"; status=1
-    tail -n 5 "$work/gateway.out"
+    tail -n 5 "${gateway_dir[crash]}/console.txt"
   fi
   # A random moment of the load: 20 ms to 1.5 s after it listens.
   sleep "$(printf '0.%03d' $((RANDOM % 1000)))"
   sleep "$(printf '0.%03d' $((20 + RANDOM % 480)))"
-  kill -KILL "$gateway_pid"
-  wait "$gateway_pid" 2>/dev/null || true
-  gateway_pid=""
+  kill -KILL "${gateway_pid[crash]}"
+  wait "${gateway_pid[crash]}" 2>/dev/null || true
+  gateway_pid[crash]=""
   # Whatever the gateway sent before it died reaches the record first.
   sleep 0.2
-  python3 "$loadgen" crash-check --counter "$work/QuilletHollinGateway.seq" \
+  python3 "$loadgen" crash-check --counter "$counter" \
     --record "$work/record.bin" --state "$work/state.json" || status=1
-  printf 'round %d: counter %s\n' "$round" "$(cat "$work/QuilletHollinGateway.seq")"
+  printf 'round %d: counter %s\n' "$round" "$(cat "$counter")"
 done
 touch "$work/stop"
 wait "$load_pid" || status=1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, on Debian, when something is missing.
-#   scripts/deps.sh        everything scripts/test.sh uses
+# Run as root (CI: .ci/run) or with sudo; apt-get never asks anything.
+#   scripts/deps.sh        everything scripts/test.sh uses, the one list CI installs
 #   scripts/deps.sh demo   only what scripts/demo.sh uses (a native build and curl)
 set -euo pipefail
 if [ "${1:-}" = demo ]; then
@@ -8,7 +9,7 @@ if [ "${1:-}" = demo ]; then
 else
   packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86-64
             wine wine64 curl python3 python3-prometheus-client systemd passwd util-linux procps
-            strace dpkg-dev file lintian adduser wixl msitools python3-pefile wrk
+            strace dpkg-dev file lintian adduser wixl msitools python3-pefile wrk nginx-light
             libssl-dev openssl socat libgnutls30)
 fi
 missing=()

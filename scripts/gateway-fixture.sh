@@ -1,5 +1,6 @@
 # gateway-fixture.sh - sourced by the soak and crash tests: builds the native
-# gateway and txsim in $build if needed and finds them, and picks free ports.
+# gateway and txsim in $build if needed and finds them, picks free ports, and
+# starts gateways with scripts/gateways.sh (gateway_root is the caller's).
 # Expects $build and $tool (the calling script's name, for messages).
 
 if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
@@ -22,3 +23,4 @@ fi
 free_port() {
   python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
+source scripts/gateways.sh

@@ -24,10 +24,10 @@ tool=soak
 source scripts/gateway-fixture.sh
 
 work=$(mktemp -d /tmp/qhg-soak.XXXXXX)
-gateway_pid=""
+gateway_root=$work
 txsim_pid=""
 cleanup() {
-  [ -n "$gateway_pid" ] && kill -KILL "$gateway_pid" 2>/dev/null || true
+  [ -n "${gateway_pid[soak]:-}" ] && kill -KILL "${gateway_pid[soak]}" 2>/dev/null || true
   [ -n "$txsim_pid" ] && kill -TERM "$txsim_pid" 2>/dev/null || true
   wait 2>/dev/null || true
   if [ "${KEEP:-0}" = 1 ]; then echo "soak: files kept in $work"; else rm -rf "$work"; fi
@@ -35,57 +35,45 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-listen_port=$(free_port)
 server_port=$(free_port)
-
-cp "$gateway_exe" "$work/QuilletHollinGateway"
-cat >"$work/QuilletHollinGateway.ini" <<EOF
-[Settings]
-ListenPortNumber=$listen_port
-ServerPortNumber=$server_port
-ServerAddress=127.0.0.1
-AllowVoid=1
-TerminalAddress=3
-EntryMode=2
-[Allowed Clients]
-127.0.0.1=5
-EOF
-printf '%s' "$start" >"$work/QuilletHollinGateway.seq"
+gateway_prepare soak /dev/null "ServerPortNumber=$server_port" ServerAddress=127.0.0.1 \
+  AllowVoid=1 TerminalAddress=3 EntryMode=2 127.0.0.1=5
+dir=${gateway_dir[soak]}
+printf '%s' "$start" >"$dir/QuilletHollinGateway.seq"
 
 "$txsim_exe" --port "$server_port" --record "$work/record.bin" >"$work/txsim.out" 2>&1 &
 txsim_pid=$!
-(cd "$work" && exec ./QuilletHollinGateway debug >"$work/gateway.out" 2>&1) &
-gateway_pid=$!
 loadgen=tests/reliability/loadgen.py
-if ! python3 "$loadgen" wait-listen "$server_port" || ! python3 "$loadgen" wait-listen "$listen_port"; then
+if ! python3 "$loadgen" wait-listen "$server_port" || ! gateway_run soak; then
   echo "soak: txsim or the gateway did not start" >&2
-  cat "$work/txsim.out" "$work/gateway.out" >&2
+  cat "$work/txsim.out" "$dir/console.txt" >&2
   exit 2
 fi
+pid=${gateway_pid[soak]}
 
-echo "soak: $seconds s, $clients clients, gateway pid $gateway_pid on port $listen_port," \
+echo "soak: $seconds s, $clients clients, gateway pid $pid on port ${gateway_port[soak]}," \
   "txsim on port $server_port, counter from $start"
 status=0
-python3 "$loadgen" soak --port "$listen_port" --pid "$gateway_pid" --seconds "$seconds" \
-  --clients "$clients" --record "$work/record.bin" --counter "$work/QuilletHollinGateway.seq" \
-  --start "$start" --journal "$work/QuilletHollinGateway" || status=1
+python3 "$loadgen" soak --port "${gateway_port[soak]}" --pid "$pid" --seconds "$seconds" \
+  --clients "$clients" --record "$work/record.bin" --counter "$dir/QuilletHollinGateway.seq" \
+  --start "$start" --journal "$dir/QuilletHollinGateway" || status=1
 
 # The gateway must still be up, stop on SIGTERM as on Ctrl+C, and have
 # logged nothing but its start and stop, and no card data at all.
-if ! kill -0 "$gateway_pid" 2>/dev/null; then
+if ! kill -0 "$pid" 2>/dev/null; then
   echo "VIOLATION: the gateway is no longer running"; status=1
 else
-  kill -TERM "$gateway_pid"
-  for _ in $(seq 50); do kill -0 "$gateway_pid" 2>/dev/null || break; sleep 0.1; done
-  if kill -0 "$gateway_pid" 2>/dev/null; then
+  kill -TERM "$pid"
+  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then
     echo "VIOLATION: the gateway did not stop within 5 s of SIGTERM"; status=1
   fi
-  wait "$gateway_pid" 2>/dev/null || true
-  gateway_pid=""
+  wait "$pid" 2>/dev/null || true
+  gateway_pid[soak]=""
 fi
-log=$(cat "$work/QuilletHollinGateway.txt" 2>/dev/null || true)
+log=$(cat "$dir/QuilletHollinGateway.txt" 2>/dev/null || true)
 if grep -q -e 4000056655665556 -e ZZMARK <<<"$log" ||
-  grep -q -e 4000056655665556 -e ZZMARK "$work/gateway.out"; then
+  grep -q -e 4000056655665556 -e ZZMARK "$dir/console.txt"; then
   echo "VIOLATION: card data or request items in the log or on the console"; status=1
 fi
 expected_log=$'Service started\nTransaction server address is 127.0.0.1.\nService stopped'

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -461,6 +462,109 @@ TEST_F(TxSimTest, RefusesAPortThatIsInUse) {
     // The first one is unharmed.
     RawClient client(sim.Port());
     EXPECT_EQ(Exchange(client, SaleExample), SaleReply);
+}
+
+// Every option at once, in both forms, each number different: a value that
+// reaches another option's field shows as two wrong fields.
+TEST_F(TxSimTest, CommandLineSetsEachOptionsOwnField) {
+    const char* argv[] = {"txsim",
+                          "--port",
+                          "4321",
+                          "--bind=0.0.0.0",
+                          "--terminal-digits",
+                          "3",
+                          "--delay=1001",
+                          "--split",
+                          "7",
+                          "--split-pause",
+                          "1002",
+                          "--close-before-reply",
+                          "--close-after-reply",
+                          "--idle-close=1003",
+                          "--surplus",
+                          "\\x00\\x02OK\\\\",
+                          "--surplus-delay",
+                          "1004",
+                          "--long-reply=1500",
+                          "--garbage-length",
+                          "--never-reply",
+                          "--record",
+                          "messages.bin",
+                          "--verbose=ignored"};
+    TxSimOptions o;
+    std::string error;
+    ASSERT_EQ(TxSimParseCommandLine(int(std::size(argv)), argv, &o, &error), TxSimCommandLine::Run)
+        << error;
+    EXPECT_EQ(o.port, 4321);
+    EXPECT_EQ(o.bindAddress, "0.0.0.0");
+    EXPECT_EQ(o.terminalDigits, 3u);
+    EXPECT_EQ(o.replyDelayMs, 1001u);
+    EXPECT_EQ(o.splitBytes, 7u);
+    EXPECT_EQ(o.splitPauseMs, 1002u);
+    EXPECT_EQ(o.idleCloseMs, 1003u);
+    EXPECT_EQ(o.surplus, std::string("\x00\x02OK\\", 5));
+    EXPECT_EQ(o.surplusDelayMs, 1004u);
+    EXPECT_EQ(o.longReplyLength, 1500u);
+    EXPECT_EQ(o.recordPath, "messages.bin");
+    EXPECT_TRUE(o.closeBeforeReply && o.closeAfterReply && o.garbageLength && o.neverReply &&
+                o.verbose);
+}
+
+TEST_F(TxSimTest, CommandLineStopsAtHelpOrAtTheFirstFault) {
+    struct Case {
+        std::vector<const char*> args;
+        TxSimCommandLine outcome;
+        std::string error;
+    } cases[] = {
+        {{}, TxSimCommandLine::Run, ""},
+        {{"--port", "1", "-h", "--bogus"}, TxSimCommandLine::Help, ""},
+        {{"/?"}, TxSimCommandLine::Help, ""},
+        {{"--help=x"}, TxSimCommandLine::Help, ""},
+        {{"--bogus=3"}, TxSimCommandLine::Error, "unknown option --bogus=3"},
+        {{"-h=1"}, TxSimCommandLine::Error, "unknown option -h=1"},
+        // The value is the next argument, whatever it looks like.
+        {{"--port", "80", "stray"}, TxSimCommandLine::Error, "unknown option stray"},
+        {{"--port", "--help"},
+         TxSimCommandLine::Error,
+         "--port needs a port number from 0 to 65535"},
+        {{"--port"}, TxSimCommandLine::Error, "--port needs a port number from 0 to 65535"},
+        {{"--port=65536"}, TxSimCommandLine::Error, "--port needs a port number from 0 to 65535"},
+        {{"--terminal-digits", "0"},
+         TxSimCommandLine::Error,
+         "--terminal-digits needs a count from 1 to 9"},
+        {{"--terminal-digits", "10"},
+         TxSimCommandLine::Error,
+         "--terminal-digits needs a count from 1 to 9"},
+        {{"--delay=-1"}, TxSimCommandLine::Error, "--delay needs milliseconds"},
+        {{"--idle-close", "3600001"}, TxSimCommandLine::Error, "--idle-close needs milliseconds"},
+        {{"--split", "8x"}, TxSimCommandLine::Error, "--split needs a piece size in bytes"},
+        {{"--long-reply", "65536"},
+         TxSimCommandLine::Error,
+         "--long-reply needs a reply length up to 65535"},
+        {{"--bind="}, TxSimCommandLine::Error, "--bind needs a dotted IPv4 address"},
+        {{"--record"}, TxSimCommandLine::Error, "--record needs a file name"},
+        {{"--surplus", "\\q"},
+         TxSimCommandLine::Error,
+         "--surplus needs a text (\\xHH for a byte, \\\\ for a backslash)"},
+        {{"--surplus", "\\x4"},
+         TxSimCommandLine::Error,
+         "--surplus needs a text (\\xHH for a byte, \\\\ for a backslash)"},
+    };
+    for (Case& c : cases) {
+        c.args.insert(c.args.begin(), "txsim");
+        TxSimOptions o;
+        std::string error;
+        EXPECT_EQ(TxSimParseCommandLine(int(c.args.size()), c.args.data(), &o, &error), c.outcome)
+            << c.args.size() - 1 << " arguments, the first "
+            << (c.args.size() > 1 ? c.args[1] : "");
+        EXPECT_EQ(error, c.error);
+    }
+    // An empty surplus is a surplus of nothing, not a missing one.
+    TxSimOptions o;
+    std::string error;
+    const char* empty[] = {"txsim", "--surplus="};
+    EXPECT_EQ(TxSimParseCommandLine(2, empty, &o, &error), TxSimCommandLine::Run);
+    EXPECT_EQ(o.surplus, "");
 }
 
 } // namespace

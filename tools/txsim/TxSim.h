@@ -75,3 +75,15 @@ class TxSim {
 // The reply text the simulator gives to one message text (length bytes
 // removed): an approval for a well-formed message, an error text otherwise.
 std::string TxSimReplyText(const std::string& text, unsigned terminalDigits = 2);
+
+// What the txsim command line asks for.
+enum class TxSimCommandLine { Run, Help, Error };
+
+// Reads txsim's command line (argv[1] on) into *options, in order: an option's
+// value is the next argument, or follows '=' in the same one. Help as soon as
+// --help (-h, /?) comes; Error, with the reason in *error, at an unknown
+// option or a missing or unfit value.
+TxSimCommandLine TxSimParseCommandLine(int argc, const char* const* argv, TxSimOptions* options,
+                                       std::string* error);
+// The text txsim --help prints.
+std::string TxSimUsage();
