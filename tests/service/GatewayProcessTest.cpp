@@ -115,9 +115,12 @@ class GatewayCopy {
     pid_t pid_ = -1;
 };
 
+// The card of every sale here.
+const std::string SaleCard = "4111111111111111";
+
 // A sale from 127.0.0.1, retried while the gateway is not yet listening.
 std::string SaleOnceListening(unsigned short port, int amount) {
-    return ExchangeOnceListening(port, "GET /Sale?4111111111111111+" + std::to_string(amount) +
+    return ExchangeOnceListening(port, "GET /Sale?" + SaleCard + "+" + std::to_string(amount) +
                                            "+0917 HTTP/1.0\r\n\r\n");
 }
 
@@ -172,7 +175,7 @@ TEST_P(DebugModeStop, ServesThenStopsPromptlyOnSignal) {
     std::string last = LastLine(log);
     EXPECT_GE(last.size(), std::string(": Service stopped").size());
     EXPECT_EQ(last.substr(last.find(": ")), ": Service stopped") << log;
-    EXPECT_EQ(log.find("4111111111111111"), std::string::npos) << "card data in the log";
+    EXPECT_EQ(log.find(SaleCard), std::string::npos) << "card data in the log";
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, DebugModeStop,
@@ -406,8 +409,7 @@ TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHan
     const char fs = '\x1C';
     auto sale = [&](int sequence, int amount) {
         return Framed("00" + std::to_string(sequence) + fs + "1" + fs + "51" + fs +
-                      std::to_string(amount) + fs + fs + "0917" + fs + fs + "4111111111111111" +
-                      fs + "2");
+                      std::to_string(amount) + fs + fs + "0917" + fs + fs + SaleCard + fs + "2");
     };
     EXPECT_EQ(ReadWholeFile(gateway.File(".record")), sale(41, 250) + sale(42, 260));
     EXPECT_EQ(txsim.ConnectionsAccepted(), 1u);
