@@ -47,7 +47,7 @@ install_missing() {
   export DEBIAN_FRONTEND=noninteractive
   $sudo_cmd apt-get update -qq && $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
-install_missing cmake ninja-build g++ >&2
+install_missing cmake ninja-build g++ openssl socat >&2
 have_nginx=1
 if ! install_missing nginx-light >&2 || ! command -v nginx >/dev/null; then
   [ $smoke = 1 ] || { say "nginx-light is needed for the baselines"; exit 1; }
@@ -67,10 +67,10 @@ bench_build
 
 # --- processes -----------------------------------------------------------------
 tmp=$(mktemp -d /tmp/qhg-bench.XXXXXX)
-txsim_pid=""; nginx_pid=""; load_pid=""; scrape_pid=""
+txsim_pid=""; nginx_pid=""; load_pid=""; scrape_pid=""; front_pid=""; relay_pid=""
 cleanup() {
   gateway_stop_all
-  for pid in $load_pid $txsim_pid $nginx_pid $scrape_pid; do
+  for pid in $load_pid $txsim_pid $nginx_pid $scrape_pid $front_pid $relay_pid; do
     kill "$pid" 2>/dev/null || true
   done
   wait 2>/dev/null || true
@@ -166,6 +166,49 @@ gateway_stop windowed
 # Any repeat the window caught was answered without txsim: not a sale's time.
 windowed_repeats=$(cat "${gateway_dir[windowed]}"/QuilletHollinGateway-*.csv 2>/dev/null |
   grep -c ',duplicate,' || true)
+
+say "latency over TLS: socat's TLS front against its plain TCP relay, both before txsim"
+# Each side has the same extra hop, a socat in front of txsim: one decrypts,
+# the other only relays. The certificate is made for the run, for 127.0.0.1.
+# The first sale of each makes its connection (and handshake) and is left out.
+mkdir -p "$tmp/tls"
+(cd "$tmp/tls" &&
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj "/CN=bench CA" \
+    -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null &&
+  openssl req -newkey rsa:2048 -nodes -keyout leaf.key -out leaf.csr -subj "/CN=txsim" 2>/dev/null &&
+  printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=critical,CA:FALSE\nextendedKeyUsage=serverAuth\n' >leaf.ext &&
+  openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile leaf.ext \
+    -out leaf.pem 2>/dev/null)
+front_port=$(free_port)
+socat "OPENSSL-LISTEN:$front_port,bind=127.0.0.1,reuseaddr,fork,cert=$tmp/tls/leaf.pem,key=$tmp/tls/leaf.key,verify=0" \
+  "TCP:127.0.0.1:$txsim_port" 2>"$tmp/tls/front.log" &
+front_pid=$!
+relay_port=$(free_port)
+socat "TCP-LISTEN:$relay_port,bind=127.0.0.1,reuseaddr,fork" "TCP:127.0.0.1:$txsim_port" 2>"$tmp/tls/relay.log" &
+relay_pid=$!
+"$loadgen" waitport --port "$front_port"
+"$loadgen" waitport --port "$relay_port"
+gateway_start tls $uncapped "ServerPortNumber=$front_port" ServerTls=1 "ServerCaFile=$tmp/tls/ca.pem"
+gateway_start relayed $uncapped "ServerPortNumber=$relay_port"
+for side in tls relayed; do
+  "$loadgen" http --port "${gateway_port[$side]}" --concurrency 1 --requests 1 >/dev/null
+done
+declare -A approved=([tls]=0 [relayed]=0)
+for round in $(seq $rounds); do
+  for side in tls relayed; do
+    r=$(result "$("$loadgen" http --port "${gateway_port[$side]}" --concurrency 1 --requests $per_round \
+      --samples "$tmp/latency.$side")")
+    approved[$side]=$((approved[$side] + $(field status_200 "$r" | grep . || echo 0)))
+  done
+done
+# A refused handshake answers fast: only approved sales make the figure.
+tls_lat="RESULT $(percentiles "$tmp/latency.tls") approved=${approved[tls]}"
+relayed_lat="RESULT $(percentiles "$tmp/latency.relayed") approved=${approved[relayed]}"
+gateway_stop tls
+gateway_stop relayed
+kill "$front_pid" "$relay_pid" 2>/dev/null || true
+wait "$front_pid" "$relay_pid" 2>/dev/null || true
+front_pid=""; relay_pid=""
 
 say "serial limit: framed exchanges on one persistent connection"
 tx_serial=$(result "$("$loadgen" framed --port "$txsim_port" --concurrency 1 --persistent --seconds "$seconds")")
@@ -369,6 +412,9 @@ figure journal_sale_p50 "$v" us "$b" "<=1.1x" "$r" "$(check "$r" "<=" 1.1)"
 v=$(field p50_us "$windowed_lat"); b=$(field p50_us "$gw_lat"); r=$(ratio "$v" "$b")
 met=$(check "$r" "<=" 1.05); [ "$windowed_repeats" = 0 ] || met=no
 figure duplicate_window_sale_p50 "$v" us "$b" "<=1.05x" "$r" "$met"
+v=$(field p50_us "$tls_lat"); b=$(field p50_us "$relayed_lat"); r=$(ratio "$v" "$b")
+[ "$(field approved "$tls_lat")" = $((rounds * per_round)) ] || { v=-; r=-; }
+figure tls_sale_p50 "$v" us "$b" "<=1.15x" "$r" "$(check "$r" "<=" 1.15)"
 
 nginx_rate=$(field rate "$nginx_run")
 serial_durable=$(field rate "$tx_serial_durable")
@@ -437,6 +483,8 @@ echo "details:"
 echo "  gateway sale, 1 client:     $gw_lat"
 echo "  the same, JournalDays=0:    $unjournalled_lat"
 echo "  the same, DuplicateWindow=120: $windowed_lat ($windowed_repeats repeats found)"
+echo "  ServerTls=1, socat TLS front: $tls_lat"
+echo "  ServerTls=0, socat relay:   $relayed_lat"
 echo "  durable-counter floor:      $floor_lat"
 echo "    its parts:                $floor_parts"
 echo "  txsim framed, persistent:   $tx_serial"

@@ -30,8 +30,12 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # dpkg-shlibdeps adds libssl3, which holds both libssl and libcrypto: TLS
+  # on the server link and the keyed hashes. The system's trust store, used
+  # when ServerCaFile is empty, is /etc/ssl/certs from ca-certificates.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ca-certificates)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Tills that can only send plain HTTP GET requests reach a payment transaction
 server through the gateway: it admits the tills listed in its settings,
 frames each sale, funds-available request or void into one message on its

@@ -4,6 +4,8 @@
 // table all follow these rows; a new key is one more row.
 #pragma once
 
+#include "Files.h"
+
 #include <climits>
 #include <cstddef>
 
@@ -47,6 +49,22 @@ inline constexpr SettingRow SettingRows[] = {
     {SettingsSection, "ServerAddress", SettingKind::Host, 0, "127.0.0.1", 0, 31,
      SettingRead::AtStart,
      "address of the transaction server: dotted IPv4 or a host name, resolved once, to IPv4"},
+    {SettingsSection, "ServerTls", SettingKind::Flag, 0, nullptr, INT_MIN, INT_MAX,
+     SettingRead::AtStart,
+     "1 encrypts the server link with TLS 1.2 or later (see \"Encrypting the server link\"); 0 "
+     "plain TCP"},
+    {SettingsSection, "ServerCaFile", SettingKind::Text, 0, "", 0, GatewayPathSize - 1,
+     SettingRead::AtStart,
+     "PEM file of the CA certificates trusted for the server link, beside the executable unless "
+     "a full path; empty: the system's trust store"},
+    {SettingsSection, "ServerTlsName", SettingKind::Text, 0, "", 0, 255, SettingRead::AtStart,
+     "name the server's certificate must carry, sent as SNI when a DNS name; empty: "
+     "ServerAddress, checked as an IP address"},
+    // 64 hex digits and 31 colons.
+    {SettingsSection, "ServerCertificateHash", SettingKind::Text, 0, "", 0, 95,
+     SettingRead::AtStart,
+     "SHA-256 fingerprint of the server's certificate, hex with or without colons, checked "
+     "besides the chain; empty: none"},
     {SettingsSection, "AllowVoid", SettingKind::Flag, 0, nullptr, INT_MIN, INT_MAX,
      SettingRead::AtStart, "1 enables /Void; 0 refuses it"},
     {SettingsSection, "TerminalAddress", SettingKind::Number, 0, nullptr, INT_MIN, INT_MAX,

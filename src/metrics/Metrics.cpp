@@ -68,6 +68,11 @@ Histogram LockWait;
 Counter ServerConnects;
 std::atomic<bool> ServerConnectedNow{false};
 
+const char* const HandshakeResults[] = {"ok", "refused", "failed"};
+Counter Handshakes[3];
+std::atomic<bool> CertificateSeen{false};
+std::atomic<int64_t> CertificateNotAfter{0};
+
 // The last exchange that went to the server: none yet, reached, failed.
 enum Health { NoExchange, Reached, Failed };
 std::atomic<int> ServerHealth{NoExchange};
@@ -180,6 +185,15 @@ void NoteServerExchange(bool reached, const char* failure) {
     ServerHealth.store(Failed, std::memory_order_release);
 }
 
+void CountServerHandshake(MetricHandshake result) {
+    Handshakes[static_cast<int>(result)].fetch_add(1, Relaxed);
+}
+
+void NoteServerCertificate(int64_t notAfterUtcSeconds) {
+    CertificateNotAfter.store(notAfterUtcSeconds, Relaxed);
+    CertificateSeen.store(true, std::memory_order_release);
+}
+
 void NoteServerClosed() {
     ServerConnectedNow.store(false, Relaxed);
 }
@@ -225,6 +239,18 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
               "Connections made to the transaction server.");
     text.Add("qhg_server_connects_total %llu\n",
              static_cast<unsigned long long>(ServerConnects.load(Relaxed)));
+
+    text.Head("gateway_server_tls_handshakes_total", "counter",
+              "TLS handshakes with the transaction server: ok, refused (certificate, name, "
+              "fingerprint or protocol) or failed.");
+    for (int i = 0; i < 3; ++i)
+        text.Add("gateway_server_tls_handshakes_total{result=\"%s\"} %llu\n", HandshakeResults[i],
+                 static_cast<unsigned long long>(Handshakes[i].load(Relaxed)));
+    text.Head("gateway_server_certificate_expiry_timestamp_seconds", "gauge",
+              "The notAfter of the transaction server's certificate last seen, since unix epoch.");
+    if (CertificateSeen.load(std::memory_order_acquire))
+        text.Add("gateway_server_certificate_expiry_timestamp_seconds %lld\n",
+                 static_cast<long long>(CertificateNotAfter.load(Relaxed)));
 
     text.AddHistogram("qhg_exchange_seconds",
                       "Time from sending a message to the end of its reply or its failure.",

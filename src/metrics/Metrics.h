@@ -32,6 +32,14 @@ void NoteServerConnected();
 void NoteServerExchange(bool reached, const char* failure);
 void NoteServerClosed();
 
+// A TLS handshake with the server: made, refused (certificate, name,
+// fingerprint or protocol) or failed (closed, reset, time-out...).
+enum class MetricHandshake { Ok, Refused, Failed };
+void CountServerHandshake(MetricHandshake result);
+// The notAfter of the server's certificate last seen in a handshake, in
+// seconds since 1970 UTC.
+void NoteServerCertificate(int64_t notAfterUtcSeconds);
+
 // True while no exchange has failed since the last one that reached the
 // server. Otherwise false with the failure as one printable line in reason.
 bool ServerHealthy(char* reason, size_t size);

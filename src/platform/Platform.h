@@ -367,6 +367,11 @@ long PlatformTlsRecvWithin(PlatformTls* session, void* buffer, size_t size, int 
 // session. The socket stays open: it is the caller's to close.
 void PlatformTlsClose(PlatformTls* session);
 
+// Reads a PEM file of CA certificates the way PlatformTlsConnect reads
+// caFile: the number of certificates in it, or 0 with *error set when it
+// cannot be read or holds none. For judging the file without a server.
+int PlatformTlsCountCaFile(const char* path, int* error);
+
 // ---------------------------------------------------------------------------
 // Service control manager and console stop keys
 

@@ -36,8 +36,9 @@ struct CheckTargets {
 // the file, its keys and its "Allowed Clients".
 void CheckSettingsFile(CheckReport* report, CheckTargets* targets);
 
-// The probes, which change nothing: a connect to the transaction server, a
-// bind of each port let go at once, and the counter read.
+// The probes, which change nothing: a connect to the transaction server (with
+// ServerTls=1 its handshake too, sending nothing), a bind of each port let go
+// at once, and the counter read.
 void ProbeServer(CheckReport* report, const CheckTargets& targets);
 void ProbePort(CheckReport* report, const char* what, const char* address, int configured);
 void ShowSequence(CheckReport* report);

@@ -1,17 +1,78 @@
 // CheckProbes.cpp - what "check" tries beyond the file, changing nothing: a
-// connect to the transaction server with nothing sent, a bind of each port
-// let go at once, and a read of the counter.
+// connect to the transaction server (and its TLS handshake) with nothing
+// sent, a bind of each port let go at once, and a read of the counter.
 #include "Check.h"
 
 #include "Counter.h"
 #include "Files.h"
 #include "Platform.h"
+#include "Transaction.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
 constexpr int ConnectLimitMs = 5000;
+// A certificate that ends sooner is worth a warning.
+constexpr int64_t ExpiryWarningSeconds = 30 * 86400;
+
+std::string UtcText(int64_t seconds) {
+    std::time_t time = static_cast<std::time_t>(seconds);
+    const std::tm* utc = std::gmtime(&time);
+    char text[32] = "?";
+    if (utc != nullptr)
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", utc);
+    return text;
+}
+
+std::string Fingerprint(const unsigned char* sha256) {
+    std::string text;
+    char pair[4];
+    for (int i = 0; i < 32; ++i) {
+        std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : ":%02X", sha256[i]);
+        text += pair;
+    }
+    return text;
+}
+
+// The handshake over the connected socket, as the gateway would make it,
+// with the certificate shown whenever one came.
+void ProbeHandshake(CheckReport* report, PlatformSocket socket, const std::string& where,
+                    const ServerTlsSettings& tls) {
+    if (!tls.pinValid) {
+        ReportNow(report, true, "no TLS handshake tried: ServerCertificateHash is not valid");
+        return;
+    }
+    PlatformTlsConfig config{tls.caFile, tls.name, tls.pinned ? tls.pin : nullptr, ConnectLimitMs};
+    PlatformTls* session = nullptr;
+    PlatformTlsPeer peer;
+    int error = 0;
+    PlatformTlsResult result = PlatformTlsConnect(socket, config, &session, &peer, &error);
+    PlatformTlsClose(session);
+    if (result == PlatformTlsResult::Ok)
+        std::printf("TLS: %s, %s\n", peer.protocol, peer.cipher);
+    if (peer.haveCertificate) {
+        std::printf("Certificate: %s\n", peer.subject);
+        std::printf("  issued by: %s\n", peer.issuer);
+        std::printf("  expires:   %s\n", UtcText(peer.notAfterUtcSeconds).c_str());
+        std::printf("  SHA-256:   %s\n", Fingerprint(peer.sha256).c_str());
+    }
+    if (result != PlatformTlsResult::Ok) {
+        char reason[512];
+        DescribeHandshake(result, error, tls.caFile, reason, sizeof reason);
+        ReportNow(report, true,
+                  "TLS handshake with the transaction server " + where + " (" + tls.name +
+                      "): " + reason);
+        return;
+    }
+    int64_t left = peer.notAfterUtcSeconds - PlatformUtcMilliseconds() / 1000;
+    if (left < ExpiryWarningSeconds)
+        ReportNow(report, false,
+                  "the transaction server's certificate expires in " +
+                      std::to_string(left / 86400) + " days, on " +
+                      UtcText(peer.notAfterUtcSeconds));
+}
 
 } // namespace
 
@@ -33,10 +94,14 @@ void ProbeServer(CheckReport* report, const CheckTargets& targets) {
         socket == PlatformNoSocket
             ? PlatformSocketError()
             : PlatformConnectWithin(socket, targets.serverAddress.c_str(), port, ConnectLimitMs);
-    PlatformCloseSocket(socket);
     if (error == 0)
         std::printf("Transaction server %s: connected\n", where.c_str());
-    else
+    ServerTlsSettings tls;
+    ReadServerTlsSettings(targets.serverAddress.c_str(), &tls);
+    if (error == 0 && tls.enabled)
+        ProbeHandshake(report, socket, where, tls);
+    PlatformCloseSocket(socket);
+    if (error != 0)
         ReportNow(report, true,
                   "cannot connect to the transaction server " + where + ": " + ErrorWords(error));
 }

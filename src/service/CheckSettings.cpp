@@ -8,6 +8,7 @@
 #include "Files.h"
 #include "Platform.h"
 #include "Settings.h"
+#include "Transaction.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -193,6 +194,33 @@ void CheckNumber(CheckReport* report, const Entry& entry, const char* what, int 
                           " is out of range: the gateway reads it as " + std::to_string(read));
 }
 
+// What the server link's TLS settings need beyond their rows: a fingerprint
+// of 64 hex digits, a CA file that holds certificates.
+void JudgeTlsText(CheckReport* report, const SettingRow& row, int line, const std::string& shown) {
+    if (shown.empty())
+        return;
+    std::string name = row.name;
+    if (name == "ServerCertificateHash") {
+        unsigned char pin[32];
+        if (!ParseFingerprint(shown.c_str(), pin))
+            ReportProblem(report, line, true,
+                          name + " " + shown +
+                              " is not a SHA-256 fingerprint (64 hex digits, colons allowed): "
+                              "no connection would be made");
+    } else if (name == "ServerCaFile") {
+        ServerTlsSettings tls;
+        ReadServerTlsSettings("", &tls);
+        int error = 0;
+        if (PlatformTlsCountCaFile(tls.caFile, &error) == 0)
+            ReportProblem(
+                report, line, true,
+                name + " " + tls.caFile +
+                    (error == PlatformFileNotFound
+                         ? std::string(" does not exist")
+                         : " holds no PEM certificate it can read: " + ErrorWords(error)));
+    }
+}
+
 // Judges one key's effective value by its row, and notes what the probes need.
 void JudgeValue(CheckReport* report, const SettingRow& row, int line, int number, int written,
                 const std::string& shown, CheckTargets* targets) {
@@ -228,8 +256,10 @@ void JudgeValue(CheckReport* report, const SettingRow& row, int line, int number
         else
             ReportProblem(report, line, true, name + " " + shown + " is not a dotted IPv4 address");
         break;
-    case SettingKind::Flag:
     case SettingKind::Text:
+        JudgeTlsText(report, row, line, shown);
+        break;
+    case SettingKind::Flag:
         break;
     }
 }
@@ -240,10 +270,12 @@ void CheckSettings(CheckReport* report, const SettingsLines& lines, CheckTargets
         const SettingRow& row = SettingRows[key];
         const Entry* entry = lines.keys[key];
         bool fromFile = entry != nullptr && GatewayFinds(row.section, row.name);
-        if (entry != nullptr && entry->value.empty())
-            ReportProblem(report, entry->line, false,
-                          std::string(row.name) + " has no value; the default applies");
-        else if (entry != nullptr && !fromFile)
+        bool emptyDefault = row.text != nullptr && row.text[0] == '\0';
+        if (entry != nullptr && entry->value.empty()) {
+            if (!emptyDefault)
+                ReportProblem(report, entry->line, false,
+                              std::string(row.name) + " has no value; the default applies");
+        } else if (entry != nullptr && !fromFile)
             ReportUnread(report, *entry, "the default applies");
         std::string shown;
         int number = 0;

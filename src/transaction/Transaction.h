@@ -118,3 +118,30 @@ int CollectReply(char* replyArea, int replyTimeoutSeconds, const ReplyReceiver& 
 
 // Drops the persistent connection; the next transaction connects anew.
 void CloseServerConnection();
+
+// TLS on the server link, as the gateway takes it from the settings.
+struct ServerTlsSettings {
+    bool enabled = false;
+    // Full path: the settings file's directory and ServerCaFile, each less
+    // than GatewayPathSize. Empty: the system's trust store.
+    char caFile[512] = {};
+    char name[256] = {}; // what the server's certificate must carry
+    unsigned char pin[32] = {};
+    bool pinned = false;
+    bool pinValid = true; // false: ServerCertificateHash is not 64 hex digits
+};
+
+// Reads ServerTls, ServerCaFile (a relative path is taken beside the
+// executable), ServerTlsName (empty: serverAddress, the dotted address in
+// use) and ServerCertificateHash.
+void ReadServerTlsSettings(const char* serverAddress, ServerTlsSettings* out);
+// A fingerprint as hex, colons and blanks between the digits allowed: false
+// unless it is exactly 32 bytes.
+bool ParseFingerprint(const char* text, unsigned char* out);
+
+// Why a handshake did not succeed, as the till reads it after "Unable to
+// connect to server: ", e.g. "certificate not trusted". error is what
+// PlatformTlsConnect gave; a failure with an unusable caFile says so.
+enum class PlatformTlsResult;
+void DescribeHandshake(PlatformTlsResult result, int error, const char* caFile, char* out,
+                       size_t size);

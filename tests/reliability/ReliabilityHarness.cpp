@@ -5,6 +5,7 @@
 #include "Files.h"
 #include "Frontend.h"
 #include "Journal.h"
+#include "Metrics.h"
 #include "Transaction.h"
 
 #include <algorithm>
@@ -99,7 +100,7 @@ void ReliabilityTest::TearDown() {
 
 void ReliabilityTest::StartServer(const TxSimOptions& options) {
     TxSimOptions bound = options;
-    bound.port = serverPort;
+    bound.port = backendPort != 0 ? backendPort : serverPort;
     server = std::make_unique<TxSim>();
     std::string error;
     // The port may still be held for a moment by the previous run's
@@ -109,7 +110,7 @@ void ReliabilityTest::StartServer(const TxSimOptions& options) {
             return;
         PlatformSleepMs(100);
     }
-    FAIL() << "txsim did not start on port " << serverPort << ": " << error;
+    FAIL() << "txsim did not start on port " << bound.port << ": " << error;
 }
 
 void ReliabilityTest::StopServer() {
@@ -139,4 +140,34 @@ void ReliabilityTest::ExpectServing(int amount) {
     ASSERT_FALSE(rows.empty());
     EXPECT_EQ(rows.back(),
               Row("sale", sequence, amount, "replied", 200, SaleApproval(sequence, amount)));
+}
+
+void ReliabilityTlsTest::SetUp() {
+    ReliabilityTest::SetUp();
+    ASSERT_FALSE(Env("QHG_TLS_CA").empty())
+        << "the TLS cases need the servers of tests/support/tls-peers.sh";
+    serverPort = FrontPort("QHG_TLS_GOOD_PORT");
+    backendPort = FrontPort("QHG_TLS_BACKEND_PORT");
+}
+
+std::string ReliabilityTlsTest::Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+unsigned short ReliabilityTlsTest::FrontPort(const char* variable) {
+    return static_cast<unsigned short>(std::atoi(Env(variable).c_str()));
+}
+
+std::string ReliabilityTlsTest::TlsSettings(const std::string& extra, const std::string& caFile) {
+    return "ServerTls=1\nServerCaFile=" + caFile + "\n" + extra;
+}
+
+long long MetricValue(const std::string& sample) {
+    std::string text(64 * 1024, '\0');
+    text.resize(FormatMetrics(text.data(), text.size(), false, 0));
+    size_t at = text.find("\n" + sample + " ");
+    if (at == std::string::npos)
+        return -1;
+    return std::atoll(text.c_str() + at + sample.size() + 2);
 }

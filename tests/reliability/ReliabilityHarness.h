@@ -67,4 +67,25 @@ class ReliabilityTest : public GatewayTest {
     std::vector<JournalFields> JournalRows(std::vector<JournalFields>* raw = nullptr) const;
 
     std::unique_ptr<TxSim> server;
+    // Where txsim listens; 0: serverPort.
+    unsigned short backendPort = 0;
 };
+
+// The same gateway with ServerTls=1 in front of the TLS fronts of
+// support/tls-peers.sh, txsim on their backend port behind them; serverPort
+// is the good front's port unless a test points it at another.
+class ReliabilityTlsTest : public ReliabilityTest {
+  protected:
+    void SetUp() override;
+
+    static std::string Env(const char* name);
+    static unsigned short FrontPort(const char* variable);
+    // "ServerTls=1" and the test CA as ServerCaFile (another file, or none
+    // for the system's store), then extra.
+    static std::string TlsSettings(const std::string& extra = "",
+                                   const std::string& caFile = Env("QHG_TLS_CA"));
+};
+
+// The value of one sample of the gateway's /metrics text, e.g.
+// "gateway_server_tls_handshakes_total{result=\"ok\"}"; -1 when absent.
+long long MetricValue(const std::string& sample);

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,89 @@ const std::string Reference = "INV7731";
 
 bool AcceptEveryReport(unsigned, unsigned, unsigned, unsigned, unsigned) {
     return true;
+}
+
+// A plain TCP relay from a free port to target that records every byte the
+// gateway sends through it: what anyone on the line would see.
+class RecordingRelay {
+  public:
+    explicit RecordingRelay(unsigned short target) : target_(target) {
+        listener_ = PlatformTcpSocket();
+        PlatformBind(listener_, "127.0.0.1", 0);
+        PlatformListen(listener_, 8);
+        port_ = PlatformLocalPort(listener_);
+        acceptor_ = std::thread([this] { Accept(); });
+    }
+    ~RecordingRelay() {
+        stopping_ = true;
+        acceptor_.join();
+        {
+            std::lock_guard<std::mutex> hold(guard_);
+            for (PlatformSocket socket : sockets_)
+                PlatformShutdownSend(socket);
+        }
+        for (std::thread& pump : pumps_)
+            pump.join();
+        for (PlatformSocket socket : sockets_)
+            PlatformCloseSocket(socket);
+        PlatformCloseSocket(listener_);
+    }
+    unsigned short Port() const { return port_; }
+    std::string Sent() const {
+        std::lock_guard<std::mutex> hold(guard_);
+        return sent_;
+    }
+
+  private:
+    void Accept() {
+        while (!stopping_) {
+            if (PlatformWaitReadable(listener_, 50) != 1)
+                continue;
+            PlatformSocket gateway = PlatformAccept(listener_, nullptr, 0);
+            PlatformSocket server = ConnectLoopback(target_);
+            std::lock_guard<std::mutex> hold(guard_);
+            sockets_.push_back(gateway);
+            sockets_.push_back(server);
+            pumps_.emplace_back([this, gateway, server] { Pump(gateway, server, true); });
+            pumps_.emplace_back([this, gateway, server] { Pump(server, gateway, false); });
+        }
+    }
+    void Pump(PlatformSocket from, PlatformSocket to, bool record) {
+        char buffer[4096];
+        for (;;) {
+            int ready = PlatformWaitReadable(from, 50);
+            if (ready == 0 && !stopping_)
+                continue;
+            long got = ready > 0 ? PlatformRecv(from, buffer, sizeof buffer) : 0;
+            if (got <= 0)
+                break;
+            if (record) {
+                std::lock_guard<std::mutex> hold(guard_);
+                sent_.append(buffer, static_cast<size_t>(got));
+            }
+            PlatformSend(to, buffer, static_cast<size_t>(got));
+        }
+        PlatformShutdownSend(to);
+    }
+
+    unsigned short target_;
+    unsigned short port_ = 0;
+    PlatformSocket listener_ = PlatformNoSocket;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex guard_;
+    std::vector<PlatformSocket> sockets_;
+    std::vector<std::thread> pumps_;
+    std::string sent_;
+    std::thread acceptor_;
+};
+
+// Any six digits in a row of the card.
+bool HasCardPiece(const std::string& bytes) {
+    for (size_t i = 0; i + 6 <= Card.size(); ++i) {
+        if (bytes.find(Card.substr(i, 6)) != std::string::npos)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -406,4 +490,48 @@ TEST_F(ReliabilityTest, DescriptorLimitIsRaisedSoACrowdDoesNotHoldUpTills) {
     StopGateway();
     setrlimit(RLIMIT_NOFILE, &original);
 #endif
+}
+
+// With ServerTls=1 the line carries TLS records only: a sale, a funds check
+// and a void reach txsim exactly, and nothing of theirs is readable on the
+// way. A plain server behind the relay gets a handshake and never the
+// message: there is no fallback.
+TEST_F(ReliabilityTlsTest, NoCardByteLeavesInPlainText) {
+    StartServer();
+    auto relay = std::make_unique<RecordingRelay>(serverPort);
+    serverPort = relay->Port();
+    StartGateway(TlsSettings("AllowVoid=1\n"));
+    int sequence = NextSequence();
+    EXPECT_ANSWER(Sale(250), "200 OK", SaleApproval(sequence, 250));
+    EXPECT_ANSWER(Send(Get("/FundsAvailable?" + Card + "+250")), "200 OK", FundsApproval(250));
+    EXPECT_EQ(ParseAnswer(Send(Get("/Void?" + Card + "+250+" + Reference))).status, "200 OK");
+    ASSERT_EQ(server->Messages().size(), 3u);
+    EXPECT_EQ(server->Messages()[0],
+              Framed("03" + std::to_string(sequence) + FS + "5" + FS + "51" + FS + "250" + FS + FS +
+                     Reference + FS + FS + Card + FS + "2"));
+    StopGateway();
+    std::string tls = relay->Sent();
+    relay.reset();
+    ASSERT_FALSE(tls.empty());
+    EXPECT_EQ(tls[0], '\x16') << "a TLS handshake record";
+    EXPECT_FALSE(HasCardPiece(tls));
+    EXPECT_EQ(tls.find(Reference), std::string::npos);
+
+    auto plain = std::make_unique<TxSim>();
+    TxSimOptions direct;
+    direct.port = 0;
+    ASSERT_TRUE(plain->Start(direct));
+    relay = std::make_unique<RecordingRelay>(plain->Port());
+    serverPort = relay->Port();
+    StartGateway(TlsSettings());
+    EXPECT_ANSWER(Sale(260), "504 Gateway Timeout",
+                  "Unable to connect to server: TLS handshake timed out");
+    StopGateway();
+    std::string refused = relay->Sent();
+    relay.reset();
+    EXPECT_TRUE(plain->Messages().empty());
+    ASSERT_FALSE(refused.empty());
+    EXPECT_EQ(refused[0], '\x16') << "a TLS handshake record";
+    EXPECT_FALSE(HasCardPiece(refused));
+    EXPECT_EQ(refused.find(Reference), std::string::npos);
 }

@@ -115,9 +115,12 @@ class GatewayCopy {
     pid_t pid_ = -1;
 };
 
+// The card of every sale here.
+const std::string SaleCard = "4111111111111111";
+
 // A sale from 127.0.0.1, retried while the gateway is not yet listening.
 std::string SaleOnceListening(unsigned short port, int amount) {
-    return ExchangeOnceListening(port, "GET /Sale?4111111111111111+" + std::to_string(amount) +
+    return ExchangeOnceListening(port, "GET /Sale?" + SaleCard + "+" + std::to_string(amount) +
                                            "+0917 HTTP/1.0\r\n\r\n");
 }
 
@@ -172,7 +175,7 @@ TEST_P(DebugModeStop, ServesThenStopsPromptlyOnSignal) {
     std::string last = LastLine(log);
     EXPECT_GE(last.size(), std::string(": Service stopped").size());
     EXPECT_EQ(last.substr(last.find(": ")), ": Service stopped") << log;
-    EXPECT_EQ(log.find("4111111111111111"), std::string::npos) << "card data in the log";
+    EXPECT_EQ(log.find(SaleCard), std::string::npos) << "card data in the log";
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, DebugModeStop,
@@ -397,4 +400,110 @@ TEST(GatewayProcess, CounterReachesTheDiskBeforeTheMessageLeaves) {
     // Queued sales shared writes of the counter.
     EXPECT_LT(std::count(calls.begin(), calls.end(), "write counter"), burst + 2);
     EXPECT_EQ(ReadWholeFile(gateway.File(".seq")), std::to_string(burst + 2));
+}
+
+namespace {
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+unsigned short EnvPort(const char* name) {
+    return static_cast<unsigned short>(std::atoi(Env(name).c_str()));
+}
+
+} // namespace
+
+// With ServerTls=1 the real executable reaches txsim through a TLS front of
+// support/tls-peers.sh: the plain leg behind it carries exactly the framed
+// messages, one handshake serves both sales, and "check" shows the handshake
+// and each problem of the TLS settings.
+TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHandshake) {
+    ASSERT_FALSE(Env("QHG_TLS_CA").empty())
+        << "the TLS cases need the servers of tests/support/tls-peers.sh";
+    GatewayCopy gateway;
+    TxSim txsim;
+    TxSimOptions options;
+    options.port = EnvPort("QHG_TLS_BACKEND_PORT");
+    options.recordPath = gateway.File(".record");
+    ASSERT_TRUE(txsim.Start(options));
+    unsigned short port = FreePort();
+    auto settings = [&](const char* front, const std::string& extra,
+                        const std::string& caFile = Env("QHG_TLS_CA")) {
+        WriteWholeFile(gateway.File(".ini"),
+                       "[Settings]\nListenPortNumber=" + std::to_string(port) +
+                           "\nServerPortNumber=" + std::to_string(EnvPort(front)) +
+                           "\nServerTls=1\nServerCaFile=" + caFile + "\n" + extra +
+                           "[Allowed Clients]\n127.0.0.1=1\n");
+    };
+    settings("QHG_TLS_GOOD_PORT", "");
+    WriteWholeFile(gateway.File(".seq"), "41");
+    ASSERT_TRUE(gateway.Start("debug"));
+    for (int amount : {250, 260})
+        EXPECT_NE(SaleOnceListening(port, amount).find("200 OK"), std::string::npos);
+    ASSERT_EQ(kill(gateway.Pid(), SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(gateway.WaitForExit(3000, &status));
+    const char fs = '\x1C';
+    auto sale = [&](int sequence, int amount) {
+        return Framed("00" + std::to_string(sequence) + fs + "1" + fs + "51" + fs +
+                      std::to_string(amount) + fs + fs + "0917" + fs + fs + SaleCard + fs + "2");
+    };
+    EXPECT_EQ(ReadWholeFile(gateway.File(".record")), sale(41, 250) + sale(42, 260));
+    EXPECT_EQ(txsim.ConnectionsAccepted(), 1u);
+
+    // check: the handshake and the certificate, a warning for its end in
+    // under 30 days, nothing sent.
+    int64_t left = std::atoll(Env("QHG_TLS_NOT_AFTER").c_str()) -
+                   std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+    ASSERT_LT(left, 30 * 86400) << "tls-peers.sh makes certificates that end within 30 days";
+    EXPECT_EQ(gateway.Run("check"), 0);
+    std::string out = ReadWholeFile(gateway.File(".out"));
+    for (const std::string& line : std::vector<std::string>{
+             std::string("TLS: TLSv1.3, TLS_"),
+             "Certificate: " + Env("QHG_TLS_SUBJECT") + "\n",
+             "  issued by: " + Env("QHG_TLS_ISSUER") + "\n",
+             "  SHA-256:   " + Env("QHG_TLS_SHA256") + "\n",
+             "warning: the transaction server's certificate expires in " +
+                 std::to_string(left / 86400) + " days, on ",
+             "\n0 errors, 1 warning.",
+         })
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    EXPECT_EQ(txsim.Messages().size(), 2u);
+
+    struct Case {
+        const char* what;
+        const char* front;
+        std::string extra;
+        std::string caFile; // empty: the test CA
+        std::string line;
+    };
+    const std::string directory = fs::path(gateway.Executable()).parent_path().string();
+    const Case cases[] = {
+        {"untrusted", "QHG_TLS_UNTRUSTED_PORT", "", "",
+         "error: TLS handshake with the transaction server 127.0.0.1:" +
+             std::to_string(EnvPort("QHG_TLS_UNTRUSTED_PORT")) +
+             " (127.0.0.1): certificate not trusted\n"},
+        {"pinned elsewhere", "QHG_TLS_GOOD_PORT",
+         "ServerCertificateHash=" + std::string(64, 'a') + "\n", "",
+         "(127.0.0.1): fingerprint mismatch\n"},
+        {"short hash", "QHG_TLS_GOOD_PORT", "ServerCertificateHash=ab:cd\n", "",
+         "error: line 6: ServerCertificateHash ab:cd is not a SHA-256 fingerprint"},
+        {"no CA file", "QHG_TLS_GOOD_PORT", "", "nope.pem",
+         "error: line 5: ServerCaFile " + directory + "/nope.pem does not exist"},
+        {"not a PEM file", "QHG_TLS_GOOD_PORT", "", "QuilletHollinGateway.seq",
+         "error: line 5: ServerCaFile " + directory +
+             "/QuilletHollinGateway.seq holds no PEM certificate it can read"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        settings(c.front, c.extra, c.caFile.empty() ? Env("QHG_TLS_CA") : c.caFile);
+        EXPECT_EQ(gateway.Run("check"), 1);
+        out = ReadWholeFile(gateway.File(".out"));
+        EXPECT_NE(out.find(c.line), std::string::npos) << out;
+    }
+    EXPECT_EQ(txsim.Messages().size(), 2u);
 }

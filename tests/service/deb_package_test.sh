@@ -64,6 +64,10 @@ done
 # The operator's own files are never the package's, or dpkg would replace them.
 check "ships no settings, counter or log" \
     bash -c '! grep -E "\.(ini|seq|txt)$" <<<"$1"' _ "$contents"
+depends=$(dpkg-deb -f "$deb" Depends)
+check "depends on libssl3 (TLS on the server link)" grep -qE '(^|, )libssl3( |,|$)' <<<"$depends"
+check "recommends ca-certificates (the system's trust store)" \
+    grep -qx ca-certificates <<<"$(dpkg-deb -f "$deb" Recommends)"
 check "lintian: no error, no warning" lintian --fail-on error,warning "$deb"
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -615,6 +615,18 @@ long PlatformTlsRecvWithin(PlatformTls* tls, void* buffer, size_t size, int time
     }
 }
 
+int PlatformTlsCountCaFile(const char* path, int* error) {
+    *error = 0;
+    HCERTSTORE store = WinTlsLoadPem(path, error);
+    if (store == nullptr)
+        return 0;
+    int count = 0;
+    for (PCCERT_CONTEXT at = nullptr; (at = CertEnumCertificatesInStore(store, at)) != nullptr;)
+        ++count;
+    CertCloseStore(store, 0);
+    return count;
+}
+
 void PlatformTlsClose(PlatformTls* tls) {
     if (tls == nullptr)
         return;
