@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -353,76 +352,6 @@ TEST_F(Exchange, ConcurrentTransactionsAreSerialisedAndEachGetsItsOwnReply) {
     }
     EXPECT_EQ(numbers.size(), static_cast<size_t>(callers)); // each number used once
     EXPECT_EQ(files.ReadSequence(), std::to_string(callers));
-}
-
-// The counter file as the server finds it when each message arrives: a lone
-// sale has flushed only its own number; sales queued for the lock share the
-// flush of the first of them, which is past the whole queue before any of
-// its messages leaves, and then go out one at a time in number order.
-TEST_F(Exchange, QueuedSalesShareOneFlushAndGoOutInNumberOrder) {
-    files.WriteSequence("30");
-    std::mutex guard;
-    std::vector<std::string> counterSeen;
-    FakeServer server([&](FakeConnection& c, const std::string& message) {
-        {
-            std::lock_guard<std::mutex> hold(guard);
-            counterSeen.push_back(ReadWholeFile(SequencePath));
-        }
-        c.Send(Framed(message.substr(2)));
-    });
-    UseServerPort(server.Port());
-    ASSERT_EQ(Transact(reply, TransactionSale, "lone", 1, "x", 1), TransactionDone);
-
-    ASSERT_EQ(PlatformWaitEventOrMutex(stopEvent, TestTransactionLock(), 0),
-              PlatformWaitResult::Mutex);
-    const int queued = 8;
-    std::vector<std::thread> threads;
-    std::vector<std::string> replies(queued);
-    std::vector<int> numbers(queued, -1);
-    for (int i = 0; i < queued; ++i) {
-        threads.emplace_back([&, i] {
-            char area[ReplyAreaSize];
-            TransactionReport mine;
-            std::string card = "card" + std::to_string(i);
-            if (Transact(area, i % 2 ? TransactionVoid : TransactionSale, card.c_str(), i, "x", 1,
-                         &mine) == TransactionDone)
-                replies[i] = area + 2;
-            numbers[i] = mine.sequence;
-        });
-    }
-    // A funds request at the end of the queue takes no number and leaves the
-    // group as it is.
-    PlatformSleepMs(200);
-    threads.emplace_back([&] {
-        char area[ReplyAreaSize];
-        Transact(area, TransactionFundsAvailable, "funds", 5, nullptr, 1);
-    });
-    PlatformSleepMs(300); // all of them are waiting for the lock by then
-    PlatformReleaseMutex(TestTransactionLock());
-    for (auto& t : threads)
-        t.join();
-
-    std::vector<std::string> messages = server.Messages();
-    ASSERT_EQ(messages.size(), static_cast<size_t>(queued + 2));
-    std::vector<int> sent;
-    for (const std::string& message : messages) {
-        if (message.find(FS + "84" + FS) == std::string::npos)
-            sent.push_back(std::stoi(message.substr(4, message.find(FS) - 4)));
-    }
-    std::vector<int> expected;
-    for (int number = 30; number <= 30 + queued; ++number)
-        expected.push_back(number);
-    EXPECT_EQ(sent, expected);
-    ASSERT_EQ(counterSeen.size(), messages.size());
-    EXPECT_EQ(counterSeen[0], "31");
-    for (size_t i = 1; i < counterSeen.size(); ++i)
-        EXPECT_EQ(counterSeen[i], std::to_string(31 + queued)) << i;
-    EXPECT_EQ(files.ReadSequence(), std::to_string(31 + queued));
-    for (int i = 0; i < queued; ++i) {
-        // Each caller got its own reply, with the number it was reported.
-        EXPECT_EQ(replies[i].find("03" + std::to_string(numbers[i]) + FS), 0u) << i;
-        EXPECT_NE(replies[i].find(FS + FS + "card" + std::to_string(i) + FS), std::string::npos);
-    }
 }
 
 // A late reply to an earlier transaction is never handed to the next one.
