@@ -35,27 +35,29 @@ static int FollowingNumber(int number) {
     return WrappedCounter(number + 1);
 }
 
-// Reserves count numbers from the file: returns the first, with the file
-// advanced past the last and flushed. *stored tells whether the file took
-// the new number; when it did not, only the first may be used.
-static int ReserveFromFile(int count, bool* stored) {
-    *stored = false;
+// Reserves count numbers from the file: *first gets the first, with the file
+// advanced past the last and on stable storage. False, with the system's
+// error code in *error, when the file could not be opened, read, written or
+// flushed: then no number may be used, for one the file does not hold as
+// used could be handed out again after a restart.
+static bool ReserveFromFile(int count, int* first, int* error) {
     PlatformFile* file = nullptr;
     bool created = false;
+    *error = 0;
     for (int attempt = 0; attempt < 1000 && file == nullptr; ++attempt) {
-        int error = 0;
-        file = PlatformOpenForUpdate(SequencePath, &error, &created);
+        file = PlatformOpenForUpdate(SequencePath, error, &created);
         if (file != nullptr)
             break;
-        if (error != PlatformSharingViolation)
-            return 0;
+        if (*error != PlatformSharingViolation)
+            return false;
         PlatformSleepMs(1000);
     }
     if (file == nullptr)
-        return 0;
+        return false;
 
     char text[33];
     long got = PlatformFileReadAt(file, 0, text, 32);
+    bool done = got >= 0;
     text[got > 0 ? got : 0] = '\0';
     int value = WrappedCounter(ParseCounter(text));
 
@@ -67,46 +69,47 @@ static int ReserveFromFile(int count, bool* stored) {
     // never one below the last number handed out. Almost every time the new
     // number is as long as the old text, and there is nothing to cut.
     // The numbers go out only once the file is on stable storage: after a
-    // power cut the file must never hold a number the server has seen. A
-    // failed store is not reported; the next call reads the old number.
+    // power cut the file must never hold a number the server has seen.
     int after = value + count;
     if (after > 1000000)
         after -= 1000000;
     char next[16];
     int length = snprintf(next, sizeof next, "%d", after);
-    if (PlatformFileWriteAt(file, 0, next, static_cast<size_t>(length)) == length) {
-        *stored = true;
-        if (got != length)
-            PlatformFileSetSize(file, length);
-        PlatformFileFlush(file);
-        if (created)
-            PlatformFlushDirectoryOf(SequencePath);
-    }
+    done = done && PlatformFileWriteAt(file, 0, next, static_cast<size_t>(length)) == length;
+    done = done && (got == length || PlatformFileSetSize(file, length));
+    done = done && PlatformFileFlush(file);
+    done = done && (!created || PlatformFlushDirectoryOf(SequencePath));
+    if (!done)
+        *error = PlatformLastError();
     PlatformFileClose(file);
-    return value;
+    *first = value;
+    return done;
 }
 
-int NextSequenceNumber(int alsoWaiting) {
+bool NextSequenceNumber(int* number, int* error, int alsoWaiting) {
+    *error = 0;
     {
         std::lock_guard<std::mutex> hold(ReservedGuard);
         if (ReservedLeft > 0 && std::strcmp(ReservedPath, SequencePath) == 0) {
-            int number = ReservedNext;
-            ReservedNext = FollowingNumber(number);
+            *number = ReservedNext;
+            ReservedNext = FollowingNumber(*number);
             --ReservedLeft;
-            return number;
+            return true;
         }
     }
     int count = alsoWaiting < 0                   ? 1
                 : alsoWaiting >= MaxSequenceGroup ? MaxSequenceGroup
                                                   : alsoWaiting + 1;
-    bool stored = false;
-    int first = ReserveFromFile(count, &stored);
+    int first = 0;
+    if (!ReserveFromFile(count, &first, error))
+        return false;
     std::lock_guard<std::mutex> hold(ReservedGuard);
     if (std::strcmp(ReservedPath, SequencePath) != 0)
         std::snprintf(ReservedPath, sizeof ReservedPath, "%s", SequencePath);
     ReservedNext = FollowingNumber(first);
-    ReservedLeft = stored ? count - 1 : 0;
-    return first;
+    ReservedLeft = count - 1;
+    *number = first;
+    return true;
 }
 
 int PeekSequenceNumber(int* next) {

@@ -5,14 +5,16 @@
 // The most numbers one flush of the counter reserves.
 constexpr int MaxSequenceGroup = 1000;
 
-// Returns the number for the next sale or void, called under the transaction
-// lock. Numbers are reserved in groups: when those reserved before are used
+// Gives the number for the next sale or void in *number, called under the
+// transaction lock. False, with the system's error code in *error, when the
+// counter file could not be opened, read, written or flushed: no number is
+// given then, since one the file does not hold as used could come again. Numbers are reserved in groups: when those reserved before are used
 // up, the file is advanced past this number and alsoWaiting more (the sales
 // and voids queued behind this one, at most MaxSequenceGroup in all) and is
 // on stable storage before this number is returned; the next calls take the
 // rest in order without touching the file. A number reserved and not taken
 // before the process ends is skipped: the file is already past it.
-int NextSequenceNumber(int alsoWaiting = 0);
+bool NextSequenceNumber(int* number, int* error, int alsoWaiting = 0);
 // The number NextSequenceNumber would return now, without the transaction
 // lock and without creating or changing the file: the next reserved one, or
 // else the file's. Returns 0; PlatformFileNotFound when there is no file yet

@@ -5,6 +5,7 @@
 #include "Transaction.h"
 
 #include "Counter.h"
+#include "Files.h"
 #include "Journal.h"
 #include "Metrics.h"
 #include "Platform.h"
@@ -90,7 +91,14 @@ int ExchangeUnderLock(char* replyArea, const TransactionRequest& request, const 
             return TransactionTooLong;
         // Numbers are taken in the order the lock is held, so they reach the
         // server in order.
-        report->sequence = NextSequenceNumber(NumberWaiters.load());
+        int error = 0;
+        if (!NextSequenceNumber(&report->sequence, &error, NumberWaiters.load())) {
+            report->sequence = -1;
+            char text[256];
+            FormatErrorText(error, text, sizeof text);
+            snprintf(replyArea, ReplyAreaSize, "Unable to store the sequence number: %s", text);
+            return TransactionFailed;
+        }
         report->numbered = true;
         length = BuildMessage(message, code, prepared.terminalAddress, report->sequence,
                               request.clientNumber, request.amount, request.card, request.reference,

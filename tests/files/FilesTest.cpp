@@ -53,6 +53,12 @@ TEST(FilePaths, OverlongPathIsCutNotOverrun) {
 
 class SequenceCounter : public ::testing::Test {
   protected:
+    // The next number, which must be given.
+    static int Next(int alsoWaiting = 0) {
+        int number = -1, error = 0;
+        EXPECT_TRUE(NextSequenceNumber(&number, &error, alsoWaiting)) << "error " << error;
+        return number;
+    }
     TempGatewayFiles files;
 };
 
@@ -81,7 +87,7 @@ TEST_F(SequenceCounter, ReturnsTheStoredNumberAndStoresTheNext) {
         if (after != nullptr)
             std::fclose(after);
         EXPECT_EQ(files.ReadSequence(), c.stored ? c.stored : "");
-        EXPECT_EQ(NextSequenceNumber(), c.returned) << "stored: " << (c.stored ? c.stored : "none");
+        EXPECT_EQ(Next(), c.returned) << "stored: " << (c.stored ? c.stored : "none");
         EXPECT_EQ(files.ReadSequence(), c.next) << "stored: " << (c.stored ? c.stored : "none");
     }
 }
@@ -106,7 +112,7 @@ TEST_F(SequenceCounter, GroupIsReservedWithOneStoreAndHandedOutInOrder) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.stored);
         files.WriteSequence(c.stored);
-        ASSERT_EQ(NextSequenceNumber(c.alsoWaiting), c.handedOut[0]);
+        ASSERT_EQ(Next(c.alsoWaiting), c.handedOut[0]);
         EXPECT_EQ(files.ReadSequence(), c.next);
 
         int error = 0;
@@ -117,7 +123,7 @@ TEST_F(SequenceCounter, GroupIsReservedWithOneStoreAndHandedOutInOrder) {
             int peeked = -1;
             EXPECT_EQ(PeekSequenceNumber(&peeked), 0);
             EXPECT_EQ(peeked, c.handedOut[i]);
-            EXPECT_EQ(NextSequenceNumber(c.alsoWaiting), c.handedOut[i]);
+            EXPECT_EQ(Next(c.alsoWaiting), c.handedOut[i]);
         }
         EXPECT_LT(PlatformMonotonicMs() - start, 500); // no open that waits for the writer
         PlatformFileClose(held);
@@ -127,8 +133,8 @@ TEST_F(SequenceCounter, GroupIsReservedWithOneStoreAndHandedOutInOrder) {
     // A group partly handed out: the file names the number past the whole
     // group, which is where the next start begins.
     files.WriteSequence("500");
-    EXPECT_EQ(NextSequenceNumber(9), 500);
-    EXPECT_EQ(NextSequenceNumber(9), 501);
+    EXPECT_EQ(Next(9), 500);
+    EXPECT_EQ(Next(9), 501);
     EXPECT_EQ(files.ReadSequence(), "510");
     int peeked = -1;
     EXPECT_EQ(PeekSequenceNumber(&peeked), 0);
@@ -138,20 +144,36 @@ TEST_F(SequenceCounter, GroupIsReservedWithOneStoreAndHandedOutInOrder) {
     // its own file.
     TempGatewayFiles other;
     other.WriteSequence("70");
-    EXPECT_EQ(NextSequenceNumber(), 70);
+    EXPECT_EQ(Next(), 70);
     EXPECT_EQ(other.ReadSequence(), "71");
 
     // However many wait, one group stays far inside the wrap.
     other.WriteSequence("0");
-    EXPECT_EQ(NextSequenceNumber(5000), 0);
+    EXPECT_EQ(Next(5000), 0);
     EXPECT_EQ(other.ReadSequence(), std::to_string(MaxSequenceGroup));
 }
 
-TEST_F(SequenceCounter, UnopenableFileGivesZeroAtOnce) {
+// A counter that cannot be opened or stored gives no number at once, with
+// the system's error: a number the file does not hold as used could be sent
+// again after a restart.
+TEST_F(SequenceCounter, UnopenableOrUnwritableFileGivesNoNumber) {
     DeriveFilePaths((files.Directory() + "/missing/dir/gw.exe").c_str());
     int64_t start = PlatformMonotonicMs();
-    EXPECT_EQ(NextSequenceNumber(), 0);
+    int number = -1, error = 0;
+    EXPECT_FALSE(NextSequenceNumber(&number, &error));
+    EXPECT_EQ(number, -1);
+    EXPECT_NE(error, 0);
     EXPECT_LT(PlatformMonotonicMs() - start, 500);
+
+    // A directory where the file should be: nothing to open for writing.
+    DeriveFilePaths((files.Directory() + "/gw.exe").c_str());
+    std::filesystem::create_directory(SequencePath);
+    EXPECT_FALSE(NextSequenceNumber(&number, &error, 4));
+    EXPECT_EQ(number, -1);
+    EXPECT_NE(error, 0);
+    std::filesystem::remove(SequencePath);
+    EXPECT_EQ(Next(), 0);
+    EXPECT_EQ(files.ReadSequence(), "1");
 }
 
 TEST_F(SequenceCounter, WaitsForAnotherWriterToLetGo) {
@@ -164,7 +186,7 @@ TEST_F(SequenceCounter, WaitsForAnotherWriterToLetGo) {
         PlatformFileClose(held);
     });
     int64_t start = PlatformMonotonicMs();
-    int number = NextSequenceNumber();
+    int number = Next();
     int64_t waited = PlatformMonotonicMs() - start;
     releaser.join();
     EXPECT_EQ(number, 41);
@@ -197,7 +219,7 @@ TEST_F(SequenceCounter, UpdateNeverLeavesTheFileEmptyOrBehind) {
         }
     });
     for (int i = 0; i < 3000; ++i)
-        stored = NextSequenceNumber() + 1;
+        stored = Next() + 1;
     done = true;
     reader.join();
     EXPECT_EQ(badReads.load(), 0);

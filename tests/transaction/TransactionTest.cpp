@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -234,6 +235,21 @@ TEST_F(Exchange, FailureTextReachesTheStatusPortWithCardNumbersMasked) {
     char reason[128];
     EXPECT_FALSE(ServerHealthy(reason, sizeof reason));
     EXPECT_STREQ(reason, "?A ************5556 declined ********9012??next");
+}
+
+// A sale whose number cannot be stored is not sent: it would carry a number
+// that could be sent again after a restart.
+TEST_F(Exchange, SaleWithoutAStoredNumberIsNotSent) {
+    FakeServer server;
+    std::filesystem::create_directory(SequencePath);
+    EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
+    EXPECT_EQ(ReplyText().rfind("Unable to store the sequence number: ", 0), 0u) << ReplyText();
+    EXPECT_EQ(report.outcome, TransactionOutcome::NotSent);
+    EXPECT_FALSE(report.numbered);
+    EXPECT_EQ(server.Received(), "");
+    std::filesystem::remove(SequencePath);
+    EXPECT_EQ(Run(server, TransactionSale), TransactionDone);
+    EXPECT_EQ(report.sequence, 0);
 }
 
 TEST_F(Exchange, ConnectFailureIsReportedAndRetriedNextTime) {
