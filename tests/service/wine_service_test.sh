@@ -6,8 +6,9 @@
 # manager, one sale through the running service to a transaction server on
 # loopback and its journal row, stop, the log's last line, remove. Then the .msi, built with
 # cpack from BUILD_DIR twice (the second with a higher version): its tables,
-# an install that starts the service, an upgrade in place that keeps the
-# settings and the counter, an uninstall that keeps the state files.
+# an install that starts the service and registers its Event Log source, an
+# upgrade in place that keeps the settings and the counter, an uninstall that
+# keeps the state files and takes the source away.
 #
 # Wine starts services under the Unix account that runs it, and the gateway
 # only enters service mode under the account named SYSTEM, so everything Wine
@@ -53,6 +54,13 @@ expect_contains "$(table ServiceControl)" "Service${tab}QuilletHollinGateway${ta
 expect_contains "$(table Component)" "Settings${tab}{3A6F0C8E-1D2B-4E57-8F90-6B4C2D1E7A02}${tab}INSTALLDIR${tab}400${tab}${tab}Settings" "settings component"
 expect_contains "$(table File)" "Settings${tab}Settings${tab}QuilletHollinGateway.ini" "settings file"
 expect_contains "$(table InstallExecuteSequence)" "RemoveExistingProducts" "an older version is removed"
+# The Event Log source (root 2: HKLM) belongs to the executable's component,
+# so it comes and goes with it; "#7" is wixl's REG_DWORD 7.
+source_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\QuilletHollinGateway\'
+expect_contains "$(table Registry)" "${tab}2${tab}${source_key}${tab}EventMessageFile${tab}[#Executable]${tab}Executable" \
+    "event source: message file is the installed executable"
+expect_contains "$(table Registry)" "${tab}2${tab}${source_key}${tab}TypesSupported${tab}#7${tab}Executable" \
+    "event source: the three types"
 for name in QuilletHollinGateway.seq QuilletHollinGateway.txt .csv; do
     if table File | grep -qF "$name"; then fail "installs $name"; else pass "does not install $name"; fi
 done
@@ -89,6 +97,33 @@ trap cleanup EXIT
 # A time-out's SIGTERM or Ctrl+C still runs the clean-up.
 trap 'exit 143' TERM
 trap 'exit 130' INT
+
+# The Event Log source's key as `reg query` shows it, or its refusal.
+event_source() {
+    as_system "wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\QuilletHollinGateway' 2>&1" ||
+        true
+}
+# expect_event_source MESSAGE_FILE WHAT: the key names the file, with all three types.
+expect_event_source() {
+    local key
+    key=$(event_source)
+    if grep -qxF "    EventMessageFile    REG_SZ    $1" <<<"$key"; then pass "$2: message file $1"; else
+        fail "$2: message file is not $1:"
+        echo "$key"
+    fi
+    if grep -qE '^ +TypesSupported +REG_DWORD +0x7$' <<<"$key"; then pass "$2: TypesSupported 7"; else
+        fail "$2: TypesSupported is not 7"
+    fi
+}
+# expect_no_event_source WHAT: reg finds no such key (not merely an empty answer).
+expect_no_event_source() {
+    local key
+    key=$(event_source)
+    if grep -qF "Unable to find the specified registry key" <<<"$key"; then pass "$1: no event source"; else
+        fail "$1: the event source is still there:"
+        echo "$key"
+    fi
+}
 
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
@@ -379,6 +414,7 @@ if cmp -s "$work/QuilletHollinGateway.ini" "$installed/QuilletHollinGateway.ini"
     pass "install kept the prepared settings"
 else fail "install overwrote the prepared settings"; fi
 if wait_state RUNNING; then pass "installed service RUNNING"; else fail "installed service not RUNNING"; fi
+expect_event_source 'C:\Program Files\Quillet Hollin Gateway\QuilletHollinGateway.exe' "msiexec /i"
 config=$(as_system "wine reg query 'HKLM\System\CurrentControlSet\Services\QuilletHollinGateway'" || true)
 for wanted in 'Start +REG_DWORD +0x2$' 'Type +REG_DWORD +0x110$' 'ObjectName +REG_SZ +LocalSystem$' \
     'Description +REG_SZ +Passes HTTP GET'; do
@@ -397,6 +433,7 @@ else fail "upgrade changed the edited settings"; fi
 entries=$(products)
 if [ "$entries" = 1 ]; then pass "one installed-programs entry"; else fail "$entries installed-programs entries"; fi
 if wait_state RUNNING; then pass "upgraded service RUNNING"; else fail "upgraded service not RUNNING"; fi
+expect_event_source 'C:\Program Files\Quillet Hollin Gateway\QuilletHollinGateway.exe' "upgrade"
 expect_contains "$(sale)" $'\n200' "sale through the upgraded service"
 after=$(cat "$installed/QuilletHollinGateway.seq" 2>/dev/null || true)
 if [ -n "$counter" ] && [ "$after" = $((counter + 1)) ]; then
@@ -408,6 +445,7 @@ expect_contains "$(msiexec /x new.msi /qn)" "errorlevel=0" "msiexec /x"
 query=$(as_system wine sc query QuilletHollinGateway || true)
 if grep -q "STATE" <<<"$query"; then fail "service still there: $query"; else pass "service removed"; fi
 if [ -e "$installed/QuilletHollinGateway.exe" ]; then fail "executable left"; else pass "executable removed"; fi
+expect_no_event_source "msiexec /x"
 for name in ini seq txt; do
     if [ -s "$installed/QuilletHollinGateway.$name" ]; then pass "kept the .$name"; else fail "lost the .$name"; fi
 done
