@@ -35,7 +35,7 @@ void DeriveFilePaths(const char* executablePath) {
     DeriveOnePath(JournalStem, executablePath, nullptr);
 }
 
-void WriteLogLine(const char* message) {
+void WriteLogLine(const char* message, LogEvent event) {
     char date[64];
     char time[32];
     PlatformLocalDateTime(date, sizeof date, time, sizeof time);
@@ -57,6 +57,7 @@ void WriteLogLine(const char* message) {
         fputs(line, stdout);
         fflush(stdout);
     }
+    ReportLogEvent(event, message);
 }
 
 void FormatErrorText(int code, char* out, size_t size) {

@@ -214,7 +214,7 @@ void LogTrouble(int code) {
         FormatErrorText(code, text, sizeof text);
     char line[300];
     snprintf(line, sizeof line, "Unable to write the journal: %s", text);
-    WriteLogLine(line);
+    WriteLogLine(line, LogEvent::Warning);
 }
 
 struct Sweep {

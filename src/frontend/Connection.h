@@ -54,3 +54,12 @@ void EndConsoleBatch();
 // "Closed connection: <address>"; a connection answered as soon as it is
 // accepted gets both at once.
 void WriteConnectionLines(const char* address, bool received, bool closed);
+
+// The service manager's view of the listener (Readiness.cpp). Ready: the
+// port listens. Alive: called from every pass of the listener's loop, pings
+// the watchdog when a ping is due; returns the milliseconds until the next
+// one, or -1 when no watchdog was asked for. Stopping: the listener leaves
+// its loop.
+void TellServiceManagerReady(int port);
+int TellServiceManagerAlive(int64_t nowMs);
+void TellServiceManagerStopping();

@@ -36,10 +36,11 @@ constexpr int AcceptBatch = 64;
 // Below this many descriptors a crowd of silent connections can keep tills out.
 constexpr long DescriptorsWanted = 4096;
 
+// A listener that cannot listen: an error for the Event Log too.
 void LogError(const char* format, int code) {
     char line[96];
     std::snprintf(line, sizeof line, format, code);
-    WriteLogLine(line);
+    WriteLogLine(line, LogEvent::Error);
 }
 
 void DebugLine(const char* text) {
@@ -237,7 +238,11 @@ void ServeUntilStopped(ListenerState* state) {
     while (!PlatformEventIsSet(state->run.stopEvent)) {
         FlushConsoleBatch(); // before the wait, never during it
         PlatformWaitSetReport report;
-        int timeoutMs = NextTimeoutMs(state, PlatformMonotonicMs());
+        int64_t nowMs = PlatformMonotonicMs();
+        int timeoutMs = NextTimeoutMs(state, nowMs);
+        int pingMs = TellServiceManagerAlive(nowMs);
+        if (pingMs >= 0 && (timeoutMs < 0 || pingMs < timeoutMs))
+            timeoutMs = pingMs;
         // A set event, or a wait that fails, ends it.
         if (!PlatformWaitSetWait(state->set, timeoutMs, ready, 64, &report) || report.eventSet)
             break;
@@ -260,7 +265,7 @@ void RaiseDescriptorLimit() {
                       "Only %ld descriptors may be open (hard limit); %ld or more keep a crowd of "
                       "silent connections from holding tills up",
                       limit, DescriptorsWanted);
-        WriteLogLine(line);
+        WriteLogLine(line, LogEvent::Warning);
     }
 }
 
@@ -285,7 +290,7 @@ int RunListener(PlatformEvent* stopEvent) {
         if (error == PlatformErrorAddressInUse) {
             char line[96];
             std::snprintf(line, sizeof line, "Bind error %d: Port %d is in use", error, listenPort);
-            WriteLogLine(line);
+            WriteLogLine(line, LogEvent::Error);
         } else if (error != 0) {
             LogError("Bind error %d", error);
         } else if ((error = PlatformListen(listener, ListenBacklog)) != 0) {
@@ -301,7 +306,9 @@ int RunListener(PlatformEvent* stopEvent) {
             state.set = set;
             // Room for the addresses of a crowd, made now rather than in the middle of one.
             state.byAddress.reserve(64);
+            TellServiceManagerReady(PlatformLocalPort(listener));
             ServeUntilStopped(&state);
+            TellServiceManagerStopping();
             EndConsoleBatch();
             EndStatusListener();
             PlatformDestroyWaitSet(set);

@@ -38,7 +38,8 @@ void LogStatusError(int error, int port) {
         std::snprintf(line, sizeof line, "Status port error %d: Port %d is in use", error, port);
     else
         std::snprintf(line, sizeof line, "Status port error %d", error);
-    WriteLogLine(line);
+    // The tills are still served: a warning.
+    WriteLogLine(line, LogEvent::Warning);
 }
 
 // The path of a "GET <path> ..." request, cut at the query; null for any

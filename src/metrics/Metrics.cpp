@@ -159,6 +159,18 @@ void CountTransaction(MetricKind kind, MetricOutcome outcome, int64_t lockWaitUs
         ExchangeTime.Observe(serverUs);
 }
 
+uint64_t CountedTransactions() {
+    uint64_t total = 0;
+    for (const auto& kind : Transactions)
+        for (const Counter& outcome : kind)
+            total += outcome.load(Relaxed);
+    return total;
+}
+
+bool ServerConnected() {
+    return ServerConnectedNow.load(Relaxed);
+}
+
 void CountDuplicate(MetricOriginal original) {
     Duplicates[static_cast<int>(original)].fetch_add(1, Relaxed);
 }

@@ -44,6 +44,10 @@ void NoteServerCertificate(int64_t notAfterUtcSeconds);
 // server. Otherwise false with the failure as one printable line in reason.
 bool ServerHealthy(char* reason, size_t size);
 
+// Transactions counted since start, of every kind and outcome, and whether
+// the server connection is up now: for the service manager's status line.
+uint64_t CountedTransactions();
+bool ServerConnected();
 // The Prometheus text exposition (version 0.0.4) of every count, with the
 // next sequence number when it is known. Returns the length, cut to
 // size - 1 and zero-terminated.

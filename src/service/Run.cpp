@@ -46,7 +46,7 @@ void PrintUsage() {
     std::printf("QuilletHollinGateway check             Check settings and connections\n");
 }
 
-void RunGateway(int, char**) {
+bool RunGateway(int, char**) {
     // Owned here, and handed to the listener and through it to every
     // transaction. It stays open after the run: connection threads may
     // still wait on it.
@@ -55,8 +55,8 @@ void RunGateway(int, char**) {
         char line[64];
         std::snprintf(line, sizeof line, "Unable to create the stop event: Error %d",
                       PlatformLastError());
-        WriteLogLine(line);
-        return;
+        WriteLogLine(line, LogEvent::Error);
+        return false;
     }
     ActiveStopEvent.store(stopEvent);
     if (StopRequested.exchange(false))
@@ -68,22 +68,23 @@ void RunGateway(int, char**) {
     bool resolved = StartTransactions(transactionLock);
     ReportServiceStatus(PlatformServiceRunning, 0, 3000);
 
-    WriteLogLine("Service started");
+    WriteLogLine("Service started", LogEvent::Information);
     char line[128];
     if (!resolved) {
         std::snprintf(line, sizeof line,
                       "Unable to resolve the transaction server name %s; using it as written.",
                       ServerAddressInUse());
-        WriteLogLine(line);
+        WriteLogLine(line, LogEvent::Warning);
     }
     if (!DuplicateWindowReady())
         WriteLogLine("Unable to make the duplicate window's key: while DuplicateWindow is on, "
-                     "sales and voids are refused.");
+                     "sales and voids are refused.",
+                     LogEvent::Warning);
     if (!transactionLock) {
         // Without the lock no transaction could run safely: do not listen.
         std::snprintf(line, sizeof line, "Unable to create the transaction lock: Error %d",
                       lockError);
-        WriteLogLine(line);
+        WriteLogLine(line, LogEvent::Error);
     } else {
         std::snprintf(line, sizeof line, "Transaction server address is %s.", ServerAddressInUse());
         WriteLogLine(line);
@@ -91,8 +92,9 @@ void RunGateway(int, char**) {
         RunListener(stopEvent);
         StopJournal();
     }
-    WriteLogLine("Service stopped");
+    WriteLogLine("Service stopped", LogEvent::Information);
     ActiveStopEvent.store(nullptr);
+    return PlatformEventIsSet(stopEvent);
 }
 
 void StopGateway() {
@@ -106,10 +108,10 @@ void StopGateway() {
         PlatformSetEvent(stopEvent);
 }
 
-void DebugService(int argc, char** argv) {
+int DebugService(int argc, char** argv) {
     std::printf("Debugging %s.\n", ServiceDisplayName);
     PlatformSetConsoleCtrlHandler(ConsoleCtrlHandler);
-    RunGateway(argc, argv);
+    return RunGateway(argc, argv) ? 0 : 1;
 }
 
 bool ConsoleCtrlHandler(unsigned event) {
@@ -153,8 +155,7 @@ int GatewayMain(int argc, char** argv) {
             return CheckGateway();
         if (SameWordIgnoringCase(argv[1], "debug")) {
             DebugMode = true;
-            DebugService(argc, argv);
-            return 0;
+            return DebugService(argc, argv);
         }
     }
     PrintUsage();

@@ -50,7 +50,7 @@ void EnsureRestartOnFailure() {
         char line[320];
         std::snprintf(line, sizeof line, "Unable to set the restart on failure: %s",
                       GetLastErrorText());
-        WriteLogLine(line);
+        WriteLogLine(line, LogEvent::Warning);
     }
     PlatformCloseServiceHandle(service);
     PlatformCloseServiceHandle(manager);
@@ -84,6 +84,14 @@ void InstallService() {
         if (!configured)
             std::printf("Unable to set the service description and restart on failure:\n%s\n",
                         recoveryError);
+        // The Event Log finds the texts of the gateway's events in the
+        // executable's own message table.
+        int error = PlatformAddEventSource(ServiceName, path);
+        if (error != 0) {
+            char text[256];
+            FormatErrorText(error, text, sizeof text);
+            std::printf("Unable to register the event source:\n%s\n", text);
+        }
         PlatformCloseServiceHandle(service);
     } else {
         std::printf("Unable to create service:\n%s\n", GetLastErrorText());
@@ -102,9 +110,15 @@ void RemoveService() {
     if (!service) {
         std::printf("Unable to open service:\n%s\n", GetLastErrorText());
     } else {
-        if (PlatformDeleteService(service))
+        if (PlatformDeleteService(service)) {
             std::printf("%s removed.\n", ServiceDisplayName);
-        else
+            int error = PlatformRemoveEventSource(ServiceName);
+            if (error != 0) {
+                char text[256];
+                FormatErrorText(error, text, sizeof text);
+                std::printf("Unable to remove the event source:\n%s\n", text);
+            }
+        } else
             std::printf("Unable to delete service:\n%s\n", GetLastErrorText());
         PlatformCloseServiceHandle(service);
     }
@@ -114,10 +128,13 @@ void RemoveService() {
 void ServiceMain(int argc, char** argv) {
     if (!PlatformRegisterServiceCtrlHandler(ServiceName, ServiceCtrlHandler))
         return;
+    StartEventLog(ServiceName);
     if (ReportServiceStatus(PlatformServiceStartPending, 0, 3000)) {
         EnsureRestartOnFailure();
-        RunGateway(argc, argv);
+        if (!RunGateway(argc, argv))
+            ReportLogEvent(LogEvent::Error, "The gateway stopped without a stop request.");
     }
+    StopEventLog();
     ReportServiceStatus(PlatformServiceStopped, 0, 0);
 }
 

@@ -26,10 +26,14 @@ void ServiceMain(int argc, char** argv);
 void ServiceCtrlHandler(unsigned control);
 bool ReportServiceStatus(unsigned state, unsigned exitCode, unsigned waitHint);
 
-// The run sequence shared by service and debug mode; returns once stopped.
-void RunGateway(int argc, char** argv);
+// The run sequence shared by service and debug mode; returns once stopped:
+// true when a stop was asked for, false when it ended by itself (the port
+// could not be bound, say).
+bool RunGateway(int argc, char** argv);
 void StopGateway();
-void DebugService(int argc, char** argv);
+// Debug mode; returns the process's exit code: 1 when the gateway ended
+// without a stop request, else 0.
+int DebugService(int argc, char** argv);
 bool ConsoleCtrlHandler(unsigned event);
 
 // The whole command line: chooses the mode and runs it.

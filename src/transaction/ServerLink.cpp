@@ -45,6 +45,35 @@ constexpr size_t TlsResults = static_cast<size_t>(PlatformTlsResult::Failed) + 1
 bool RefusalLogged[TlsResults];
 int64_t RefusalLoggedAtMs[TlsResults];
 
+// Set while connects fail, under the transaction lock: the Event Log hears
+// once when the server becomes unreachable and once when it is back, never
+// once per transaction.
+bool ServerUnreachable = false;
+
+void NoteConnectFailed(const char* replyArea) {
+    if (ServerUnreachable)
+        return;
+    ServerUnreachable = true;
+    const char prefix[] = "Unable to connect to server: ";
+    const char* reason = replyArea;
+    if (std::strncmp(reason, prefix, sizeof prefix - 1) == 0)
+        reason += sizeof prefix - 1;
+    char text[512];
+    std::snprintf(text, sizeof text, "Unable to reach the transaction server %s:%d: %s",
+                  ServerAddress, ServerPort, reason);
+    ReportLogEvent(LogEvent::Warning, text);
+}
+
+void NoteConnectMade() {
+    if (!ServerUnreachable)
+        return;
+    ServerUnreachable = false;
+    char text[128];
+    std::snprintf(text, sizeof text, "The transaction server %s:%d is reachable again.",
+                  ServerAddress, ServerPort);
+    ReportLogEvent(LogEvent::Warning, text);
+}
+
 // Receives what is already there, without waiting: the count, 0 when the
 // server has closed, -1 on failure, PlatformTimedOut when there is nothing.
 // Over TLS that includes bytes already decrypted inside the session.
@@ -110,7 +139,7 @@ void LogRefusedHandshake(PlatformTlsResult result, const char* reason,
                       " (certificate %s, issued by %s, SHA-256 %s)", peer.subject, peer.issuer,
                       fingerprint);
     }
-    WriteLogLine(line);
+    WriteLogLine(line, LogEvent::Warning);
 }
 
 // Makes the TLS session over the connected socket. False, with the till's
@@ -139,7 +168,7 @@ bool MakeHandshake(char* replyArea) {
     return false;
 }
 
-bool ConnectToServer(char* replyArea) {
+bool MakeConnection(char* replyArea) {
     DropConnection();
     if (Tls.enabled && !Tls.pinValid) {
         // Never connected without the pin the settings meant to give.
@@ -165,6 +194,15 @@ bool ConnectToServer(char* replyArea) {
         return false;
     }
     NoteServerConnected();
+    return true;
+}
+
+bool ConnectToServer(char* replyArea) {
+    if (!MakeConnection(replyArea)) {
+        NoteConnectFailed(replyArea);
+        return false;
+    }
+    NoteConnectMade();
     return true;
 }
 
@@ -201,6 +239,8 @@ bool StartServerLink() {
     bool resolved = PlatformResolveIPv4(configured, dotted, sizeof dotted);
     std::snprintf(ServerAddress, sizeof ServerAddress, "%s", resolved ? dotted : configured);
     ReadServerTlsSettings(ServerAddress, &Tls);
+    // A new start tells of the first failure again.
+    ServerUnreachable = false;
     return resolved;
 }
 

@@ -13,12 +13,17 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <netinet/in.h>
+#include <poll.h>
 #include <random>
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -184,6 +189,79 @@ INSTANTIATE_TEST_SUITE_P(Signals, DebugModeStop,
                              return std::string(info.param.signal == SIGINT ? "Interrupt"
                                                                             : "Terminate");
                          });
+
+// The service manager's view (systemd's notify protocol): READY=1 once the
+// port accepts connections, then watchdog pings from the listener's loop
+// with a status line that follows the server and the day's transactions,
+// then STOPPING=1 as the last word. A gateway that cannot bind says nothing
+// and exits 1, so that systemd's Restart=on-failure applies.
+TEST(GatewayProcess, TellsTheServiceManagerReadyPingsAndStopping) {
+    GatewayCopy gateway;
+    std::string address = gateway.File(".notify");
+    int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un name{};
+    name.sun_family = AF_UNIX;
+    ASSERT_LT(address.size(), sizeof name.sun_path);
+    std::memcpy(name.sun_path, address.c_str(), address.size());
+    ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr*>(&name), sizeof name), 0);
+    auto next = [manager](int timeoutMs) {
+        pollfd ready{manager, POLLIN, 0};
+        char buffer[512];
+        ssize_t size =
+            poll(&ready, 1, timeoutMs) == 1 ? recv(manager, buffer, sizeof buffer, 0) : -1;
+        return size < 0 ? std::string("(none)") : std::string(buffer, size_t(size));
+    };
+    FakeServer server;
+    unsigned short port = FreePort();
+    gateway.WriteSettings(port, server.Port());
+    setenv("NOTIFY_SOCKET", address.c_str(), 1);
+    setenv("WATCHDOG_USEC", "200000", 1); // a ping every 100 ms
+    bool started = gateway.Start("debug");
+    ASSERT_TRUE(started);
+
+    std::string status = "Listening on port " + std::to_string(port) + "; server ";
+    EXPECT_EQ(next(5000), "READY=1\nSTATUS=" + status + "not connected; 0 transactions today");
+    PlatformSocket first = ConnectLoopback(port); // no retry: the port listens already
+    EXPECT_NE(first, PlatformNoSocket);
+    PlatformCloseSocket(first);
+    EXPECT_NE(SaleOnceListening(port, 250).find("200 OK"), std::string::npos);
+    std::string ping = "WATCHDOG=1\nSTATUS=" + status + "connected; 1 transactions today";
+    std::string got;
+    for (int i = 0; i < 20 && got != ping; ++i)
+        got = next(2000);
+    EXPECT_EQ(got, ping);
+    EXPECT_EQ(next(2000), ping) << "the pings go on";
+
+    ASSERT_EQ(kill(gateway.Pid(), SIGTERM), 0);
+    for (got = next(2000); got == ping;)
+        got = next(2000);
+    EXPECT_EQ(got, "STOPPING=1");
+    int exit = 0;
+    ASSERT_TRUE(gateway.WaitForExit(3000, &exit));
+    EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << exit;
+    EXPECT_EQ(next(100), "(none)");
+
+    // The port taken: no word to the manager, and a failure's exit status.
+    unsigned short taken = FreePort();
+    int holding = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(taken);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holding, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    ASSERT_EQ(listen(holding, 1), 0);
+    gateway.WriteSettings(taken, server.Port());
+    started = gateway.Start("debug");
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(gateway.WaitForExit(5000, &exit));
+    EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 1) << exit;
+    EXPECT_EQ(next(100), "(none)");
+    EXPECT_NE(ReadWholeFile(gateway.File(".txt")).find("is in use"), std::string::npos);
+    close(holding);
+    close(manager);
+}
 
 // One-shot commands print and end without starting the gateway.
 TEST(GatewayProcess, CommandsPrintAndEnd) {

@@ -101,6 +101,10 @@ check "settings: the example, readable by the account only" \
     _ "$dir/QuilletHollinGateway.ini"
 check "unit enabled" test -L "/etc/systemd/system/multi-user.target.wants/$unit"
 check "unit verified" systemd-analyze verify "/lib/systemd/system/$unit"
+check "unit exposure 1.6 or below" bash -c 'e=$(systemd-analyze security --offline=true "$1" 2>&1 |
+        sed -n "s/.*Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p")
+    echo "exposure: ${e:-not shown}"; [ -n "$e" ] && awk -v e="$e" "BEGIN { exit !(e <= 1.6) }"' \
+    _ "/lib/systemd/system/$unit"
 
 echo "== a sale through the gateway, run as its account"
 free_port() {

@@ -25,7 +25,7 @@ if [ "$status" -ne 0 ] || [ -n "$output" ]; then
 fi
 
 # What the deployment relies on, beyond mere validity.
-for line in "ExecStart=$exec_path debug" "Restart=on-failure" \
+for line in "ExecStart=$exec_path debug" "Restart=on-failure" "Type=notify" "WatchdogSec=30" \
             "AmbientCapabilities=CAP_NET_BIND_SERVICE" "CapabilityBoundingSet=CAP_NET_BIND_SERVICE" \
             "WorkingDirectory=$(dirname "$exec_path")" "ReadWritePaths=$(dirname "$exec_path")"; do
     grep -qxF "$line" "$unit" || { echo "missing: $line"; exit 1; }
@@ -34,4 +34,11 @@ if grep -qE '^User=(root)?$' "$unit" || ! grep -qE '^User=.+' "$unit"; then
     echo "the unit must name an unprivileged User="
     exit 1
 fi
-echo "unit verified"
+# Its sandbox: no more exposed than it has been (1.6, "OK").
+exposure=$("$analyze" security --offline=true --root="$root" "$(basename "$unit")" 2>&1 |
+    sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p')
+if [ -z "$exposure" ] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 1.6) }'; then
+    echo "exposure ${exposure:-not shown} is above 1.6"
+    exit 1
+fi
+echo "unit verified, exposure $exposure"

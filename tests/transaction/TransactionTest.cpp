@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -252,21 +253,50 @@ TEST_F(Exchange, SaleWithoutAStoredNumberIsNotSent) {
     EXPECT_EQ(report.sequence, 0);
 }
 
+namespace {
+
+// What the Event Log was given, by the Event Log's thread.
+std::mutex RecordedGuard;
+std::vector<std::string> RecordedEvents;
+bool RecordEvent(const char* source, LogEvent event, const char* text) {
+    std::lock_guard<std::mutex> hold(RecordedGuard);
+    RecordedEvents.push_back(std::string(source) + " " + std::to_string(int(event)) + " " + text);
+    return true;
+}
+
+} // namespace
+
+// The Event Log hears of an unreachable server once when it starts and once
+// when it clears, not once per transaction.
 TEST_F(Exchange, ConnectFailureIsReportedAndRetriedNextTime) {
+    RecordedEvents.clear();
+    EventSink platformReporter = EventReporter;
+    EventReporter = RecordEvent;
+    ASSERT_TRUE(StartEventLog("Source"));
     files.WriteSequence("40");
-    unsigned short deadPort = FreePort();
-    UseServerPort(deadPort);
+    unsigned short port = FreePort();
+    UseServerPort(port);
     EXPECT_EQ(Transact(reply, TransactionSale, "1", 1, "2", 1, &report), TransactionFailed);
-    EXPECT_EQ(ReplyText().rfind("Unable to connect to server: Error ", 0), 0u) << ReplyText();
+    std::string failure = ReplyText();
+    EXPECT_EQ(failure.rfind("Unable to connect to server: Error ", 0), 0u) << failure;
     // The number was taken before the connect, and nothing left.
     EXPECT_EQ(report.outcome, TransactionOutcome::NotSent);
     EXPECT_EQ(report.sequence, 40);
     EXPECT_EQ(report.serverUs, -1);
     EXPECT_NE(ReplyText(), "Unable to connect to server: Error 0");
+    EXPECT_EQ(Transact(reply, TransactionVoid, "1", 1, "2", 1), TransactionFailed);
 
-    FakeServer server; // the server comes up
+    FakeServer server(nullptr, port); // the server comes up where it was
     EXPECT_EQ(Run(server, TransactionSale), TransactionDone);
     EXPECT_EQ(ReplyBody(), "OK");
+    EXPECT_EQ(Run(server, TransactionSale), TransactionDone);
+    StopEventLog();
+    EventReporter = platformReporter;
+    std::string where = "127.0.0.1:" + std::to_string(port);
+    std::vector<std::string> wanted{
+        "Source 2 Unable to reach the transaction server " + where + ": " + failure.substr(29),
+        "Source 2 The transaction server " + where + " is reachable again."};
+    EXPECT_EQ(RecordedEvents, wanted);
 }
 
 TEST_F(Exchange, ResetWhileWaitingForTheReplyIsASocketError) {
