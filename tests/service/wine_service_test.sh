@@ -2,9 +2,10 @@
 # wine_service_test.sh BUILD_DIR GATEWAY_EXE [NATIVE_TXSIM]
 #
 # The Windows gateway as a real service under Wine: install (twice), the
-# service's configuration in the registry, start through the service control
-# manager, one sale through the running service to a transaction server on
-# loopback and its journal row, stop, the log's last line, remove. Then the .msi, built with
+# service's configuration and Event Log source in the registry, start through
+# the service control manager, one sale through the running service to a
+# transaction server on loopback and its journal row, stop, the log's last
+# line and the run's events, a start that finds its port held, remove. Then the .msi, built with
 # cpack from BUILD_DIR twice (the second with a higher version): its tables,
 # an install that starts the service and registers its Event Log source, an
 # upgrade in place that keeps the settings and the counter, an uninstall that
@@ -77,6 +78,7 @@ prefix=$work/prefix
 mkdir -p "$prefix"
 chown -R SYSTEM: "$work"
 server_pid=
+holder=
 
 # Runs a command line as SYSTEM in the private prefix; stdout without CRs.
 as_system() {
@@ -87,6 +89,7 @@ as_system() {
 cleanup() {
     local status=$?
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    [ -n "$holder" ] && kill "$holder" 2>/dev/null || true
     su SYSTEM -s /bin/bash -c "export WINEPREFIX='$prefix'; wineserver -k; timeout 20 wineserver -w" \
         >/dev/null 2>&1 || true
     wait 2>/dev/null || true
@@ -125,6 +128,17 @@ expect_no_event_source() {
     fi
 }
 
+# Wine's Event Log lines on stdin as "<type> <id> <channel> "<text>"": the advapi
+# stub line gives the type and id, the eventlog line after it (same thread)
+# the text.
+event_lines() {
+    awk 'function thread(line) { return match(line, /^[0-9a-f]+:/) ? substr(line, 1, RLENGTH) : "" }
+         /fixme:advapi:ReportEventW \(/ { split($0, f, ","); pending[thread($0)] = f[2] " " tolower(f[4]); next }
+         /:eventlog:ReportEventW L"/ { id = thread($0); if (!(id in pending)) next
+             line = substr($0, length(id) + 1); split(line, c, ":"); text = line; sub(/^[^"]*/, "", text)
+             print pending[id] " " c[1] " " text; delete pending[id] }'
+}
+
 free_port() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
@@ -144,10 +158,19 @@ wait_state() {
 }
 
 echo "== preparing the Wine prefix as SYSTEM"
-as_system 'wine wineboot -i >/dev/null 2>&1; wineserver -w' || true
+# A service's stderr is the one the wineserver's first process had, and so is
+# its WINEDEBUG: the service's events land in wine.err, with the advapi stub
+# line (type and id) before each eventlog line (text).
+eventlog_debug=-all,+eventlog,fixme+advapi
+wine_err=$work/wine.err
+as_system "WINEDEBUG=$eventlog_debug wine wineboot -i >/dev/null 2>>'$wine_err'; wineserver -w" || true
 # Keeps the wineserver, and with it the service manager, alive between commands.
-su SYSTEM -s /bin/bash -c "export WINEPREFIX='$prefix' WINEDEBUG=-all; wine ping -n 600 127.0.0.1 >/dev/null 2>&1" &
+su SYSTEM -s /bin/bash -c "export WINEPREFIX='$prefix' WINEDEBUG=$eventlog_debug
+    wine ping -n 600 127.0.0.1 >/dev/null 2>>'$wine_err'" &
 sleep 2
+# service_events SINCE: the events the services reported after line SINCE of wine.err.
+service_events() { tail -n +$(($1 + 1)) "$wine_err" | tr -d '\r' | event_lines; }
+wine_err_lines() { wc -l <"$wine_err"; }
 
 cp "$gateway_exe" "$work/QuilletHollinGateway.exe"
 chown SYSTEM: "$work/QuilletHollinGateway.exe"
@@ -161,6 +184,10 @@ chown SYSTEM: "$work/QuilletHollinGateway.ini"
 echo "== 1. install, twice"
 out=$(as_system wine QuilletHollinGateway.exe install || true)
 expect_contains "$out" "Quillet Hollin Gateway installed." "install"
+if grep -q "event source" <<<"$out"; then fail "install: $out"; fi
+# The executable's own full path, as Windows sees the Unix directory.
+exe_path="Z:${work//\//\\}\\QuilletHollinGateway.exe"
+expect_event_source "$exe_path" "install"
 out=$(as_system wine QuilletHollinGateway.exe Install || true)
 expect_contains "$out" "Unable to create service:" "second install refused"
 reason=$(sed -n '2p' <<<"$out")
@@ -194,11 +221,7 @@ cp "${GATEWAY_PLATFORM_TEST:-$build/tests/platform/platform_test.exe}" "$work/pl
 chown SYSTEM: "$work/format_message.exe" "$work/platform_test.exe"
 message_id() { sed -n "s/^#define $1 (DWORD) \(0x[0-9a-fA-F]*\)$/\1/p" "$header" | tr A-F a-f; }
 events=$(as_system "WINEDEBUG=+eventlog wine platform_test.exe \
-    --gtest_filter=EventLogTest.ReportsEachTypeAndAnotherSource 2>&1" |
-    awk '/fixme:advapi:ReportEventW \(/ { split($0, f, ","); pending = f[2] " " tolower(f[4]); next }
-         /:eventlog:ReportEventW L"/ && pending != "" {
-             sub(/^[0-9a-f]+:/, ""); split($0, c, ":"); text = $0; sub(/^[^"]*/, "", text)
-             print pending " " c[1] " " text; pending = "" }')
+    --gtest_filter=EventLogTest.ReportsEachTypeAndAnotherSource 2>&1" | event_lines)
 echo "$events"
 for event in "MSG_GENERIC_INFO 0x0004 trace information" "MSG_GENERIC_WARNING 0x0002 warn warning" \
     "MSG_GENERIC_ERROR 0x0001 err error"; do
@@ -253,6 +276,7 @@ for i in $(seq 1 50); do
         "$server_port" 2>/dev/null && break
     sleep 0.2
 done
+events_mark=$(wine_err_lines)
 as_system wine sc start QuilletHollinGateway || true
 if wait_state RUNNING; then pass "service RUNNING"; else fail "service not RUNNING"; fi
 
@@ -386,13 +410,79 @@ else
 fi
 if grep -q 4111111111111111 <<<"$log"; then fail "card number in the log"; fi
 
+echo "== 7b. the Event Log of that run"
+info_id=$(message_id MSG_GENERIC_INFO)
+warning_id=$(message_id MSG_GENERIC_WARNING)
+error_id=$(message_id MSG_GENERIC_ERROR)
+events=$(service_events "$events_mark")
+echo "$events"
+expect_contains "$events" "0x0004 $info_id trace \"Service started\"" "event: Service started"
+expect_contains "$events" "0x0004 $info_id trace \"Service stopped\"" "event: Service stopped"
+if [ "$(tail -n1 <<<"$events")" = "0x0004 $info_id trace \"Service stopped\"" ]; then
+    pass "Service stopped is the last event"
+else fail "the last event is not Service stopped"; fi
+# The server's stop in 5 is told once when the sale finds it gone, once when
+# it is back; without that stop, never.
+[ -n "$txsim" ] && outages=1 || outages=0
+count=$(grep -cF "0x0002 $warning_id warn \"Unable to reach the transaction server 127.0.0.1:$server_port: " \
+    <<<"$events" || true)
+if [ "$count" = "$outages" ]; then pass "$count event(s) of an unreachable server"; else
+    fail "$count events of an unreachable server, not $outages"; fi
+count=$(grep -cxF "0x0002 $warning_id warn \"The transaction server 127.0.0.1:$server_port is reachable again.\"" \
+    <<<"$events" || true)
+if [ "$count" = "$outages" ]; then pass "$count event(s) of the server back"; else
+    fail "$count events of the server back, not $outages"; fi
+if grep -q 4111111111111111 <<<"$events"; then fail "card number in an event"; fi
+if grep -q "reach the transaction server" <<<"$log"; then fail "the unreachable server's event is in the log"; fi
+
+echo "== 7c. a start with the listen port held"
+# The service's own connections may leave the port in TIME_WAIT, which a
+# listener with SO_REUSEADDR binds over; two listeners it never lets share.
+python3 - "$listen_port" <<'PY' &
+import socket, sys, time
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("0.0.0.0", int(sys.argv[1])))
+s.listen()
+time.sleep(60)
+PY
+holder=$!
+for i in $(seq 1 50); do
+    python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' \
+        "$listen_port" 2>/dev/null && break
+    sleep 0.2
+done
+kill -0 "$holder" 2>/dev/null || fail "could not hold port $listen_port"
+events_mark=$(wine_err_lines)
+as_system wine sc start QuilletHollinGateway >/dev/null || true
+if wait_state STOPPED; then pass "the service ends by itself"; else
+    fail "the service did not end"
+    as_system wine sc stop QuilletHollinGateway >/dev/null || true
+    wait_state STOPPED || true
+fi
+kill "$holder" 2>/dev/null || true
+wait "$holder" 2>/dev/null || true
+events=$(service_events "$events_mark")
+echo "$events"
+expect_contains "$events" "0x0001 $error_id err \"Bind error 10048: Port $listen_port is in use\"" \
+    "event: the port in use"
+if [ "$(tail -n1 <<<"$events")" = "0x0001 $error_id err \"The gateway stopped without a stop request.\"" ]; then
+    pass "the last event: stopped without a stop request"
+else fail "the last event is not the end without a stop request"; fi
+log=$(tr -d '\r' <"$work/QuilletHollinGateway.txt" 2>/dev/null || true)
+expect_contains "$(tail -n2 <<<"$log")" ": Bind error 10048: Port $listen_port is in use" "log has the port in use"
+if grep -q "without a stop request" <<<"$log"; then fail "the event-only line is in the log"; else
+    pass "the end without a stop request is an event only"; fi
+
 echo "== 8. remove"
 out=$(as_system wine QuilletHollinGateway.exe remove || true)
 expect_contains "$out" "Quillet Hollin Gateway removed." "remove"
+if grep -q "event source" <<<"$out"; then fail "remove: $out"; fi
+expect_no_event_source "remove"
 out=$(as_system wine QuilletHollinGateway.exe remove || true)
 expect_contains "$out" "Unable to open service:" "second remove refused"
 
-echo "== 7. the .msi: install"
+echo "== 9. the .msi: install"
 cp "$old_msi" "$work/old.msi"
 cp "$new_msi" "$work/new.msi"
 chown SYSTEM: "$work/old.msi" "$work/new.msi"
@@ -423,7 +513,7 @@ done
 expect_contains "$(sale)" $'\n200' "sale through the installed service"
 counter=$(cat "$installed/QuilletHollinGateway.seq" 2>/dev/null || true)
 
-echo "== 8. the .msi: upgrade to $bumped"
+echo "== 10. the .msi: upgrade to $bumped"
 printf '; edited by the operator\r\n' >>"$installed/QuilletHollinGateway.ini"
 settings=$(md5sum <"$installed/QuilletHollinGateway.ini")
 expect_contains "$(msiexec /i new.msi /qn)" "errorlevel=0" "msiexec /i of the newer version"
@@ -440,7 +530,7 @@ if [ -n "$counter" ] && [ "$after" = $((counter + 1)) ]; then
     pass "counter carried on: $counter, then $after"
 else fail "counter not carried on: '$counter', then '$after'"; fi
 
-echo "== 9. the .msi: uninstall"
+echo "== 11. the .msi: uninstall"
 expect_contains "$(msiexec /x new.msi /qn)" "errorlevel=0" "msiexec /x"
 query=$(as_system wine sc query QuilletHollinGateway || true)
 if grep -q "STATE" <<<"$query"; then fail "service still there: $query"; else pass "service removed"; fi
