@@ -495,6 +495,8 @@ chown -R SYSTEM: "$installed"
 msiexec() { # arguments
     as_system "wine cmd /c 'msiexec $* & echo errorlevel=%errorlevel%'" | grep '^errorlevel=' || true
 }
+# The installed service's processes, by their command line.
+service_processes() { pgrep -u SYSTEM -f 'Quillet Hollin Gateway.QuilletHollinGateway\.exe' || true; }
 products() { # the installed-programs entries named like the gateway
     as_system "wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s" |
         grep -cE 'DisplayName +REG_SZ +Quillet Hollin Gateway$' || true
@@ -504,6 +506,8 @@ if cmp -s "$work/QuilletHollinGateway.ini" "$installed/QuilletHollinGateway.ini"
     pass "install kept the prepared settings"
 else fail "install overwrote the prepared settings"; fi
 if wait_state RUNNING; then pass "installed service RUNNING"; else fail "installed service not RUNNING"; fi
+if [ -n "$(service_processes)" ]; then pass "the installed service's process is found"; else
+    fail "no process of the installed service found"; fi
 expect_event_source 'C:\Program Files\Quillet Hollin Gateway\QuilletHollinGateway.exe' "msiexec /i"
 config=$(as_system "wine reg query 'HKLM\System\CurrentControlSet\Services\QuilletHollinGateway'" || true)
 for wanted in 'Start +REG_DWORD +0x2$' 'Type +REG_DWORD +0x110$' 'ObjectName +REG_SZ +LocalSystem$' \
@@ -531,10 +535,30 @@ if [ -n "$counter" ] && [ "$after" = $((counter + 1)) ]; then
 else fail "counter not carried on: '$counter', then '$after'"; fi
 
 echo "== 11. the .msi: uninstall"
-expect_contains "$(msiexec /x new.msi /qn)" "errorlevel=0" "msiexec /x"
+# msi's own warnings (a file it could not delete) kept for a failure's report.
+out=$(as_system "WINEDEBUG=warn+msi wine cmd /c 'msiexec /x new.msi /qn & echo errorlevel=%errorlevel%' \
+    2>'$work/msiexec-x.err'" | grep '^errorlevel=' || true)
+expect_contains "$out" "errorlevel=0" "msiexec /x"
+running=$(service_processes)
 query=$(as_system wine sc query QuilletHollinGateway || true)
 if grep -q "STATE" <<<"$query"; then fail "service still there: $query"; else pass "service removed"; fi
-if [ -e "$installed/QuilletHollinGateway.exe" ]; then fail "executable left"; else pass "executable removed"; fi
+# The service reports STOPPED before its process has ended, so msiexec may
+# return while the process is still on its way out: both the process and the
+# executable must be gone within 5 s.
+for i in $(seq 1 50); do
+    [ -z "$(service_processes)" ] && [ ! -e "$installed/QuilletHollinGateway.exe" ] && break
+    sleep 0.1
+done
+left=$(service_processes)
+if [ -n "$left" ]; then fail "the service's process $left still runs 5 s after the uninstall"; fi
+if [ -e "$installed/QuilletHollinGateway.exe" ]; then
+    fail "executable left"
+    [ -z "$running" ] || echo "its process $running was still running when msiexec returned"
+    grep -i "delete" "$work/msiexec-x.err" || true
+else
+    pass "executable removed"
+    [ -z "$running" ] || echo "(its process $running was still ending when msiexec returned)"
+fi
 expect_no_event_source "msiexec /x"
 for name in ini seq txt; do
     if [ -s "$installed/QuilletHollinGateway.$name" ]; then pass "kept the .$name"; else fail "lost the .$name"; fi
