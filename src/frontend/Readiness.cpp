@@ -36,26 +36,28 @@ void FormatStatus(char* out, size_t size) {
                   static_cast<unsigned long long>(counted - CountedBeforeToday));
 }
 
+// One datagram: the state line ("READY=1", "WATCHDOG=1") and the status line.
+void TellWithStatus(const char* state) {
+    char text[192];
+    int used = std::snprintf(text, sizeof text, "%s\n", state);
+    FormatStatus(text + used, sizeof text - static_cast<size_t>(used));
+    PlatformNotifyServiceManager(text);
+}
+
 } // namespace
 
 void TellServiceManagerReady(int port) {
     ListeningPort = port;
     PingEveryMs = PlatformWatchdogPingIntervalMs();
     NextPingMs = PlatformMonotonicMs() + PingEveryMs;
-    char state[192];
-    std::memcpy(state, "READY=1\n", 8);
-    FormatStatus(state + 8, sizeof state - 8);
-    PlatformNotifyServiceManager(state);
+    TellWithStatus("READY=1");
 }
 
 int TellServiceManagerAlive(int64_t nowMs) {
     if (PingEveryMs <= 0)
         return -1;
     if (nowMs >= NextPingMs) {
-        char state[192];
-        std::memcpy(state, "WATCHDOG=1\n", 11);
-        FormatStatus(state + 11, sizeof state - 11);
-        PlatformNotifyServiceManager(state);
+        TellWithStatus("WATCHDOG=1");
         NextPingMs = nowMs + PingEveryMs;
     }
     return static_cast<int>(NextPingMs - nowMs);

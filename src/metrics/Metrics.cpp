@@ -108,6 +108,13 @@ struct Text {
     void Head(const char* name, const char* type, const char* help) {
         Add("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
     }
+    // A counter family with one label: a line for each of its values.
+    void AddCounters(const char* name, const char* label, const char* const* values,
+                     const Counter* counters, int count) {
+        for (int i = 0; i < count; ++i)
+            Add("%s{%s=\"%s\"} %llu\n", name, label, values[i],
+                static_cast<unsigned long long>(counters[i].load(Relaxed)));
+    }
     void AddHistogram(const char* name, const char* help, const Histogram& histogram) {
         Head(name, "histogram", help);
         uint64_t cumulative = 0;
@@ -224,9 +231,7 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
     Text text{out, size};
     out[0] = '\0';
     text.Head("qhg_requests_total", "counter", "Answers sent to tills, by HTTP status.");
-    for (int i = 0; i < AnswerKinds; ++i)
-        text.Add("qhg_requests_total{status=\"%s\"} %llu\n", AnswerCodes[i],
-                 static_cast<unsigned long long>(Answers[i].load(Relaxed)));
+    text.AddCounters("qhg_requests_total", "status", AnswerCodes, Answers, AnswerKinds);
 
     text.Head("qhg_transactions_total", "counter",
               "Transactions by kind and outcome: replied, in doubt (sent, no whole reply) or "
@@ -240,9 +245,7 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
     text.Head("gateway_duplicates_total", "counter",
               "Repeated sales and voids answered 409 without reaching the server, by what the "
               "first one was: in progress, replied or in doubt.");
-    for (int original = 0; original < 3; ++original)
-        text.Add("gateway_duplicates_total{original=\"%s\"} %llu\n", Originals[original],
-                 static_cast<unsigned long long>(Duplicates[original].load(Relaxed)));
+    text.AddCounters("gateway_duplicates_total", "original", Originals, Duplicates, 3);
 
     text.Head("qhg_server_connected", "gauge",
               "1 while the connection to the transaction server is open and in step.");
@@ -255,9 +258,8 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
     text.Head("gateway_server_tls_handshakes_total", "counter",
               "TLS handshakes with the transaction server: ok, refused (certificate, name, "
               "fingerprint or protocol) or failed.");
-    for (int i = 0; i < 3; ++i)
-        text.Add("gateway_server_tls_handshakes_total{result=\"%s\"} %llu\n", HandshakeResults[i],
-                 static_cast<unsigned long long>(Handshakes[i].load(Relaxed)));
+    text.AddCounters("gateway_server_tls_handshakes_total", "result", HandshakeResults, Handshakes,
+                     3);
     text.Head("gateway_server_certificate_expiry_timestamp_seconds", "gauge",
               "The notAfter of the transaction server's certificate last seen, since unix epoch.");
     if (CertificateSeen.load(std::memory_order_acquire))
