@@ -16,7 +16,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <netinet/in.h>
 #include <poll.h>
 #include <random>
 #include <spawn.h>
@@ -243,13 +242,9 @@ TEST(GatewayProcess, TellsTheServiceManagerReadyPingsAndStopping) {
 
     // The port taken: no word to the manager, and a failure's exit status.
     unsigned short taken = FreePort();
-    int holding = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(taken);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(holding, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-    ASSERT_EQ(listen(holding, 1), 0);
+    PlatformSocket holding = PlatformTcpSocket();
+    ASSERT_EQ(PlatformBind(holding, nullptr, taken), 0);
+    ASSERT_EQ(PlatformListen(holding, 1), 0);
     gateway.WriteSettings(taken, server.Port());
     started = gateway.Start("debug");
     unsetenv("NOTIFY_SOCKET");
@@ -259,7 +254,7 @@ TEST(GatewayProcess, TellsTheServiceManagerReadyPingsAndStopping) {
     EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 1) << exit;
     EXPECT_EQ(next(100), "(none)");
     EXPECT_NE(ReadWholeFile(gateway.File(".txt")).find("is in use"), std::string::npos);
-    close(holding);
+    PlatformCloseSocket(holding);
     close(manager);
 }
 
