@@ -2,7 +2,9 @@
 // on every platform), the masking of card data, and retention.
 #include "Journal.h"
 
+#include "ErrorText.h"
 #include "Files.h"
+#include "Log.h"
 #include "Settings.h"
 #include "Text.h"
 
@@ -206,12 +208,7 @@ void NoteTrouble(int code, int day) {
 
 void LogTrouble(int code) {
     char text[256];
-    // The sharing violation's number is Windows' own on every platform; the
-    // system's sentence for 32 elsewhere belongs to another error.
-    if (code == PlatformSharingViolation)
-        snprintf(text, sizeof text, "The file is in use by another writer. [%d]", code);
-    else
-        FormatErrorText(code, text, sizeof text);
+    FormatErrorText(code, text, sizeof text);
     char line[300];
     snprintf(line, sizeof line, "Unable to write the journal: %s", text);
     WriteLogLine(line, LogEvent::Warning);

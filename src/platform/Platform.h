@@ -12,15 +12,18 @@
 // ---------------------------------------------------------------------------
 // Errors
 
-// The sharing-violation code that a second writer gets on both platforms.
-constexpr int PlatformSharingViolation = 32;
+// Every error code the platform layer gives is the system's own: a Win32
+// code on Windows, an errno value elsewhere, so that PlatformErrorSentence
+// always says what happened.
+
+// What a second writer gets (ERROR_SHARING_VIOLATION, EWOULDBLOCK).
+extern const int PlatformSharingViolation;
 // The code for a file that does not exist, the same on both platforms
 // (ERROR_FILE_NOT_FOUND, ENOENT).
 constexpr int PlatformFileNotFound = 2;
 
 // The calling thread's last system error (GetLastError / errno).
 int PlatformLastError();
-void PlatformSetLastError(int code);
 
 // The system's one-line sentence for an error code, without a line end.
 // Returns false when the system has no text for the code.
@@ -89,6 +92,12 @@ bool PlatformHmacSha256(const void* key, size_t keySize, const void* data, size_
 // empty value gives the default.
 
 int PlatformProfileInt(const char* section, const char* key, int defaultValue, const char* path);
+
+// The letter case rule of settings names, and of the paths and command words
+// the gateway matches: ASCII only, whatever the locale.
+char PlatformAsciiLower(char c);
+bool PlatformEqualIgnoringCase(const char* a, size_t aLength, const char* b, size_t bLength);
+bool PlatformEqualIgnoringCase(const char* a, const char* b);
 // Copies the value, cut to size - 1 bytes; returns its length.
 size_t PlatformProfileString(const char* section, const char* key, const char* defaultValue,
                              char* out, size_t size, const char* path);

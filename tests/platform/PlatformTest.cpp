@@ -497,7 +497,7 @@ TEST(CryptoTest, RandomBytesDifferBetweenDrawsAndFillTheWholeBuffer) {
 // Errors, time and process facts
 
 TEST(SystemTextTest, ErrorSentenceIsOneLineWithoutLineEnd) {
-    PlatformSetLastError(5);
+    SetSystemError(5);
     EXPECT_EQ(PlatformLastError(), 5);
 
     char sentence[256];

@@ -23,15 +23,6 @@ constexpr int ResetCode = 10054; // WSAECONNRESET
 constexpr int ResetCode = 104; // ECONNRESET
 #endif
 
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-unsigned short Port(const char* name) {
-    return static_cast<unsigned short>(std::atoi(Env(name).c_str()));
-}
-
 // "3E:13:..." as openssl prints it, to bytes.
 std::vector<unsigned char> Fingerprint(const std::string& text) {
     std::vector<unsigned char> bytes;
@@ -67,7 +58,7 @@ class Backend {
                   if (handler)
                       handler(connection, message);
               },
-              Port("QHG_TLS_BACKEND_PORT")) {}
+              EnvPort("QHG_TLS_BACKEND_PORT")) {}
 
     std::mutex guard_;
     FakeServer::Handler handler_;
@@ -92,7 +83,7 @@ class TlsTest : public ::testing::Test {
     PlatformTlsResult Connect(const char* portVariable, const std::string& name,
                               const unsigned char* pin = nullptr, bool systemStore = false) {
         Disconnect();
-        socket_ = ConnectLoopback(Port(portVariable));
+        socket_ = ConnectLoopback(EnvPort(portVariable));
         EXPECT_NE(socket_, PlatformNoSocket) << portVariable;
         PlatformTlsConfig config{systemStore ? nullptr : ca_.c_str(), name.c_str(), pin, 5000};
         return PlatformTlsConnect(socket_, config, &session_, &peer_, &error_);
