@@ -7,6 +7,7 @@
 #include "Frontend.h"
 #include "Journal.h"
 #include "Platform.h"
+#include "Report.h"
 #include "Transaction.h"
 #include "Version.h"
 
@@ -44,6 +45,8 @@ void PrintUsage() {
     std::printf("QuilletHollinGateway install           Install service\n");
     std::printf("QuilletHollinGateway remove            Remove service\n");
     std::printf("QuilletHollinGateway check             Check settings and connections\n");
+    std::printf("QuilletHollinGateway report [date]     Report a day from the journal (YYYY-MM-DD, "
+                "default today)\n");
 }
 
 bool RunGateway(int, char**) {
@@ -153,6 +156,8 @@ int GatewayMain(int argc, char** argv) {
         }
         if (SameWordIgnoringCase(argv[1], "check"))
             return CheckGateway();
+        if (SameWordIgnoringCase(argv[1], "report"))
+            return ReportCommand(argc, argv);
         if (SameWordIgnoringCase(argv[1], "debug")) {
             DebugMode = true;
             return DebugService(argc, argv);
