@@ -72,7 +72,8 @@ std::map<std::string, double> Changes(const std::map<std::string, double>& befor
         auto old = before.find(name);
         double delta = value - (old == before.end() ? 0 : old->second);
         if (delta != 0 && name.find("_bucket") == std::string::npos &&
-            name.find("_sum") == std::string::npos && name != "qhg_sequence_next")
+            name.find("_sum") == std::string::npos && name != "qhg_sequence_next" &&
+            name != "qhg_server_up")
             changed[name] = delta;
     }
     return changed;
@@ -123,6 +124,7 @@ TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
         "Unable to connect to server: Error " + std::to_string(ConnectionRefusedCode);
     EXPECT_ANSWER(Sale(400), "504 Gateway Timeout", refused);
     EXPECT_ANSWER(StatusGet(status, "/health"), "503 Service Unavailable", refused);
+    EXPECT_EQ(MetricValue("qhg_server_up"), 0);
     StartServer();
     ExpectServing(500);
     EXPECT_ANSWER(StatusGet(status, "/health"), "200 OK", "OK");
@@ -155,6 +157,7 @@ TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
     };
     EXPECT_EQ(Changes(before, after), expected);
     EXPECT_EQ(after["qhg_sequence_next"], NextSequence());
+    EXPECT_EQ(after["qhg_server_up"], 1);
     EXPECT_GT(after["process_start_time_seconds"], 1.2e9);
     EXPECT_LE(after["process_start_time_seconds"], PlatformUtcMilliseconds() / 1000.0);
 }
