@@ -195,6 +195,32 @@ TEST_F(ReliabilityTest, StatusPortServesAnyoneUntilTheStopAndABusyOneIsOnlyLogge
         << files.ReadLog();
 }
 
+#ifndef _WIN32
+// The alert rules and their promtool tests name only series a gateway really
+// exports: a scrape over TLS (which makes the certificate's expiry known)
+// against both. Until main renames the gateway_* families, the server
+// certificate's expiry is exported under its old name; the backup host and
+// the client certificate are still to come.
+TEST_F(ReliabilityTlsTest, AlertRulesUseOnlySeriesTheGatewayExports) {
+    unsigned short status = FreePort();
+    StartServer();
+    StartGateway(TlsSettings("StatusPort=" + std::to_string(status) + "\n"));
+    ExpectServing();
+    const std::string path = files.Directory() + "/metrics.txt";
+    WriteWholeFile(path, MetricsText(status));
+    const std::string command =
+        "/usr/bin/python3 " GATEWAY_RULE_SERIES " " + path +
+        " " GATEWAY_ALERT_RULES " " GATEWAY_ALERT_RULES_TEST
+        " qhg_server_backup_in_use qhg_client_certificate_expiry_timestamp_seconds"
+        " qhg_server_certificate_expiry_timestamp_seconds >" +
+        path + ".out 2>&1";
+    int result = std::system(command.c_str());
+    std::string out = ReadWholeFile(path + ".out");
+    std::printf("%s", out.c_str());
+    EXPECT_EQ(result, 0) << out;
+}
+#endif
+
 TEST(StatusHealth, ReasonIsOnePrintableLine) {
     NoteServerExchange(false, "\x01\x41 declined\r\nnext");
     char reason[128];
