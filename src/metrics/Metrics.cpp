@@ -250,6 +250,10 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
     text.Head("qhg_server_connected", "gauge",
               "1 while the connection to the transaction server is open and in step.");
     text.Add("qhg_server_connected %d\n", ServerConnectedNow.load(Relaxed) ? 1 : 0);
+    text.Head("qhg_server_up", "gauge",
+              "1 unless the last connect or exchange with the transaction server failed, as "
+              "/health tells.");
+    text.Add("qhg_server_up %d\n", ServerHealth.load(std::memory_order_acquire) == Failed ? 0 : 1);
     text.Head("qhg_server_connects_total", "counter",
               "Connections made to the transaction server.");
     text.Add("qhg_server_connects_total %llu\n",
