@@ -29,10 +29,11 @@
 #   QHG_TLS_NOT_AFTER        its notAfter, in seconds since 1970 UTC
 #   QHG_TLS_SHA256           its fingerprint as `openssl x509 -fingerprint -sha256` prints it
 #   QHG_TLS_GOOD_LOG         what the QHG_TLS_GOOD_PORT front logs, notices included
-# Client certificates: the fronts below accept one that leads to QHG_TLS_CA; the good one
-# is issued by an intermediate CA, which only its chain brings.
+# Client certificates: the good one is issued by an intermediate CA under QHG_TLS_CA.
 #   QHG_TLS_REQUIRE_PORT     good certificate, TLS 1.2 or 1.3, requires a client certificate
-#   QHG_TLS_REQUIRE12_PORT   the same, TLS 1.2 only
+#                            that leads to QHG_TLS_CA: the intermediate must come with it
+#   QHG_TLS_REQUIRE12_PORT   the same, TLS 1.2 only, and trusting the intermediate itself
+#                            (Wine's Schannel sends no chain)
 #   QHG_TLS_CLIENT_CERT      PEM: the good client certificate and its chain
 #   QHG_TLS_CLIENT_KEY       its key, mode 0600; QHG_TLS_CLIENT_LOOSE_KEY the same, 0640;
 #                            QHG_TLS_CLIENT_ENCRYPTED_KEY the same with a passphrase;
@@ -163,7 +164,8 @@ front "${ports[6]}" other
 front "${ports[7]}" untrusted
 front "${ports[8]}" good ",min-version=TLS1,max-version=TLS1.1,cipher=DEFAULT@SECLEVEL=0"
 front "${ports[9]}" good ",verify=1,cafile=ca.pem"
-front "${ports[10]}" good ",verify=1,cafile=ca.pem,max-version=TLS1.2"
+cat ca.pem clientca.pem >client-trust.pem
+front "${ports[10]}" good ",verify=1,cafile=client-trust.pem,max-version=TLS1.2"
 # Listening before COMMAND starts.
 python3 - "${ports[@]:1}" <<'EOF'
 import socket, sys, time
