@@ -390,11 +390,12 @@ PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsCon
         }
         PosixTlsCertificateFacts(tls, peer);
         long verify = SSL_get_verify_result(tls->ssl);
+        PlatformTlsResult refusal = PosixTlsClientRefusal(tls);
         PlatformTlsResult result = PlatformTlsResult::Failed;
         if (verify != X509_V_OK)
             result = PosixTlsVerifyResult(verify);
-        else if (PosixTlsClientRefusal(tls) != PlatformTlsResult::Ok)
-            result = PosixTlsClientRefusal(tls);
+        else if (refusal != PlatformTlsResult::Ok)
+            result = refusal;
         else if (PosixTlsIsVersionRefusal())
             result = PlatformTlsResult::OldProtocol;
         else if (tls->transport.ended || tls->transport.error != 0)
