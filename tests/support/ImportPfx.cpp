@@ -105,16 +105,16 @@ PCCERT_CONTEXT Leaf(HCERTSTORE pfx) {
 bool KeepKey(PCCERT_CONTEXT leaf, std::vector<BYTE>* info) {
     static int made = 0;
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE from = 0;
-    DWORD spec = 0;
+    DWORD keySpec = 0;
     BOOL free = FALSE;
     HCRYPTKEY key = 0, kept = 0;
     DWORD size = 0;
-    if (!CryptAcquireCertificatePrivateKey(leaf, 0, nullptr, &from, &spec, &free))
+    if (!CryptAcquireCertificatePrivateKey(leaf, 0, nullptr, &from, &keySpec, &free))
         return false;
-    // Wine's import gives a key spec of 3: the key is under one of the two.
-    if (spec != AT_KEYEXCHANGE && spec != AT_SIGNATURE)
-        spec = CryptGetUserKey(from, AT_KEYEXCHANGE, &key) ? AT_KEYEXCHANGE : AT_SIGNATURE;
-    if ((key == 0 && !CryptGetUserKey(from, spec, &key)) ||
+    // Wine's import gives dwKeySpec 3: the key is under one of the two.
+    if (keySpec != AT_KEYEXCHANGE && keySpec != AT_SIGNATURE)
+        keySpec = CryptGetUserKey(from, AT_KEYEXCHANGE, &key) ? AT_KEYEXCHANGE : AT_SIGNATURE;
+    if ((key == 0 && !CryptGetUserKey(from, keySpec, &key)) ||
         !CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, nullptr, &size))
         return false;
     std::vector<BYTE> blob(size);
@@ -140,7 +140,7 @@ bool KeepKey(PCCERT_CONTEXT leaf, std::vector<BYTE>* info) {
         reinterpret_cast<wchar_t*>(info->data() + sizeof(CRYPT_KEY_PROV_INFO));
     prov->pwszProvName = const_cast<wchar_t*>(MS_ENHANCED_PROV_W);
     prov->dwProvType = PROV_RSA_FULL;
-    prov->dwKeySpec = spec;
+    prov->dwKeySpec = keySpec;
     return ok;
 }
 

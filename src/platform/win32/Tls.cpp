@@ -302,22 +302,22 @@ template <typename Facts> static void WinTlsCertificateFacts(PCCERT_CONTEXT leaf
 // public key.
 static PlatformTlsResult WinTlsCheckClientKey(PCCERT_CONTEXT certificate, int* error) {
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
-    DWORD spec = 0;
+    DWORD keySpec = 0;
     WINBOOL callerFrees = FALSE;
     if (!CryptAcquireCertificatePrivateKey(certificate,
                                            CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG |
                                                CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG,
-                                           nullptr, &key, &spec, &callerFrees)) {
+                                           nullptr, &key, &keySpec, &callerFrees)) {
         *error = int(GetLastError());
         return PlatformTlsResult::ClientCertificateUnusable;
     }
     PlatformTlsResult result = PlatformTlsResult::ClientCertificateUnusable;
     DWORD size = 0;
     std::vector<BYTE> info;
-    if (CryptExportPublicKeyInfo(key, spec, X509_ASN_ENCODING, nullptr, &size)) {
+    if (CryptExportPublicKeyInfo(key, keySpec, X509_ASN_ENCODING, nullptr, &size)) {
         info.resize(size);
         auto* exported = reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(info.data());
-        if (CryptExportPublicKeyInfo(key, spec, X509_ASN_ENCODING, exported, &size))
+        if (CryptExportPublicKeyInfo(key, keySpec, X509_ASN_ENCODING, exported, &size))
             result = CertComparePublicKeyInfo(X509_ASN_ENCODING, exported,
                                               &certificate->pCertInfo->SubjectPublicKeyInfo)
                          ? PlatformTlsResult::Ok
@@ -325,7 +325,7 @@ static PlatformTlsResult WinTlsCheckClientKey(PCCERT_CONTEXT certificate, int* e
     }
     if (result == PlatformTlsResult::ClientCertificateUnusable)
         *error = int(GetLastError());
-    if (callerFrees && spec == CERT_NCRYPT_KEY_SPEC)
+    if (callerFrees && keySpec == CERT_NCRYPT_KEY_SPEC)
         NCryptFreeObject(key);
     else if (callerFrees)
         CryptReleaseContext(key, 0);
