@@ -64,6 +64,12 @@ struct Histogram {
 };
 Histogram ExchangeTime;
 Histogram LockWait;
+static_assert(TimeBucketCount == BoundCount + 1);
+
+// The links' states: noted on a connect, a failure or a start.
+std::mutex LinkGuard;
+ServerLinkState Links[MaxServerLinks];
+int LinksInUse = 0;
 
 Counter ServerConnects;
 std::atomic<bool> ServerConnectedNow{false};
@@ -215,6 +221,55 @@ void NoteServerCertificate(int64_t notAfterUtcSeconds) {
 
 void NoteServerClosed() {
     ServerConnectedNow.store(false, Relaxed);
+}
+
+void NoteServerLink(int index, const ServerLinkState& state) {
+    if (index < 0 || index >= MaxServerLinks)
+        return;
+    std::lock_guard<std::mutex> hold(LinkGuard);
+    Links[index] = state;
+    Links[index].host[sizeof state.host - 1] = '\0';
+    if (index >= LinksInUse)
+        LinksInUse = index + 1;
+}
+
+int ReadServerLinks(ServerLinkState* out, int max) {
+    std::lock_guard<std::mutex> hold(LinkGuard);
+    int count = LinksInUse < max ? LinksInUse : max;
+    for (int i = 0; i < count; ++i)
+        out[i] = Links[i];
+    return count;
+}
+
+void ReadExchangeTimes(TimeBuckets* out) {
+    for (int i = 0; i < TimeBucketCount; ++i) {
+        out->upperUs[i] = i < BoundCount ? Bounds[i].us : -1;
+        out->count[i] = ExchangeTime.buckets[i].load(Relaxed);
+    }
+}
+
+int64_t BucketQuantileUs(const TimeBuckets& buckets, double share) {
+    uint64_t total = 0;
+    for (uint64_t count : buckets.count)
+        total += count;
+    if (total == 0)
+        return -1;
+    double rank = share * static_cast<double>(total);
+    uint64_t below = 0;
+    for (int i = 0; i < TimeBucketCount; ++i) {
+        uint64_t count = buckets.count[i];
+        if (count == 0 || static_cast<double>(below + count) < rank) {
+            below += count;
+            continue;
+        }
+        if (i == TimeBucketCount - 1)
+            return BeyondLastBound;
+        double lower = i == 0 ? 0 : static_cast<double>(buckets.upperUs[i - 1]);
+        double upper = static_cast<double>(buckets.upperUs[i]);
+        double within = (rank - static_cast<double>(below)) / static_cast<double>(count);
+        return static_cast<int64_t>(lower + (upper - lower) * within + 0.5);
+    }
+    return BeyondLastBound;
 }
 
 bool ServerHealthy(char* reason, size_t size) {

@@ -32,6 +32,23 @@ void NoteServerConnected();
 void NoteServerExchange(bool reached, const char* failure);
 void NoteServerClosed();
 
+// The server connections ("links") as the status page shows them: one
+// without TerminalAddresses. Each link notes its state when it changes;
+// readers get a copy.
+constexpr int MaxServerLinks = 16;
+struct ServerLinkState {
+    int terminal;   // the link's terminal address; -1: TerminalAddress, read per transaction
+    bool connected; // open and in step
+    bool backup;    // the host is the backup server
+    char host[64];  // "address:port" of the host it is (or was last) connected to
+    bool tls;
+    int64_t certificateNotAfter; // of the host's certificate, seconds since 1970 UTC; 0: none seen
+};
+void NoteServerLink(int index, const ServerLinkState& state);
+// The links in use (index 0 up to the highest one noted) into out, at most
+// max; their count.
+int ReadServerLinks(ServerLinkState* out, int max);
+
 // A TLS handshake with the server: made, refused (certificate, name,
 // fingerprint or protocol) or failed (closed, reset, time-out...).
 enum class MetricHandshake { Ok, Refused, Failed };
@@ -43,6 +60,21 @@ void NoteServerCertificate(int64_t notAfterUtcSeconds);
 // True while no exchange has failed since the last one that reached the
 // server. Otherwise false with the failure as one printable line in reason.
 bool ServerHealthy(char* reason, size_t size);
+
+// The exchange times of /metrics' histogram, for the status page: each
+// bucket's upper bound and the exchanges in it (not added up); the last
+// bucket has no bound.
+constexpr int TimeBucketCount = 18;
+struct TimeBuckets {
+    int64_t upperUs[TimeBucketCount]; // the last: -1
+    uint64_t count[TimeBucketCount];
+};
+void ReadExchangeTimes(TimeBuckets* out);
+// The time under which share (0.5 for the median) of the counted exchanges
+// lie, interpolated within its bucket as Prometheus' histogram_quantile
+// does: -1 with none counted, BeyondLastBound when it lies in the last one.
+constexpr int64_t BeyondLastBound = INT64_MAX;
+int64_t BucketQuantileUs(const TimeBuckets& buckets, double share);
 
 // Transactions counted since start, of every kind and outcome, and whether
 // the server connection is up now: for the service manager's status line.

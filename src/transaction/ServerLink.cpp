@@ -79,9 +79,31 @@ void NoteConnectMade() {
     ReportLogEvent(LogEvent::Warning, text);
 }
 
+// The link as the status page shows it, noted when it changes; the
+// certificate is the one of the last handshake since the start.
+int64_t LinkCertificateNotAfter = 0;
+ServerLinkState LinkNoted{};
+bool LinkNotedOnce = false;
+
+void NoteLink(bool connected) {
+    ServerLinkState state{};
+    state.terminal = -1; // TerminalAddress, read per transaction
+    state.connected = connected;
+    std::snprintf(state.host, sizeof state.host, "%s:%d", ServerAddress, ServerPort);
+    state.tls = Tls.enabled;
+    state.certificateNotAfter = LinkCertificateNotAfter;
+    if (LinkNotedOnce && state.connected == LinkNoted.connected &&
+        state.certificateNotAfter == LinkNoted.certificateNotAfter)
+        return;
+    LinkNoted = state;
+    LinkNotedOnce = true;
+    NoteServerLink(0, state);
+}
+
 // Tells the status port how an exchange went, with card numbers masked in
 // the failure text.
 void NoteExchange(bool reached, const char* failure) {
+    NoteLink(reached);
     if (reached) {
         NoteServerExchange(true, "");
         return;
@@ -164,8 +186,10 @@ bool MakeHandshake(char* replyArea) {
     int error = 0;
     PlatformTlsResult result =
         PlatformTlsConnect(ServerSocket, config, &ServerSession, &peer, &error);
-    if (peer.haveCertificate)
+    if (peer.haveCertificate) {
         NoteServerCertificate(peer.notAfterUtcSeconds);
+        LinkCertificateNotAfter = peer.notAfterUtcSeconds;
+    }
     if (result == PlatformTlsResult::Ok) {
         CountServerHandshake(MetricHandshake::Ok);
         return true;
@@ -206,6 +230,7 @@ bool MakeConnection(char* replyArea) {
         return false;
     }
     NoteServerConnected();
+    NoteLink(true);
     return true;
 }
 
@@ -255,6 +280,9 @@ bool StartServerLink() {
     bool resolved = PlatformResolveIPv4(configured, dotted, sizeof dotted);
     std::snprintf(ServerAddress, sizeof ServerAddress, "%s", resolved ? dotted : configured);
     ReadServerTlsSettings(ServerAddress, &Tls);
+    LinkCertificateNotAfter = 0;
+    LinkNotedOnce = false;
+    NoteLink(false);
     // A new start tells of the first failure again.
     ServerUnreachable = false;
     return resolved;

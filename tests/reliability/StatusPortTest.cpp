@@ -8,7 +8,9 @@
 #include "Metrics.h"
 #include "Transaction.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -218,6 +220,26 @@ TEST_F(ReliabilityTlsTest, AlertRulesUseOnlySeriesTheGatewayExports) {
     EXPECT_EQ(result, 0) << out;
 }
 #endif
+
+// The page's p50 and p99 from /metrics' buckets, as histogram_quantile
+// reads them: within the bucket, from its lower bound to its upper one.
+TEST(StatusPage, QuantilesLieWithinTheirBucket) {
+    TimeBuckets buckets;
+    ReadExchangeTimes(&buckets);
+    EXPECT_EQ(buckets.upperUs[0], 100);
+    EXPECT_EQ(buckets.upperUs[TimeBucketCount - 2], 30000000);
+    EXPECT_EQ(buckets.upperUs[TimeBucketCount - 1], -1);
+    std::fill(std::begin(buckets.count), std::end(buckets.count), 0);
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.5), -1);
+    buckets.count[0] = 2; // up to 100 us
+    buckets.count[3] = 2; // 500 to 1000 us
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.25), 50);
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.5), 100);
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.75), 750);
+    buckets.count[TimeBucketCount - 1] = 96; // beyond 30 s
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.03), 750);
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.99), BeyondLastBound);
+}
 
 TEST(StatusHealth, ReasonIsOnePrintableLine) {
     NoteServerExchange(false, "\x01\x41 declined\r\nnext");
