@@ -295,6 +295,39 @@ TEST_F(LogWriter, LineIsWrittenWhenTheOtherWriterLetsGoInTime) {
     EXPECT_NE(files.ReadLog().find("late line"), std::string::npos);
 }
 
+// The status page's ring: warnings and errors, to the log or to the Event
+// Log alone (off here), newest first, the oldest dropped once it is full,
+// whichever threads write.
+TEST_F(LogWriter, LastWarningsAndErrorsAreKeptNewestFirst) {
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([] {
+            for (int i = 0; i < 20; ++i)
+                WriteLogLine("busy", LogEvent::Warning);
+        });
+    for (std::thread& writer : writers)
+        writer.join();
+    WriteLogLine("Unable to write the journal", LogEvent::Error);
+    WriteLogLine("Service started", LogEvent::Information);
+    ReportLogEvent(LogEvent::Warning, "Unable to reach the transaction server");
+    RecentWarning kept[RecentWarningCount + 1];
+    ASSERT_EQ(ReadRecentWarnings(kept, RecentWarningCount + 1), RecentWarningCount);
+    EXPECT_EQ(kept[0].event, LogEvent::Warning);
+    EXPECT_STREQ(kept[0].text, "Unable to reach the transaction server");
+    EXPECT_EQ(kept[1].event, LogEvent::Error);
+    EXPECT_STREQ(kept[1].text, "Unable to write the journal");
+    for (int i = 2; i < RecentWarningCount; ++i)
+        EXPECT_STREQ(kept[i].text, "busy");
+    PlatformLocalTime now;
+    PlatformLocalNow(&now);
+    char day[16];
+    std::snprintf(day, sizeof day, "%04d-%02d-%02d ", now.year, now.month, now.day);
+    EXPECT_EQ(std::string(kept[0].time).substr(0, 11), day);
+    EXPECT_EQ(strlen(kept[0].time), 19u);
+    ASSERT_EQ(ReadRecentWarnings(kept, 1), 1);
+    EXPECT_STREQ(kept[0].text, "Unable to reach the transaction server");
+}
+
 TEST(ErrorText, SystemSentenceFollowedByTheCode) {
     SetSystemError(5);
     std::string text = GetLastErrorText();
