@@ -5,7 +5,9 @@
 // and after.
 #include "reliability/ReliabilityHarness.h"
 
+#include "Journal.h"
 #include "Metrics.h"
+#include "StatusPage.h"
 #include "Transaction.h"
 
 #include <algorithm>
@@ -218,6 +220,12 @@ TEST_F(ReliabilityTlsTest, AlertRulesUseOnlySeriesTheGatewayExports) {
     std::string out = ReadWholeFile(path + ".out");
     std::printf("%s", out.c_str());
     EXPECT_EQ(result, 0) << out;
+    // The page shows the certificate /metrics holds.
+    std::string page = StatusGet(status, "/");
+    long long expiry = MetricValue("qhg_server_certificate_expiry_timestamp_seconds");
+    EXPECT_NE(page.find("<td>TLS</td><td><span class=\"ok\">" + HttpDateOf(expiry) + ", in "),
+              std::string::npos)
+        << page;
 }
 #endif
 
@@ -239,6 +247,51 @@ TEST(StatusPage, QuantilesLieWithinTheirBucket) {
     buckets.count[TimeBucketCount - 1] = 96; // beyond 30 s
     EXPECT_EQ(BucketQuantileUs(buckets, 0.03), 750);
     EXPECT_EQ(BucketQuantileUs(buckets, 0.99), BeyondLastBound);
+}
+
+// A busy day's in-doubt list: the newest rows by their time, whatever the
+// file's order, the rest counted; each text cut, and the page whole.
+TEST(StatusPage, ABusyDayShowsItsNewestInDoubtRowsAndFits) {
+    TempGatewayFiles files;
+    PlatformLocalTime now;
+    PlatformLocalNow(&now);
+    char path[JournalDayPathSize];
+    JournalDayPath(now.year, now.month, now.day, path, sizeof path);
+    const std::string quotes(200, '\'');
+    auto row = [&](int sequence, const char* time) {
+        return std::string("2026-12-08T") + time + ".000+01:00,127.0.0.1,5,sale," +
+               std::to_string(sequence) + ",100,************5556,\"" + quotes +
+               "\",in-doubt,504,30000.000,Timeout error.\r\n";
+    };
+    std::string day = JournalHeader + row(999, "18:00:00");
+    char time[16];
+    for (int i = 0; i < PageInDoubtRows + 4; ++i) {
+        std::snprintf(time, sizeof time, "10:%02d:%02d", i / 60, i % 60);
+        day += row(i, time);
+    }
+    WriteWholeFile(path, day);
+    std::string page(StatusPageSize, '\0');
+    page.resize(FormatStatusPage(page.data(), page.size()));
+    ASSERT_GT(page.size(), 16u);
+    EXPECT_EQ(page.substr(page.size() - 16), "</body>\n</html>\n");
+    size_t list = page.find("<table id=\"in-doubt-list\">");
+    std::string table = page.substr(list, page.find("</table>", list) - list);
+    size_t rows = 0;
+    for (size_t at = table.find("<tr><td>"); at != std::string::npos;
+         at = table.find("<tr><td>", at + 1))
+        ++rows;
+    EXPECT_EQ(rows, static_cast<size_t>(PageInDoubtRows));
+    std::string cut;
+    for (int i = 0; i < 64; ++i)
+        cut += "&#39;";
+    EXPECT_NE(table.find("<tr><td>18:00:00</td><td>127.0.0.1 #5</td><td class=\"n\">999</td>"),
+              std::string::npos);
+    EXPECT_NE(table.find("<td class=\"n\">103</td><td>sale</td><td>************5556</td>"
+                         "<td class=\"n\">100</td><td>" +
+                         cut + "...</td></tr>\n<tr><td>10:01:42</td>"),
+              std::string::npos);
+    EXPECT_EQ(table.find("<td class=\"n\">4</td>"), std::string::npos);
+    EXPECT_NE(page.find("And 5 more, older: "), std::string::npos);
 }
 
 TEST(StatusHealth, ReasonIsOnePrintableLine) {
