@@ -64,7 +64,7 @@ flags=(--headless --no-sandbox --disable-gpu --disable-quic --no-first-run
     --user-data-dir="$dir/profile")
 failures=0
 if [ -n "$shot" ]; then
-    timeout 120 "$browser" "${flags[@]}" --hide-scrollbars --window-size=1000,1500 \
+    timeout 120 "$browser" "${flags[@]}" --hide-scrollbars --window-size=1000,1240 \
         --screenshot="$shot" "$url" >"$dir/chromium.log" 2>&1 ||
         { cat "$dir/chromium.log"; failures=1; }
 else
