@@ -86,18 +86,17 @@ ServerLinkState LinkNoted{};
 bool LinkNotedOnce = false;
 
 void NoteLink(bool connected) {
-    ServerLinkState state{};
-    state.terminal = -1; // TerminalAddress, read per transaction
-    state.connected = connected;
-    std::snprintf(state.host, sizeof state.host, "%s:%d", ServerAddress, ServerPort);
-    state.tls = Tls.enabled;
-    state.certificateNotAfter = LinkCertificateNotAfter;
-    if (LinkNotedOnce && state.connected == LinkNoted.connected &&
-        state.certificateNotAfter == LinkNoted.certificateNotAfter)
+    if (LinkNotedOnce && connected == LinkNoted.connected &&
+        LinkCertificateNotAfter == LinkNoted.certificateNotAfter)
         return;
-    LinkNoted = state;
+    LinkNoted = ServerLinkState{};
+    LinkNoted.terminal = -1; // TerminalAddress, read per transaction
+    LinkNoted.connected = connected;
+    std::snprintf(LinkNoted.host, sizeof LinkNoted.host, "%s:%d", ServerAddress, ServerPort);
+    LinkNoted.tls = Tls.enabled;
+    LinkNoted.certificateNotAfter = LinkCertificateNotAfter;
     LinkNotedOnce = true;
-    NoteServerLink(0, state);
+    NoteServerLink(0, LinkNoted);
 }
 
 // Tells the status port how an exchange went, with card numbers masked in

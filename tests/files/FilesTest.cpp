@@ -324,8 +324,6 @@ TEST_F(LogWriter, LastWarningsAndErrorsAreKeptNewestFirst) {
     std::snprintf(day, sizeof day, "%04d-%02d-%02d ", now.year, now.month, now.day);
     EXPECT_EQ(std::string(kept[0].time).substr(0, 11), day);
     EXPECT_EQ(strlen(kept[0].time), 19u);
-    ASSERT_EQ(ReadRecentWarnings(kept, 1), 1);
-    EXPECT_STREQ(kept[0].text, "Unable to reach the transaction server");
 }
 
 TEST(ErrorText, SystemSentenceFollowedByTheCode) {
