@@ -139,22 +139,19 @@ struct Text {
     }
 };
 
-// One line per server connection: open and in step or not, with its
-// terminal address ("" when read per transaction) and the host it is or was
-// last connected to.
+// One line per server connection: open and in step or not, by its terminal
+// address ("" when TerminalAddress is read per transaction).
 void AddLinks(Text& text) {
     ServerLinkState links[MaxServerLinks];
     int count = ReadServerLinks(links, MaxServerLinks);
     text.Head("qhg_server_link_connected", "gauge",
-              "1 while this connection to a transaction server is open and in step, by terminal "
-              "address and host.");
+              "1 while this connection to the transaction server is open and in step.");
     for (int i = 0; i < count; ++i) {
         char terminal[16] = "";
         if (links[i].terminal >= 0)
             std::snprintf(terminal, sizeof terminal, "%d", links[i].terminal);
-        text.Add("qhg_server_link_connected{link=\"%d\",terminal=\"%s\",host=\"%s\",backup=\"%d\"} "
-                 "%d\n",
-                 i, terminal, links[i].host, links[i].backup ? 1 : 0, links[i].connected ? 1 : 0);
+        text.Add("qhg_server_link_connected{link=\"%d\",terminal=\"%s\"} %d\n", i, terminal,
+                 links[i].connected ? 1 : 0);
     }
 }
 

@@ -17,7 +17,7 @@ namespace {
 
 constexpr int HandshakeLimitMs = 5000;
 // A TLS server answers a client hello within a round trip or two.
-constexpr int TlsSniffLimitMs = 2000;
+constexpr int TlsSniffLimitMs = 1000;
 // A certificate that ends sooner is worth a warning.
 constexpr int64_t ExpiryWarningSeconds = 30 * 86400;
 

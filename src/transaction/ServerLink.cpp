@@ -116,6 +116,7 @@ void DropConnection(ServerLink* link) {
 // The one place a refused or timed-out handshake is logged.
 void LogHandshake(size_t kind, const ServerHost& host, const char* reason,
                   const PlatformTlsPeer& peer) {
+    const char* outcome = kind == TlsResults ? "failed" : "refused";
     {
         std::lock_guard<std::mutex> hold(RefusalGuard);
         int64_t now = PlatformMonotonicMs();
@@ -125,9 +126,9 @@ void LogHandshake(size_t kind, const ServerHost& host, const char* reason,
         RefusalLoggedAtMs[kind] = now;
     }
     char line[1024];
-    int length = std::snprintf(line, sizeof line, "TLS handshake with the %s %s refused: %s",
+    int length = std::snprintf(line, sizeof line, "TLS handshake with the %s %s %s: %s",
                                host.backup ? "backup transaction server" : "transaction server",
-                               host.where, reason);
+                               host.where, outcome, reason);
     if (peer.haveCertificate && length > 0 && static_cast<size_t>(length) < sizeof line) {
         char fingerprint[FingerprintTextSize];
         FormatFingerprint(peer.sha256, fingerprint, sizeof fingerprint);

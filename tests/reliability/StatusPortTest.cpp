@@ -152,6 +152,7 @@ TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
         {"qhg_exchange_seconds_count", 6}, // every exchange that was sent
         {"qhg_lock_wait_seconds_count", 7},
         {"qhg_server_connected", 1}, // from 0: each test starts without a connection
+        {"qhg_server_link_connected{link=\"0\",terminal=\"\"}", 1},
     };
     EXPECT_EQ(Changes(before, after), expected);
     EXPECT_EQ(after["qhg_sequence_next"], NextSequence());
