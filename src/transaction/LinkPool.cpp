@@ -17,7 +17,7 @@
 namespace {
 
 // How often a waiting transaction looks at the stop event.
-constexpr int StopCheckMs = 50;
+constexpr int StopCheckMs = 100;
 
 struct Waiter {
     std::condition_variable wake;
@@ -162,13 +162,13 @@ TurnResult TakeLink(PlatformEvent* stopEvent, unsigned waitMs, LinkTurn* turn, c
     turn->downSeen = DownGeneration;
     if (Head == nullptr && FreeCount > 0) {
         ServerLink* link = TakeFree();
-        if (FailsFast(*turn, link)) {
-            Free[FreeCount++] = link;
-            CopyDownText(downText);
-            return TurnResult::ServerDown;
+        if (!FailsFast(*turn, link)) {
+            Grant(turn, link);
+            return TurnResult::Granted;
         }
-        Grant(turn, link);
-        return TurnResult::Granted;
+        // Only links that would try a server being tried are free: wait for
+        // one in step, if there is one.
+        Free[FreeCount++] = link;
     }
     // Every link is down and being tried: no use queueing behind the tries.
     if (Down && Tries > 0 && UpCount == 0) {
