@@ -20,8 +20,6 @@ const char JournalHeader[] = "time,client,client_number,kind,sequence,amount,car
 
 namespace {
 
-// Room for "-YYYY-MM-DD.csv" behind the stem.
-constexpr size_t JournalPathSize = GatewayPathSize + 16;
 constexpr int NoDay = INT_MIN;
 
 // Guarded by Guard. The day file stays open between rows: others may read it,
@@ -139,7 +137,7 @@ struct Line {
 };
 
 void JournalPath(const PlatformLocalTime& day, char* out, size_t size) {
-    snprintf(out, size, "%s-%04d-%02d-%02d.csv", JournalStem, day.year, day.month, day.day);
+    JournalDayPath(day.year, day.month, day.day, out, size);
 }
 
 void CloseDayFile() {
@@ -166,7 +164,7 @@ bool WriteAllAt(PlatformFile* file, long offset, const char* data, size_t size) 
 // header, and a last row cut short (by a power cut during its write) is ended
 // so that the next row does not run into it. Returns 0, or the error code.
 int OpenDayFile(const PlatformLocalTime& time, int day) {
-    char path[JournalPathSize];
+    char path[JournalDayPathSize];
     JournalPath(time, path, sizeof path);
     int error = 0;
     PlatformFile* file = PlatformOpenForUpdate(path, &error);
@@ -251,7 +249,7 @@ void SweepOne(const char* name, void* context) {
         return;
     if (sweep.today - DayNumber(year, month, day) <= sweep.keepDays)
         return;
-    char path[JournalPathSize];
+    char path[JournalDayPathSize];
     snprintf(path, sizeof path, "%s%c%s", sweep.directory, sweep.separator, name);
     PlatformDeleteFile(path);
 }
@@ -277,6 +275,10 @@ void DeleteExpiredFiles(int today, int keepDays) {
 }
 
 } // namespace
+
+void JournalDayPath(int year, int month, int day, char* out, size_t size) {
+    snprintf(out, size, "%s-%04d-%02d-%02d.csv", JournalStem, year, month, day);
+}
 
 void SetJournalCard(JournalRow* row, const char* card) {
     size_t length = strlen(card);

@@ -32,6 +32,28 @@ void DescribeHandshake(PlatformTlsResult result, int error, const char* caFile, 
     case PlatformTlsResult::OldProtocol:
         reason = "TLS 1.2 or later required";
         break;
+    case PlatformTlsResult::ClientCertificateNotFound:
+        reason = "client certificate not found";
+        break;
+    case PlatformTlsResult::ClientKeyExposed:
+        reason = "client key file is readable by group or others";
+        break;
+    case PlatformTlsResult::ClientKeyEncrypted:
+        reason = "client key file is encrypted; export it without a passphrase "
+                 "(openssl pkey -in key.pem -out key-plain.pem)";
+        break;
+    case PlatformTlsResult::ClientKeyMismatch:
+        reason = "client key does not match the certificate";
+        break;
+    case PlatformTlsResult::ClientCertificateExpired:
+        reason = "client certificate expired";
+        break;
+    case PlatformTlsResult::ClientCertificateRequired:
+        reason = "the server requires a client certificate";
+        break;
+    case PlatformTlsResult::ClientCertificateUnusable:
+        std::snprintf(out, size, "client certificate or key unreadable (Error %d)", error);
+        return;
     case PlatformTlsResult::Failed:
         break;
     }

@@ -309,6 +309,10 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
     text.Head("qhg_server_connected", "gauge",
               "Connections to the transaction server open and in step.");
     text.Add("qhg_server_connected %d\n", LinksConnected.load(Relaxed));
+    text.Head("qhg_server_up", "gauge",
+              "1 unless the last connect or exchange with the transaction server failed, as "
+              "/health tells.");
+    text.Add("qhg_server_up %d\n", ServerHealth.load(std::memory_order_acquire) == Failed ? 0 : 1);
     text.Head("qhg_server_backup_in_use", "gauge",
               "1 while new connections go to the backup transaction server.");
     text.Add("qhg_server_backup_in_use %d\n", OnBackup.load(Relaxed) ? 1 : 0);

@@ -5,6 +5,7 @@
 #include "Check.h"
 #include "Files.h"
 #include "Platform.h"
+#include "Report.h"
 #include "Run.h"
 #include "Service.h"
 #include "Version.h"
@@ -27,6 +28,8 @@ void PrintUsage() {
     std::printf("QuilletHollinGateway install           Install service\n");
     std::printf("QuilletHollinGateway remove            Remove service\n");
     std::printf("QuilletHollinGateway check             Check settings and connections\n");
+    std::printf("QuilletHollinGateway report [date]     Report a day from the journal (YYYY-MM-DD, "
+                "default today)\n");
 }
 
 int GatewayMain(int argc, char** argv) {
@@ -60,6 +63,8 @@ int GatewayMain(int argc, char** argv) {
         }
         if (PlatformEqualIgnoringCase(argv[1], "check"))
             return CheckGateway();
+        if (PlatformEqualIgnoringCase(argv[1], "report"))
+            return ReportCommand(argc, argv);
         if (PlatformEqualIgnoringCase(argv[1], "debug")) {
             DebugMode = true;
             return DebugService(argc, argv);

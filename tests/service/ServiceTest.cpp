@@ -260,7 +260,9 @@ const char ExpectedUsage[] =
     "Syntax:\n"
     "QuilletHollinGateway install           Install service\n"
     "QuilletHollinGateway remove            Remove service\n"
-    "QuilletHollinGateway check             Check settings and connections\n";
+    "QuilletHollinGateway check             Check settings and connections\n"
+    "QuilletHollinGateway report [date]     Report a day from the journal (YYYY-MM-DD, default "
+    "today)\n";
 
 } // namespace
 
@@ -270,7 +272,8 @@ TEST(CommandLine, UsageTextIsExactAndListsNoDebugCommand) {
     std::string usage = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(usage, ExpectedUsage);
     // The descriptions line up in column 40.
-    for (const char* word : {"Install service", "Remove service", "Check settings"}) {
+    for (const char* word :
+         {"Install service", "Remove service", "Check settings", "Report a day"}) {
         size_t at = usage.find(word);
         ASSERT_NE(at, std::string::npos);
         EXPECT_EQ(at - usage.rfind('\n', at), 40u) << word;
