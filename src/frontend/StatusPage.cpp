@@ -157,10 +157,17 @@ void AddLinks(Page& page) {
             else
                 page.Add("TerminalAddress");
             page.Add("</td><td>");
-            page.Text(link.host, ShortText);
+            // Before its first connect a link has no host, nor a host's TLS setting.
+            const char* encryption = link.tls ? "TLS" : "none";
+            if (link.host[0] != '\0') {
+                page.Text(link.host, ShortText);
+            } else {
+                page.Add("none yet");
+                encryption = "";
+            }
             page.Add("%s</td><td class=\"%s\">%s</td><td>%s</td><td>",
                      link.backup ? " (backup)" : "", link.connected ? "ok" : "bad",
-                     link.connected ? "connected" : "not connected", link.tls ? "TLS" : "none");
+                     link.connected ? "connected" : "not connected", encryption);
             if (link.tls && link.certificateNotAfter != 0) {
                 char date[64];
                 FormatHttpDate(link.certificateNotAfter * 1000, date, sizeof date);
@@ -177,6 +184,12 @@ void AddLinks(Page& page) {
             page.Add("</td></tr>\n");
         }
         page.Add("</table>\n");
+    }
+    char backup[64];
+    if (BackupInUse(backup, sizeof backup)) {
+        page.Add("<p id=\"backup\" class=\"warn\">New connections go to the backup server ");
+        page.Text(backup, ShortText);
+        page.Add(".</p>\n");
     }
     char reason[192];
     if (ServerHealthy(reason, sizeof reason)) {
