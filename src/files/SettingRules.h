@@ -22,5 +22,9 @@ FingerprintSetting ReadFingerprintValue(const char* value, unsigned char* out);
 // uses: for a File, its full path.
 using SettingCheck = bool (*)(const char* value, char* why, size_t size);
 
-// ServerCaFile: a readable PEM file with at least one certificate.
+// ServerCaFile, ServerClientCertificateFile: a readable PEM file with at
+// least one certificate.
 bool CheckCaFile(const char* path, char* why, size_t size);
+// ServerClientKeyFile: a PEM private key without a passphrase, which its
+// owner alone may read.
+bool CheckClientKeyFile(const char* path, char* why, size_t size);

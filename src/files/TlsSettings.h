@@ -1,9 +1,14 @@
 // TlsSettings.h - TLS on the server link, as the gateway takes it from the
-// settings: on or off, the trusted CAs, the name the certificate must carry
-// and the pinned fingerprint.
+// settings: on or off, the trusted CAs, the name the certificate must carry,
+// the pinned fingerprint and the client certificate the gateway presents.
+// Every host the gateway connects to gets the same.
 #pragma once
 
 #include "Fingerprint.h"
+
+#include <cstdint>
+
+struct PlatformTlsConfig;
 
 struct ServerTlsSettings {
     bool enabled = false;
@@ -14,8 +19,30 @@ struct ServerTlsSettings {
     unsigned char pin[FingerprintSize] = {};
     bool pinned = false;
     bool pinValid = true; // false: ServerCertificateHash is not a fingerprint
+    // The client certificate of this platform's keys: Linux, the full paths
+    // of ServerClientCertificateFile and ServerClientKeyFile; Windows,
+    // ServerClientCertificateHash. All empty: none.
+    char clientCertificateFile[512] = {};
+    char clientKeyFile[512] = {};
+    unsigned char clientSha256[FingerprintSize] = {};
+    bool clientHashSet = false;
+    bool clientHashValid = true; // false: ServerClientCertificateHash is not a fingerprint
 };
 
 // Reads ServerTls, ServerCaFile, ServerTlsName (empty: serverAddress, the
-// dotted address in use) and ServerCertificateHash.
+// dotted address in use), ServerCertificateHash and this platform's client
+// certificate keys.
 void ReadServerTlsSettings(const char* serverAddress, ServerTlsSettings* out);
+
+// The key whose value keeps every handshake from being made (a fingerprint
+// that is not one), or null.
+const char* UnusableTlsSetting(const ServerTlsSettings& tls);
+// Whether a client certificate is named.
+bool HasClientCertificate(const ServerTlsSettings& tls);
+// The handshake's configuration; it points into tls.
+void MakeTlsConfig(const ServerTlsSettings& tls, int timeoutMs, PlatformTlsConfig* out);
+
+// With ServerTls=1, reads the client certificate named and gives its end
+// date in seconds since 1970 UTC; false when none is named or it cannot be
+// read.
+bool ReadClientCertificateEnd(const ServerTlsSettings& tls, int64_t* notAfterUtcSeconds);

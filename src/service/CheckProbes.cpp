@@ -10,7 +10,9 @@
 #include "TlsRefusal.h"
 #include "TlsSettings.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -18,6 +20,9 @@ namespace {
 constexpr int ConnectLimitMs = 5000;
 // A certificate that ends sooner is worth a warning.
 constexpr int64_t ExpiryWarningSeconds = 30 * 86400;
+// A TLS 1.3 server that asked for our certificate judges it after the
+// handshake: its refusal comes within this.
+constexpr int VerdictWaitMs = 1000;
 
 std::string UtcText(int64_t seconds) {
     std::time_t time = static_cast<std::time_t>(seconds);
@@ -34,19 +39,78 @@ std::string Fingerprint(const unsigned char* sha256) {
     return text;
 }
 
+void WarnOfEnd(CheckReport* report, const char* whose, int64_t notAfterUtcSeconds) {
+    int64_t left = notAfterUtcSeconds - PlatformUtcMilliseconds() / 1000;
+    if (left < ExpiryWarningSeconds)
+        ReportNow(report, false,
+                  std::string(whose) + " certificate expires in " + std::to_string(left / 86400) +
+                      " days, on " + UtcText(notAfterUtcSeconds));
+}
+
+// The client certificate as the handshake would load it: its facts, and an
+// error for a refusal that the keys' own rules have not already reported.
+// False when no handshake can be made with it.
+bool ProbeClientCertificate(CheckReport* report, const ServerTlsSettings& tls,
+                            const CheckTargets& targets) {
+    if (!HasClientCertificate(tls))
+        return true;
+    for (const char* key : {"ServerClientCertificateFile", "ServerClientKeyFile"}) {
+        if (std::find(targets.faultyKeys.begin(), targets.faultyKeys.end(), key) !=
+            targets.faultyKeys.end())
+            return false;
+    }
+    PlatformTlsConfig config;
+    MakeTlsConfig(tls, ConnectLimitMs, &config);
+    PlatformTlsClientCertificate facts;
+    int error = 0;
+    PlatformTlsResult result = PlatformTlsLoadClientCertificate(config, &facts, &error);
+    if (facts.haveCertificate) {
+        std::printf("Client certificate: %s\n", facts.subject);
+        std::printf("  issued by: %s\n", facts.issuer);
+        std::printf("  expires:   %s\n", UtcText(facts.notAfterUtcSeconds).c_str());
+        std::printf("  SHA-256:   %s\n", Fingerprint(facts.sha256).c_str());
+    }
+    if (result != PlatformTlsResult::Ok) {
+        char reason[512];
+        DescribeHandshake(result, error, nullptr, reason, sizeof reason);
+        std::string named =
+            tls.clientHashSet
+                ? "ServerClientCertificateHash " + Fingerprint(tls.clientSha256)
+                : std::string("ServerClientCertificateFile ") + tls.clientCertificateFile;
+        ReportNow(report, true, named + ": " + reason);
+        return false;
+    }
+    WarnOfEnd(report, "the client", facts.notAfterUtcSeconds);
+    return true;
+}
+
 // The handshake over the connected socket, as the gateway would make it,
 // with the certificate shown whenever one came.
 void ProbeHandshake(CheckReport* report, PlatformSocket socket, const std::string& where,
-                    const ServerTlsSettings& tls) {
-    if (!tls.pinValid) {
-        ReportNow(report, true, "no TLS handshake tried: ServerCertificateHash is not valid");
+                    const ServerTlsSettings& tls, bool clientUsable) {
+    if (const char* unusable = UnusableTlsSetting(tls)) {
+        ReportNow(report, true,
+                  std::string("no TLS handshake tried: ") + unusable + " is not valid");
         return;
     }
-    PlatformTlsConfig config{tls.caFile, tls.name, tls.pinned ? tls.pin : nullptr, ConnectLimitMs};
+    if (!clientUsable) {
+        std::printf("TLS: no handshake tried without the client certificate\n");
+        return;
+    }
+    PlatformTlsConfig config;
+    MakeTlsConfig(tls, ConnectLimitMs, &config);
     PlatformTls* session = nullptr;
     PlatformTlsPeer peer;
     int error = 0;
     PlatformTlsResult result = PlatformTlsConnect(socket, config, &session, &peer, &error);
+    if (result == PlatformTlsResult::Ok && peer.clientCertificateRequested &&
+        std::strcmp(peer.protocol, "TLSv1.3") == 0) {
+        // Sending nothing, so that nothing can be taken.
+        char scratch[256];
+        long got = PlatformTlsRecvWithin(session, scratch, sizeof scratch, VerdictWaitMs);
+        if (got != PlatformTimedOut && got <= 0)
+            result = PlatformTlsRefusal(session);
+    }
     PlatformTlsClose(session);
     if (result == PlatformTlsResult::Ok)
         std::printf("TLS: %s, %s\n", peer.protocol, peer.cipher);
@@ -56,6 +120,11 @@ void ProbeHandshake(CheckReport* report, PlatformSocket socket, const std::strin
         std::printf("  expires:   %s\n", UtcText(peer.notAfterUtcSeconds).c_str());
         std::printf("  SHA-256:   %s\n", Fingerprint(peer.sha256).c_str());
     }
+    if (HasClientCertificate(tls) || peer.clientCertificateRequested)
+        std::printf("Client certificate asked for: %s\n",
+                    !peer.clientCertificateRequested ? "no, none sent"
+                    : peer.clientCertificateSent     ? "yes, sent"
+                                                     : "yes, none sent");
     if (result != PlatformTlsResult::Ok) {
         char reason[512];
         DescribeHandshake(result, error, tls.caFile, reason, sizeof reason);
@@ -64,12 +133,7 @@ void ProbeHandshake(CheckReport* report, PlatformSocket socket, const std::strin
                       "): " + reason);
         return;
     }
-    int64_t left = peer.notAfterUtcSeconds - PlatformUtcMilliseconds() / 1000;
-    if (left < ExpiryWarningSeconds)
-        ReportNow(report, false,
-                  "the transaction server's certificate expires in " +
-                      std::to_string(left / 86400) + " days, on " +
-                      UtcText(peer.notAfterUtcSeconds));
+    WarnOfEnd(report, "the transaction server's", peer.notAfterUtcSeconds);
 }
 
 } // namespace
@@ -90,8 +154,9 @@ void ProbeServer(CheckReport* report, const CheckTargets& targets) {
         std::printf("Transaction server %s: connected\n", where.c_str());
     ServerTlsSettings tls;
     ReadServerTlsSettings(targets.serverAddress.c_str(), &tls);
+    bool clientUsable = !tls.enabled || ProbeClientCertificate(report, tls, targets);
     if (error == 0 && tls.enabled)
-        ProbeHandshake(report, socket, where, tls);
+        ProbeHandshake(report, socket, where, tls, clientUsable);
     PlatformCloseSocket(socket);
     if (error != 0)
         ReportNow(report, true,

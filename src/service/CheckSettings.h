@@ -5,14 +5,16 @@
 #include "CheckReport.h"
 
 #include <string>
+#include <vector>
 
 // The effective values the probes need, from the settings.
 struct CheckTargets {
     int listenPort = 0;
     int serverPort = 0;
     int statusPort = 0;
-    std::string serverAddress; // dotted; empty when the name did not resolve
-    std::string statusAddress; // empty when not a dotted address
+    std::string serverAddress;           // dotted; empty when the name did not resolve
+    std::string statusAddress;           // empty when not a dotted address
+    std::vector<std::string> faultyKeys; // keys whose own rule refused their value
 };
 
 // Reads the settings file's lines, prints every "Settings" key with the value
