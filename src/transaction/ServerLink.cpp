@@ -107,18 +107,22 @@ long ReceiveWaiting(char* buffer, size_t size) {
     return PlatformRecv(ServerSocket, buffer, size);
 }
 
+bool SessionRefused(char* replyArea);
+
 // Discards bytes waiting on the idle connection: they are a late or surplus
 // reply to an earlier transaction and must not be taken for this one's.
 // Returns false when the server has closed or reset the connection.
-bool DrainIdleConnection() {
+bool DrainIdleConnection(char* replyArea) {
     char scratch[1024];
     long discarded = 0;
     for (;;) {
         long got = ReceiveWaiting(scratch, sizeof scratch);
         if (got == PlatformTimedOut)
             return true;
-        if (got <= 0)
+        if (got <= 0) {
+            SessionRefused(replyArea);
             return false;
+        }
         discarded += got;
         if (discarded > MaxStrayBytes)
             return false;
@@ -155,11 +159,49 @@ void LogRefusedHandshake(PlatformTlsResult result, const char* reason,
     WriteLogLine(line, LogEvent::Warning);
 }
 
+// A handshake that did not succeed, or a session the server ended over our
+// client certificate: counted, the till's text in replyArea, a refusal
+// logged, the status port told.
+void HandshakeFailed(PlatformTlsResult result, int error, const PlatformTlsPeer& peer,
+                     char* replyArea) {
+    bool refused = result != PlatformTlsResult::Failed;
+    CountServerHandshake(refused ? MetricHandshake::Refused : MetricHandshake::Failed);
+    char reason[320];
+    DescribeHandshake(result, error, Tls.caFile, reason, sizeof reason);
+    snprintf(replyArea, ReplyAreaSize, "Unable to connect to server: %s", reason);
+    if (refused)
+        LogRefusedHandshake(result, reason, peer);
+    NoteExchange(false, replyArea);
+}
+
+// After a send or receive that found the session failed or ended: true, with
+// the till's text in replyArea, when the server ended it by refusing our
+// client certificate or its lack, as a TLS 1.3 server does once the
+// handshake is done. Nothing sent over such a session was taken.
+bool SessionRefused(char* replyArea) {
+    if (ServerSession == nullptr)
+        return false;
+    PlatformTlsResult result = PlatformTlsRefusal(ServerSession);
+    if (result == PlatformTlsResult::Ok)
+        return false;
+    HandshakeFailed(result, 0, PlatformTlsPeer{}, replyArea);
+    return true;
+}
+
+// The end date of the client certificate, for /metrics: read again with each
+// connection, since a renewed file is taken then.
+void NoteClientCertificateEnd() {
+    int64_t notAfter = 0;
+    if (ReadClientCertificateEnd(Tls, &notAfter))
+        NoteClientCertificate(notAfter);
+}
+
 // Makes the TLS session over the connected socket. False, with the till's
 // text in replyArea, when the handshake was refused or failed.
 bool MakeHandshake(char* replyArea) {
-    PlatformTlsConfig config{Tls.caFile, Tls.name, Tls.pinned ? Tls.pin : nullptr,
-                             HandshakeLimitMs};
+    PlatformTlsConfig config;
+    MakeTlsConfig(Tls, HandshakeLimitMs, &config);
+    NoteClientCertificateEnd();
     PlatformTlsPeer peer;
     int error = 0;
     PlatformTlsResult result =
@@ -170,23 +212,18 @@ bool MakeHandshake(char* replyArea) {
         CountServerHandshake(MetricHandshake::Ok);
         return true;
     }
-    bool refused = result != PlatformTlsResult::Failed;
-    CountServerHandshake(refused ? MetricHandshake::Refused : MetricHandshake::Failed);
-    char reason[320];
-    DescribeHandshake(result, error, Tls.caFile, reason, sizeof reason);
-    snprintf(replyArea, ReplyAreaSize, "Unable to connect to server: %s", reason);
-    if (refused)
-        LogRefusedHandshake(result, reason, peer);
-    NoteExchange(false, replyArea);
+    HandshakeFailed(result, error, peer, replyArea);
     return false;
 }
 
 bool MakeConnection(char* replyArea) {
     DropConnection();
-    if (Tls.enabled && !Tls.pinValid) {
-        // Never connected without the pin the settings meant to give.
+    const char* unusable = Tls.enabled ? UnusableTlsSetting(Tls) : nullptr;
+    if (unusable != nullptr) {
+        // Never connected without the pin or certificate the settings meant
+        // to give.
         snprintf(replyArea, ReplyAreaSize,
-                 "Unable to connect to server: ServerCertificateHash is not a SHA-256 fingerprint");
+                 "Unable to connect to server: %s is not a SHA-256 fingerprint", unusable);
         NoteExchange(false, replyArea);
         return false;
     }
@@ -255,6 +292,7 @@ bool StartServerLink() {
     bool resolved = PlatformResolveIPv4(configured, dotted, sizeof dotted);
     std::snprintf(ServerAddress, sizeof ServerAddress, "%s", resolved ? dotted : configured);
     ReadServerTlsSettings(ServerAddress, &Tls);
+    NoteClientCertificateEnd();
     // A new start tells of the first failure again.
     ServerUnreachable = false;
     return resolved;
@@ -269,7 +307,7 @@ unsigned short ServerLinkPort() {
 }
 
 bool ReadyServerLink(char* replyArea) {
-    if (!ReconnectNeeded && !DrainIdleConnection())
+    if (!ReconnectNeeded && !DrainIdleConnection(replyArea))
         ReconnectNeeded = true;
     if (ReconnectNeeded && !ConnectToServer(replyArea))
         return false;
@@ -283,15 +321,21 @@ bool SendToServer(const char* message, int length, char* replyArea) {
                     : PlatformSend(ServerSocket, message, size) >= 0)
         return true;
     ReconnectNeeded = true;
-    snprintf(replyArea, ReplyAreaSize, "Unable to send data: Error %d", PlatformSocketError());
-    NoteExchange(false, replyArea);
+    int error = PlatformSocketError();
+    if (!SessionRefused(replyArea)) {
+        snprintf(replyArea, ReplyAreaSize, "Unable to send data: Error %d", error);
+        NoteExchange(false, replyArea);
+    }
     return false;
 }
 
 TransactionResult CollectServerReply(char* replyArea, int replyTimeoutSeconds) {
     TransactionResult result =
         CollectReply(replyArea, replyTimeoutSeconds, ReplyReceiver{ReceiveFromServer, nullptr});
-    NoteExchange(result == TransactionResult::Done, replyArea);
+    if (result != TransactionResult::Done && SessionRefused(replyArea))
+        result = TransactionResult::Refused;
+    else
+        NoteExchange(result == TransactionResult::Done, replyArea);
     // A reply that failed or stopped short leaves the connection out of step.
     if (result != TransactionResult::Done)
         ReconnectNeeded = true;

@@ -115,7 +115,9 @@ TransactionResult ExchangeUnderLock(char* replyArea, const TransactionRequest& r
             result = CollectServerReply(replyArea, prepared.replyTimeout);
             report->serverUs = PlatformMonotonicUs() - sendStarted;
             report->outcome = result == TransactionResult::Done ? TransactionOutcome::Replied
-                                                                : TransactionOutcome::InDoubt;
+                              : result == TransactionResult::Refused
+                                  ? TransactionOutcome::NotSent // the server took nothing
+                                  : TransactionOutcome::InDoubt;
         } else {
             result = TransactionResult::Failed;
         }

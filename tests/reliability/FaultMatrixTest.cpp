@@ -644,8 +644,11 @@ TEST_F(ReliabilityTlsTest, ResetOverTlsIsASocketError) {
 // Every refusal ends the handshake before a byte of the message: the till
 // gets the reason, the journal says not sent, the next transaction tries a
 // new handshake, and the log has one line per reason however often it
-// recurs. The only case in this executable that refuses handshakes: the
-// once-an-hour rule spans the whole process.
+// recurs; "check" says the same of the client certificate. A TLS 1.3 server
+// refuses the client certificate after the handshake, with the reply to the
+// message it never read: not sent all the same. The only case in this
+// executable that refuses handshakes: the once-an-hour rule spans the whole
+// process.
 TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
     StartServer();
     std::string pin = Env("QHG_TLS_SHA256");
@@ -658,6 +661,25 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
         std::string settings;
         std::string reason;
         enum { Refused, Failed, NoHandshake } counted;
+        std::string checkSays = ""; // what "check" prints about it, when asked
+    };
+    const std::string certificate = Env("QHG_TLS_CLIENT_CERT"), key = Env("QHG_TLS_CLIENT_KEY");
+    const std::string required = "the server requires a client certificate";
+    auto refusedIn = [](const char* port) {
+        return "error: TLS handshake with the transaction server 127.0.0.1:" +
+               std::to_string(EnvPort(port)) +
+               " (127.0.0.1): the server requires a client "
+               "certificate\n";
+    };
+    // How "check" names the client certificate: its file, or its fingerprint.
+    auto named = [](const std::string& file, const char* sha256Variable) {
+#ifdef _WIN32
+        (void)file;
+        return "error: ServerClientCertificateHash " + Env(sha256Variable) + ": ";
+#else
+        (void)sha256Variable;
+        return "error: ServerClientCertificateFile " + file + ": ";
+#endif
     };
     const Case cases[] = {
         {"another CA", "QHG_TLS_UNTRUSTED_PORT", TlsSettings(), "certificate not trusted",
@@ -680,6 +702,35 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
         {"a hash too short", "QHG_TLS_GOOD_PORT",
          TlsSettings("ServerCertificateHash=" + pin.substr(3) + "\n"),
          "ServerCertificateHash is not a SHA-256 fingerprint", Case::NoHandshake},
+        {"no client certificate for a host that asks", "QHG_TLS_REQUIRE12_PORT", TlsSettings(),
+         required, Case::Refused, refusedIn("QHG_TLS_REQUIRE12_PORT")},
+#ifndef _WIN32
+        {"no client certificate, judged after the handshake", "QHG_TLS_REQUIRE_PORT", TlsSettings(),
+         required, Case::Refused, refusedIn("QHG_TLS_REQUIRE_PORT")},
+#endif
+        {"client certificate expired", "QHG_TLS_REQUIRE_PORT",
+         TlsSettings(
+             ClientSettings(Env("QHG_TLS_CLIENT_EXPIRED"), key, "QHG_TLS_CLIENT_EXPIRED_SHA256")),
+         "client certificate expired", Case::Refused,
+         named(Env("QHG_TLS_CLIENT_EXPIRED"), "QHG_TLS_CLIENT_EXPIRED_SHA256") +
+             "client certificate expired\n"},
+        {"client key of another certificate", "QHG_TLS_REQUIRE_PORT",
+         TlsSettings(ClientSettings(certificate, Env("QHG_TLS_CLIENT_OTHER_KEY"),
+                                    "QHG_TLS_CLIENT_MISMATCH_SHA256")),
+         "client key does not match the certificate", Case::Refused,
+         named(certificate, "QHG_TLS_CLIENT_MISMATCH_SHA256") +
+             "client key does not match the certificate\n"},
+#ifdef _WIN32
+        {"client certificate not in the store", "QHG_TLS_REQUIRE_PORT",
+         TlsSettings(ClientSettings("", "", "QHG_TLS_SHA256")), "client certificate not found",
+         Case::Refused, named("", "QHG_TLS_SHA256") + "client certificate not found\n"},
+#else
+        {"client key open to the group", "QHG_TLS_REQUIRE_PORT",
+         TlsSettings(ClientSettings(certificate, Env("QHG_TLS_CLIENT_LOOSE_KEY"), nullptr)),
+         "client key file is readable by group or others", Case::Refused,
+         "ServerClientKeyFile " + Env("QHG_TLS_CLIENT_LOOSE_KEY") +
+             " is readable by group or others"},
+#endif
     };
     const std::string refusedSample = "qhg_server_tls_handshakes_total{result=\"refused\"}";
     const std::string failedSample = "qhg_server_tls_handshakes_total{result=\"failed\"}";
@@ -702,6 +753,10 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
             char reason[256];
             EXPECT_FALSE(ServerHealthy(reason, sizeof reason));
             EXPECT_EQ(reason, body);
+        }
+        if (!c.checkSays.empty()) {
+            std::string out = CheckOutput();
+            EXPECT_NE(out.find(c.checkSays), std::string::npos) << out;
         }
         StopGateway();
         refused += c.counted == Case::Refused ? 2 : 0;
@@ -732,6 +787,15 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
                           line("QHG_TLS_OTHER_NAME_PORT", "name mismatch"),
                           line("QHG_TLS_GOOD_PORT", "fingerprint mismatch"),
                           line("QHG_TLS_OLD_PORT", "TLS 1.2 or later required"),
+                          line("QHG_TLS_REQUIRE12_PORT", required.c_str()),
+                          line("QHG_TLS_REQUIRE_PORT", "client certificate expired"),
+                          line("QHG_TLS_REQUIRE_PORT", "client key does not match the certificate"),
+#ifdef _WIN32
+                          line("QHG_TLS_REQUIRE_PORT", "client certificate not found"),
+#else
+                          line("QHG_TLS_REQUIRE_PORT",
+                               "client key file is readable by group or others"),
+#endif
                       }));
 
     // The pin in another form, and the CA file named beside the executable.
@@ -746,4 +810,51 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
     char reason[256];
     EXPECT_TRUE(ServerHealthy(reason, sizeof reason));
     EXPECT_EQ(MetricValue(expiry), std::atoll(Env("QHG_TLS_NOT_AFTER").c_str()));
+}
+
+// A host that asks for the client certificate gets it, with its chain, and
+// the sale goes through; a host that does not ask gets none. /metrics has the
+// certificate's end, and "check" shows the certificate and whether it went.
+TEST_F(ReliabilityTlsTest, ClientCertificateGoesToAHostThatAsksAndOnlyThere) {
+    StartServer();
+#ifdef _WIN32
+    std::printf("[ NOTE     ] Wine's Schannel sends no chain: TLS 1.2 to a front that trusts "
+                "the intermediate\n");
+    serverPort = EnvPort("QHG_TLS_REQUIRE12_PORT");
+#else
+    serverPort = EnvPort("QHG_TLS_REQUIRE_PORT");
+#endif
+    const std::string client = ClientSettings(Env("QHG_TLS_CLIENT_CERT"), Env("QHG_TLS_CLIENT_KEY"),
+                                              "QHG_TLS_CLIENT_SHA256");
+    StartGateway(TlsSettings(client));
+    ExpectServing(100);
+    ExpectServing(110);
+    EXPECT_EQ(server->ConnectionsAccepted(), 1u);
+    EXPECT_EQ(MetricValue("qhg_client_certificate_expiry_timestamp_seconds"),
+              std::atoll(Env("QHG_TLS_CLIENT_NOT_AFTER").c_str()));
+    std::string out = CheckOutput();
+    for (const std::string& line : {"\nClient certificate: " + Env("QHG_TLS_CLIENT_SUBJECT") + "\n",
+                                    "  issued by: " + Env("QHG_TLS_CLIENT_ISSUER") + "\n",
+                                    "  SHA-256:   " + Env("QHG_TLS_CLIENT_SHA256") + "\n",
+                                    std::string("\nClient certificate asked for: yes, sent\n")})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    StopGateway();
+
+    const std::string log = Env("QHG_TLS_GOOD_LOG");
+    auto unasked = [&] {
+        std::string text = ReadWholeFile(log);
+        size_t count = 0;
+        for (size_t at = text.find("no peer certificate"); at != std::string::npos;
+             at = text.find("no peer certificate", at + 1))
+            ++count;
+        return count;
+    };
+    size_t before = unasked();
+    serverPort = EnvPort("QHG_TLS_GOOD_PORT");
+    StartGateway(TlsSettings(client));
+    ExpectServing(120);
+    EXPECT_TRUE(WaitUntil([&] { return unasked() == before + 1; }, 2000));
+    out = CheckOutput();
+    EXPECT_NE(out.find("\nClient certificate asked for: no, none sent\n"), std::string::npos)
+        << out;
 }
