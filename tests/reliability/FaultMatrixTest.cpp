@@ -661,26 +661,10 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
         std::string settings;
         std::string reason;
         enum { Refused, Failed, NoHandshake } counted;
-        std::string checkSays = ""; // what "check" prints about it, when asked
+        std::string checkSays = ""; // words of an error line of "check", when asked
     };
     const std::string certificate = Env("QHG_TLS_CLIENT_CERT"), key = Env("QHG_TLS_CLIENT_KEY");
     const std::string required = "the server requires a client certificate";
-    auto refusedIn = [](const char* port) {
-        return "error: TLS handshake with the transaction server 127.0.0.1:" +
-               std::to_string(EnvPort(port)) +
-               " (127.0.0.1): the server requires a client "
-               "certificate\n";
-    };
-    // How "check" names the client certificate: its file, or its fingerprint.
-    auto named = [](const std::string& file, const char* sha256Variable) {
-#ifdef _WIN32
-        (void)file;
-        return "error: ServerClientCertificateHash " + Env(sha256Variable) + ": ";
-#else
-        (void)sha256Variable;
-        return "error: ServerClientCertificateFile " + file + ": ";
-#endif
-    };
     const Case cases[] = {
         {"another CA", "QHG_TLS_UNTRUSTED_PORT", TlsSettings(), "certificate not trusted",
          Case::Refused},
@@ -703,27 +687,24 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
          TlsSettings("ServerCertificateHash=" + pin.substr(3) + "\n"),
          "ServerCertificateHash is not a SHA-256 fingerprint", Case::NoHandshake},
         {"no client certificate for a host that asks", "QHG_TLS_REQUIRE12_PORT", TlsSettings(),
-         required, Case::Refused, refusedIn("QHG_TLS_REQUIRE12_PORT")},
+         required, Case::Refused, required},
 #ifndef _WIN32
         {"no client certificate, judged after the handshake", "QHG_TLS_REQUIRE_PORT", TlsSettings(),
-         required, Case::Refused, refusedIn("QHG_TLS_REQUIRE_PORT")},
+         required, Case::Refused, required},
 #endif
         {"client certificate expired", "QHG_TLS_REQUIRE_PORT",
          TlsSettings(
              ClientSettings(Env("QHG_TLS_CLIENT_EXPIRED"), key, "QHG_TLS_CLIENT_EXPIRED_SHA256")),
-         "client certificate expired", Case::Refused,
-         named(Env("QHG_TLS_CLIENT_EXPIRED"), "QHG_TLS_CLIENT_EXPIRED_SHA256") +
-             "client certificate expired\n"},
+         "client certificate expired", Case::Refused, "client certificate expired"},
         {"client key of another certificate", "QHG_TLS_REQUIRE_PORT",
          TlsSettings(ClientSettings(certificate, Env("QHG_TLS_CLIENT_OTHER_KEY"),
                                     "QHG_TLS_CLIENT_MISMATCH_SHA256")),
          "client key does not match the certificate", Case::Refused,
-         named(certificate, "QHG_TLS_CLIENT_MISMATCH_SHA256") +
-             "client key does not match the certificate\n"},
+         "client key does not match the certificate"},
 #ifdef _WIN32
         {"client certificate not in the store", "QHG_TLS_REQUIRE_PORT",
          TlsSettings(ClientSettings("", "", "QHG_TLS_SHA256")), "client certificate not found",
-         Case::Refused, named("", "QHG_TLS_SHA256") + "client certificate not found\n"},
+         Case::Refused, "client certificate not found"},
 #else
         {"client key open to the group", "QHG_TLS_REQUIRE_PORT",
          TlsSettings(ClientSettings(certificate, Env("QHG_TLS_CLIENT_LOOSE_KEY"), nullptr)),
@@ -756,7 +737,9 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
         }
         if (!c.checkSays.empty()) {
             std::string out = CheckOutput();
-            EXPECT_NE(out.find(c.checkSays), std::string::npos) << out;
+            size_t at = out.find(c.checkSays);
+            ASSERT_NE(at, std::string::npos) << out;
+            EXPECT_EQ(out.compare(out.rfind('\n', at) + 1, 7, "error: "), 0) << out;
         }
         StopGateway();
         refused += c.counted == Case::Refused ? 2 : 0;

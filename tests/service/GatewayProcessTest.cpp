@@ -523,8 +523,8 @@ TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHan
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
     EXPECT_EQ(txsim.Messages().size(), 2u);
 
-    // The client certificate to a host that asks for it: its facts, its end
-    // within 30 days, and that it went.
+    // The client certificate to a host that asks for it: its end within 30
+    // days, and that it went.
     const std::string certificate = Env("QHG_TLS_CLIENT_CERT");
     auto client = [&](const std::string& key) {
         return "ServerClientCertificateFile=" + certificate + "\nServerClientKeyFile=" + key + "\n";
@@ -538,8 +538,6 @@ TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHan
                .count();
     for (const std::string& line : std::vector<std::string>{
              "\nClient certificate: " + Env("QHG_TLS_CLIENT_SUBJECT") + "\n",
-             "  issued by: " + Env("QHG_TLS_CLIENT_ISSUER") + "\n",
-             "  SHA-256:   " + Env("QHG_TLS_CLIENT_SHA256") + "\n",
              "warning: the client certificate expires in " + std::to_string(left / 86400) +
                  " days, on ",
              "\nTLS: TLSv1.3, TLS_",
