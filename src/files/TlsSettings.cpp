@@ -6,14 +6,19 @@
 
 #include <cstdio>
 
-void ReadServerTlsSettings(const char* serverAddress, ServerTlsSettings* out) {
+void ReadServerTlsSettings(const char* serverAddress, ServerTlsSettings* out, bool backup) {
     *out = ServerTlsSettings{};
     out->enabled = ReadSetting("ServerTls") != 0;
     ReadSettingPath("ServerCaFile", out->caFile, sizeof out->caFile);
-    ReadSettingText("ServerTlsName", out->name, sizeof out->name);
+    if (backup)
+        ReadSettingText("BackupServerTlsName", out->name, sizeof out->name);
+    else
+        ReadSettingText("ServerTlsName", out->name, sizeof out->name);
     if (out->name[0] == '\0')
         std::snprintf(out->name, sizeof out->name, "%s", serverAddress);
-    FingerprintSetting pin = ReadSettingFingerprint("ServerCertificateHash", out->pin);
+    FingerprintSetting pin = backup
+                                 ? ReadSettingFingerprint("BackupServerCertificateHash", out->pin)
+                                 : ReadSettingFingerprint("ServerCertificateHash", out->pin);
     out->pinned = pin == FingerprintSetting::Valid;
     out->pinValid = pin != FingerprintSetting::Invalid;
     if constexpr (ThisPlatform == SettingPlatform::Windows) {
@@ -28,9 +33,9 @@ void ReadServerTlsSettings(const char* serverAddress, ServerTlsSettings* out) {
     }
 }
 
-const char* UnusableTlsSetting(const ServerTlsSettings& tls) {
+const char* UnusableTlsSetting(const ServerTlsSettings& tls, bool backup) {
     if (!tls.pinValid)
-        return "ServerCertificateHash";
+        return FingerprintKeyName(backup);
     if (!tls.clientHashValid)
         return "ServerClientCertificateHash";
     return nullptr;
@@ -57,4 +62,8 @@ bool ReadClientCertificateEnd(const ServerTlsSettings& tls, int64_t* notAfterUtc
     PlatformTlsLoadClientCertificate(config, &facts, &error);
     *notAfterUtcSeconds = facts.notAfterUtcSeconds;
     return facts.haveCertificate;
+}
+
+const char* FingerprintKeyName(bool backup) {
+    return backup ? "BackupServerCertificateHash" : "ServerCertificateHash";
 }

@@ -64,6 +64,7 @@ bool RunGateway(int, char**) {
         std::snprintf(line, sizeof line, "Transaction server address is %s.",
                       started.serverAddress);
         WriteLogLine(line);
+        LogTransactionSettings();
         StartJournal();
         RunListener(stopEvent);
         StopJournal();

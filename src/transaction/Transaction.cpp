@@ -1,16 +1,19 @@
-// Transaction.cpp - SendTransaction: one transaction at a time under the
-// transaction lock, numbered in the order the lock is held, its journal row,
-// its count, and the till's answer.
+// Transaction.cpp - SendTransaction: a transaction on a server link granted
+// in arrival order (with a single link, under the transaction lock too),
+// numbered in the order links are granted, its journal row, its count, and
+// the till's answer.
 #include "Transaction.h"
 
 #include "Counter.h"
 #include "Duplicates.h"
 #include "ErrorText.h"
 #include "Journal.h"
+#include "LinkPool.h"
+#include "Log.h"
 #include "Message.h"
 #include "Metrics.h"
 #include "Platform.h"
-#include "ServerLink.h"
+#include "ServerHosts.h"
 #include "Settings.h"
 #include "Text.h"
 
@@ -22,6 +25,11 @@ namespace {
 
 // Set by StartTransactions before the listener starts.
 PlatformMutex* TransactionLock = nullptr;
+// With TerminalAddresses: one link per address, no transaction lock, and
+// the widest address for the size check made before a number is taken.
+bool Pooled = false;
+int WidestTerminal = 0;
+char TerminalProblem[160];
 
 constexpr unsigned LockWaitMs = 10000;
 // The widest sequence number below the wrap, for the size check made before
@@ -58,8 +66,8 @@ struct Prepared {
 std::atomic<int> NumberWaiters{0};
 
 Prepared Prepare(const TransactionRequest& request) {
-    Prepared prepared{ReadSetting("TerminalAddress"), ReadSetting("EntryMode"),
-                      ReadSetting("ReplyTimeout"), false};
+    Prepared prepared{Pooled ? WidestTerminal : ReadSetting("TerminalAddress"),
+                      ReadSetting("EntryMode"), ReadSetting("ReplyTimeout"), false};
     prepared.numbered = request.code != TransactionFundsAvailable &&
                         SaleMessageLength(prepared.terminalAddress, WidestSequenceNumber,
                                           request.clientNumber, request.amount, request.card,
@@ -73,46 +81,50 @@ Prepared Prepare(const TransactionRequest& request) {
 // to the reply area, since they may lie inside it.
 TransactionResult BuildNumberedMessage(char* message, int* length, char* replyArea,
                                        const TransactionRequest& request, const Prepared& prepared,
-                                       TransactionReport* report) {
+                                       const LinkTurn& turn, TransactionReport* report) {
     int code = request.code;
+    int terminal = turn.link->terminal >= 0 ? turn.link->terminal : prepared.terminalAddress;
     if (code == TransactionFundsAvailable) {
-        *length = BuildMessage(message, code, prepared.terminalAddress, 0, request.clientNumber,
-                               request.amount, request.card, request.reference, prepared.entryMode);
+        *length = BuildMessage(message, code, terminal, 0, request.clientNumber, request.amount,
+                               request.card, request.reference, prepared.entryMode);
         return *length == 0 ? TransactionResult::TooLong : TransactionResult::Done;
     }
     if (!prepared.numbered)
         return TransactionResult::TooLong;
-    // Numbers are taken in the order the lock is held, so they reach the
-    // server in order.
-    int error = 0;
-    if (!NextSequenceNumber(&report->sequence, &error, NumberWaiters.load())) {
+    // Numbers are taken in the order the lock is held, or (with terminal
+    // addresses) the links granted, so that one link sends them in order.
+    int error = turn.numberError;
+    report->sequence = turn.number;
+    if (!turn.numbered && !NextSequenceNumber(&report->sequence, &error, NumberWaiters.load()))
         report->sequence = -1;
+    if (report->sequence < 0) {
         char text[256];
         FormatErrorText(error, text, sizeof text);
         snprintf(replyArea, ReplyAreaSize, "Unable to store the sequence number: %s", text);
         return TransactionResult::Failed;
     }
     report->numbered = true;
-    *length = BuildMessage(message, code, prepared.terminalAddress, report->sequence,
-                           request.clientNumber, request.amount, request.card, request.reference,
-                           prepared.entryMode);
+    *length = BuildMessage(message, code, terminal, report->sequence, request.clientNumber,
+                           request.amount, request.card, request.reference, prepared.entryMode);
     // Only a hand-edited counter of many digits makes a fitting sale too long.
     return *length == 0 ? TransactionResult::TooLong : TransactionResult::Done;
 }
 
-// Everything after the lock is taken; the caller releases it.
-TransactionResult ExchangeUnderLock(char* replyArea, const TransactionRequest& request,
-                                    const Prepared& prepared, TransactionReport* report) {
+// Everything after the link (and lock) is taken; the caller gives them back.
+TransactionResult ExchangeOnLink(char* replyArea, const TransactionRequest& request,
+                                 const Prepared& prepared, LinkTurn* turn,
+                                 TransactionReport* report) {
     char message[MessageAreaSize];
     int length = 0;
     TransactionResult result =
-        BuildNumberedMessage(message, &length, replyArea, request, prepared, report);
-    if (result == TransactionResult::Done && ReadyServerLink(replyArea)) {
-        // Once a send has started, a failure is reported, never retried: the
-        // server may already hold the message. A failed send took no byte.
+        BuildNumberedMessage(message, &length, replyArea, request, prepared, *turn, report);
+    if (result == TransactionResult::Done && ReadyTurnLink(turn, replyArea)) {
+        // Once a send has started, a failure is reported, never retried, to
+        // either host: the server may already hold the message. A failed
+        // send took no byte.
         int64_t sendStarted = PlatformMonotonicUs();
-        if (SendToServer(message, length, replyArea)) {
-            result = CollectServerReply(replyArea, prepared.replyTimeout);
+        if (SendToServer(turn->link, message, length, replyArea)) {
+            result = CollectServerReply(turn->link, replyArea, prepared.replyTimeout);
             report->serverUs = PlatformMonotonicUs() - sendStarted;
             report->outcome = result == TransactionResult::Done ? TransactionOutcome::Replied
                               : result == TransactionResult::Refused
@@ -184,7 +196,8 @@ void FinishRow(PendingRow* pending, const TransactionReport& report, const TillA
     WriteJournalRow(row);
 }
 
-// A transaction that never got the lock: its row, then the till's text.
+// A transaction that never got a link (or the lock): its row, then the
+// till's text.
 TillAnswer EndWithoutLock(char* replyArea, const char* text, PendingRow* pending,
                           const TransactionReport& report) {
     FinishRow(pending, report, AnswerTransaction(TransactionResult::Failed, text));
@@ -216,10 +229,43 @@ TransactionsStarted StartTransactions(PlatformMutex* lock) {
     TransactionLock = lock;
     TransactionsStarted started{};
     started.duplicateKeyMade = StartDuplicates();
-    started.serverResolved = StartServerLink();
-    started.serverAddress = ServerLinkAddress();
-    started.serverPort = ServerLinkPort();
+    started.serverResolved = StartServerHosts();
+    started.serverAddress = GetServerHost(PrimaryHost).address;
+    started.serverPort = GetServerHost(PrimaryHost).port;
+    TerminalProblem[0] = '\0';
+    StartLinkPool(TerminalProblem, sizeof TerminalProblem);
+    int terminals[MaxTerminalAddresses];
+    int count = PoolTerminals(terminals, MaxTerminalAddresses);
+    Pooled = count > 0;
+    WidestTerminal = 0;
+    for (int i = 0; i < count; ++i)
+        WidestTerminal = terminals[i] > WidestTerminal ? terminals[i] : WidestTerminal;
     return started;
+}
+
+void LogTransactionSettings() {
+    char line[512];
+    if (ServerHostCount() == 2) {
+        std::snprintf(line, sizeof line, "Backup transaction server address is %s.",
+                      GetServerHost(BackupHost).where);
+        WriteLogLine(line);
+    }
+    LogServerHostSettings();
+    if (TerminalProblem[0] != '\0') {
+        std::snprintf(line, sizeof line, "TerminalAddresses %s; the addresses before it are used.",
+                      TerminalProblem);
+        WriteLogLine(line, LogEvent::Error);
+    }
+    int terminals[MaxTerminalAddresses];
+    int count = PoolTerminals(terminals, MaxTerminalAddresses);
+    if (count == 0)
+        return;
+    int used =
+        std::snprintf(line, sizeof line, "%d server connections, one per terminal address:", count);
+    for (int i = 0; i < count && used > 0 && static_cast<size_t>(used) < sizeof line; ++i)
+        used += std::snprintf(line + used, sizeof line - static_cast<size_t>(used), "%s %d",
+                              i == 0 ? "" : ",", terminals[i]);
+    WriteLogLine(line);
 }
 
 TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
@@ -237,29 +283,44 @@ TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
         return EndBeforeTheLock(verdict, original, replyArea, request, &pending, report);
 
     Prepared prepared = Prepare(request);
-    if (prepared.numbered)
+    LinkTurn turn;
+    turn.wantsNumber = Pooled && prepared.numbered;
+    if (prepared.numbered && !Pooled)
         NumberWaiters.fetch_add(1);
+    // A link first, in arrival order; with a single link, the transaction
+    // lock then, with what is left of the wait.
+    char downText[ReplyAreaSize];
     int64_t waitStarted = PlatformMonotonicUs();
-    PlatformWaitResult waited = PlatformWaitEventOrMutex(stopEvent, TransactionLock, LockWaitMs);
+    TurnResult taken = TakeLink(stopEvent, LockWaitMs, &turn, downText);
+    PlatformWaitResult waited = taken == TurnResult::Granted   ? PlatformWaitResult::Mutex
+                                : taken == TurnResult::Timeout ? PlatformWaitResult::Timeout
+                                                               : PlatformWaitResult::Event;
+    if (taken == TurnResult::Granted && !Pooled) {
+        int64_t spentMs = (PlatformMonotonicUs() - waitStarted) / 1000;
+        unsigned left = spentMs < LockWaitMs ? LockWaitMs - static_cast<unsigned>(spentMs) : 0;
+        waited = PlatformWaitEventOrMutex(stopEvent, TransactionLock, left);
+        if (waited != PlatformWaitResult::Mutex)
+            GiveBackLink(&turn);
+    }
     report->lockWaitUs = PlatformMonotonicUs() - waitStarted;
-    if (prepared.numbered)
+    if (prepared.numbered && !Pooled)
         NumberWaiters.fetch_sub(1);
     TillAnswer answer{};
-    switch (waited) {
-    case PlatformWaitResult::Mutex:
-        answer =
-            AnswerTransaction(ExchangeUnderLock(replyArea, request, prepared, report), replyArea);
+    if (taken == TurnResult::ServerDown) {
+        // Known down, and tried by another: answered at once, nothing taken.
+        answer = EndWithoutLock(replyArea, downText, &pending, *report);
+    } else if (waited == PlatformWaitResult::Mutex) {
+        answer = AnswerTransaction(ExchangeOnLink(replyArea, request, prepared, &turn, report),
+                                   replyArea);
         FinishRow(&pending, *report, answer);
-        PlatformReleaseMutex(TransactionLock);
-        break;
-    case PlatformWaitResult::Timeout:
+        if (!Pooled)
+            PlatformReleaseMutex(TransactionLock);
+        GiveBackLink(&turn);
+    } else if (waited == PlatformWaitResult::Timeout) {
         answer = EndWithoutLock(replyArea, "Timeout error.", &pending, *report);
-        break;
-    case PlatformWaitResult::Event:
-    case PlatformWaitResult::Failed:
+    } else {
         // A failed wait never leads to an exchange without the lock.
         answer = EndWithoutLock(replyArea, "Service shutdown.", &pending, *report);
-        break;
     }
     SettleDuplicate(claim, report->outcome, report->sequence, answer.body);
     CountTransaction(MetricKindOf(request.code), MetricOutcomeOf(report->outcome),

@@ -317,6 +317,25 @@ TEST(GatewayProcess, CheckNamesEachProblemAndChangesNothing) {
         // as a line of its own, here a key the gateway uses.
         {"long line", head + "X=" + std::string(4093, 'a') + "EntryMode=7\n", 0,
          "EntryMode              7                  from the file, line 4"},
+        {"repeated terminal", head + "TerminalAddresses=3,4,3\n", 1,
+         "error: line 4: TerminalAddresses 3,4,3 repeats the address 3"},
+        {"terminal beside list", head + "TerminalAddress=7\nTerminalAddresses=3,4\n", 0,
+         "warning: line 4: TerminalAddress is not used beside TerminalAddresses"},
+        {"pasted fingerprint",
+         head + "ServerCertificateHash=sha256 Fingerprint=" +
+             [] {
+                 std::string pin = "AB";
+                 for (int i = 1; i < 32; ++i)
+                     pin += ":AB";
+                 return pin;
+             }() +
+             "\n[Allowed Clients]\n127.0.0.1=1\n",
+         0, "0 errors, 0 warnings."},
+        {"backup down",
+         head + "BackupServerAddress=127.0.0.1\nBackupServerPort=" + std::to_string(closed) + "\n",
+         1,
+         "error: cannot connect to the backup transaction server 127.0.0.1:" +
+             std::to_string(closed) + ": Connection refused [111]"},
         {"server down", "[Settings]\n" + listen + "ServerPortNumber=" + std::to_string(closed), 1,
          "error: cannot connect to the transaction server 127.0.0.1:" + std::to_string(closed) +
              ": Connection refused [111]"},
@@ -353,7 +372,10 @@ TEST(GatewayProcess, CheckNamesEachProblemAndChangesNothing) {
         }
     }
     EXPECT_GT(server.Connections(), 0);
-    EXPECT_EQ(server.Received(), "");
+    // No message: at most the first flight of a TLS handshake, the probe
+    // for a TLS server behind ServerTls=0.
+    EXPECT_TRUE(server.Messages().empty());
+    EXPECT_EQ(server.Received().substr(0, 2), "\x16\x03");
 }
 
 TEST(GatewayProcess, CheckPassesOnThePackagedSettingsWithTxsimRunning) {
@@ -523,28 +545,36 @@ TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHan
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
     EXPECT_EQ(txsim.Messages().size(), 2u);
 
-    // The client certificate to a host that asks for it: its end within 30
-    // days, and that it went.
+    // The client certificate to a server and a backup that ask for it: shown
+    // once, its end within 30 days, and that it went to both.
     const std::string certificate = Env("QHG_TLS_CLIENT_CERT");
     auto client = [&](const std::string& key) {
         return "ServerClientCertificateFile=" + certificate + "\nServerClientKeyFile=" + key + "\n";
     };
-    settings("QHG_TLS_REQUIRE_PORT", client(Env("QHG_TLS_CLIENT_KEY")));
+    settings("QHG_TLS_REQUIRE_PORT", client(Env("QHG_TLS_CLIENT_KEY")) +
+                                         "BackupServerAddress=127.0.0.1\nBackupServerPort=" +
+                                         std::to_string(EnvPort("QHG_TLS_REQUIRE_PORT")) + "\n");
     EXPECT_EQ(gateway.Run("check"), 0);
     out = ReadWholeFile(gateway.File(".out"));
     left = std::atoll(Env("QHG_TLS_CLIENT_NOT_AFTER").c_str()) -
            std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
                .count();
-    for (const std::string& line : std::vector<std::string>{
-             "\nClient certificate: " + Env("QHG_TLS_CLIENT_SUBJECT") + "\n",
-             "warning: the client certificate expires in " + std::to_string(left / 86400) +
-                 " days, on ",
-             "\nTLS: TLSv1.3, TLS_",
-             "\nClient certificate asked for: yes, sent\n",
-             "\n0 errors, 2 warnings.",
-         })
-        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    auto count = [&](const std::string& line) {
+        size_t found = 0;
+        for (size_t at = out.find(line); at != std::string::npos; at = out.find(line, at + 1))
+            ++found;
+        return found;
+    };
+    EXPECT_EQ(count("\nClient certificate: " + Env("QHG_TLS_CLIENT_SUBJECT") + "\n"), 1u) << out;
+    EXPECT_EQ(count("warning: the client certificate expires in " + std::to_string(left / 86400) +
+                    " days, on "),
+              1u)
+        << out;
+    EXPECT_EQ(count("\nTLS: TLSv1.3, TLS_"), 2u) << out;
+    EXPECT_EQ(count("\nClient certificate asked for: yes, sent\n"), 2u) << out;
+    EXPECT_NE(out.find("\nBackup transaction server 127.0.0.1:"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n0 errors, 3 warnings."), std::string::npos) << out;
 
     struct Case {
         const char* what;
@@ -584,6 +614,13 @@ TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHan
          "warning: line 6: ServerClientCertificateHash is not used on Linux; it is read on "
          "Windows only\n",
          0},
+        {"backup untrusted", "QHG_TLS_GOOD_PORT",
+         "BackupServerAddress=127.0.0.1\nBackupServerPort=" +
+             std::to_string(EnvPort("QHG_TLS_UNTRUSTED_PORT")) + "\n",
+         "",
+         "error: TLS handshake with the backup transaction server 127.0.0.1:" +
+             std::to_string(EnvPort("QHG_TLS_UNTRUSTED_PORT")) +
+             " (127.0.0.1): certificate not trusted\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -592,5 +629,15 @@ TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHan
         out = ReadWholeFile(gateway.File(".out"));
         EXPECT_NE(out.find(c.line), std::string::npos) << out;
     }
+    // A plain gateway pointed at a TLS server is told to turn TLS on.
+    WriteWholeFile(gateway.File(".ini"),
+                   SettingsText(port, EnvPort("QHG_TLS_GOOD_PORT"), "ServerTls=0\n"));
+    EXPECT_EQ(gateway.Run("check"), 1);
+    out = ReadWholeFile(gateway.File(".out"));
+    EXPECT_NE(out.find("error: the transaction server 127.0.0.1:" +
+                       std::to_string(EnvPort("QHG_TLS_GOOD_PORT")) +
+                       " answers a TLS handshake: set ServerTls=1"),
+              std::string::npos)
+        << out;
     EXPECT_EQ(txsim.Messages().size(), 2u);
 }

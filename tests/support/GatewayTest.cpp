@@ -52,6 +52,7 @@ void GatewayTest::StartGateway(const std::string& extraSettings,
     if (PlatformEventIsSet(stopEvent))
         stopEvent = PlatformCreateEvent();
     StartTransactions(TestTransactionLock());
+    LogTransactionSettings();
     StartJournal();
     listenerDone_ = false;
     PlatformEvent* stop = stopEvent;
