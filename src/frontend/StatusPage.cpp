@@ -139,6 +139,18 @@ void AddHead(Page& page, const PlatformLocalTime& now) {
              now.hour, now.minute, now.second);
 }
 
+// A certificate's end, marked when it is near or past.
+void AddCertificateEnd(Page& page, int64_t notAfter, int64_t nowSeconds) {
+    char date[64];
+    FormatHttpDate(notAfter * 1000, date, sizeof date);
+    int64_t days = (notAfter - nowSeconds) / 86400;
+    if (notAfter <= nowSeconds)
+        page.Add("<span class=\"bad\">%s, expired</span>", date);
+    else
+        page.Add("<span class=\"%s\">%s, in %lld days</span>",
+                 days < CertificateWarningDays ? "warn" : "ok", date, static_cast<long long>(days));
+}
+
 void AddLinks(Page& page) {
     page.Add("<section id=\"server\"><h2>Transaction server</h2>\n");
     ServerLinkState links[MaxServerLinks];
@@ -146,12 +158,13 @@ void AddLinks(Page& page) {
     if (count == 0) {
         page.Add("<p>No connection to the transaction server yet.</p>\n");
     } else {
-        page.Add("<table id=\"links\"><tr><th>connection</th><th>terminal</th><th>host</th>"
+        page.Add("<table id=\"links\"><tr><th>link</th><th>terminal</th><th>host</th>"
                  "<th>state</th><th>encryption</th><th>certificate ends</th></tr>\n");
         int64_t nowSeconds = PlatformUtcMilliseconds() / 1000;
         for (int i = 0; i < count; ++i) {
             const ServerLinkState& link = links[i];
-            page.Add("<tr><td class=\"n\">%d</td><td>", i + 1);
+            // Numbered as /metrics labels the link, so both name it alike.
+            page.Add("<tr><td class=\"n\">%d</td><td>", i);
             if (link.terminal >= 0)
                 page.Add("%02d", link.terminal);
             else
@@ -168,22 +181,19 @@ void AddLinks(Page& page) {
             page.Add("%s</td><td class=\"%s\">%s</td><td>%s</td><td>",
                      link.backup ? " (backup)" : "", link.connected ? "ok" : "bad",
                      link.connected ? "connected" : "not connected", encryption);
-            if (link.tls && link.certificateNotAfter != 0) {
-                char date[64];
-                FormatHttpDate(link.certificateNotAfter * 1000, date, sizeof date);
-                int64_t days = (link.certificateNotAfter - nowSeconds) / 86400;
-                if (link.certificateNotAfter <= nowSeconds)
-                    page.Add("<span class=\"bad\">%s, expired</span>", date);
-                else
-                    page.Add("<span class=\"%s\">%s, in %lld days</span>",
-                             days < CertificateWarningDays ? "warn" : "ok", date,
-                             static_cast<long long>(days));
-            } else if (link.tls) {
+            if (link.tls && link.certificateNotAfter != 0)
+                AddCertificateEnd(page, link.certificateNotAfter, nowSeconds);
+            else if (link.tls)
                 page.Add("none seen yet");
-            }
             page.Add("</td></tr>\n");
         }
         page.Add("</table>\n");
+    }
+    int64_t clientNotAfter = 0;
+    if (ClientCertificateEnd(&clientNotAfter)) {
+        page.Add("<p id=\"client-certificate\">Our client certificate ends ");
+        AddCertificateEnd(page, clientNotAfter, PlatformUtcMilliseconds() / 1000);
+        page.Add(".</p>\n");
     }
     char backup[64];
     if (BackupInUse(backup, sizeof backup)) {

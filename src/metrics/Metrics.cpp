@@ -81,6 +81,8 @@ const char* const HandshakeResults[] = {"ok", "refused", "failed"};
 Counter Handshakes[3];
 std::atomic<bool> CertificateSeen{false};
 std::atomic<int64_t> CertificateNotAfter{0};
+std::atomic<bool> ClientCertificateSeen{false};
+std::atomic<int64_t> ClientCertificateNotAfter{0};
 
 // The last exchange that went to the server: none yet, reached, failed.
 enum Health { NoExchange, Reached, Failed };
@@ -308,6 +310,18 @@ int64_t BucketQuantileUs(const TimeBuckets& buckets, double share) {
     return BeyondLastBound;
 }
 
+void NoteClientCertificate(int64_t notAfterUtcSeconds) {
+    ClientCertificateNotAfter.store(notAfterUtcSeconds, Relaxed);
+    ClientCertificateSeen.store(true, std::memory_order_release);
+}
+
+bool ClientCertificateEnd(int64_t* notAfterUtcSeconds) {
+    if (!ClientCertificateSeen.load(std::memory_order_acquire))
+        return false;
+    *notAfterUtcSeconds = ClientCertificateNotAfter.load(Relaxed);
+    return true;
+}
+
 bool ServerHealthy(char* reason, size_t size) {
     std::lock_guard<std::mutex> hold(HealthGuard);
     if (ServerHealth.load(Relaxed) != Failed)
@@ -363,6 +377,11 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
     if (CertificateSeen.load(std::memory_order_acquire))
         text.Add("qhg_server_certificate_expiry_timestamp_seconds %lld\n",
                  static_cast<long long>(CertificateNotAfter.load(Relaxed)));
+    text.Head("qhg_client_certificate_expiry_timestamp_seconds", "gauge",
+              "The notAfter of the client certificate the gateway presents, since unix epoch.");
+    if (ClientCertificateSeen.load(std::memory_order_acquire))
+        text.Add("qhg_client_certificate_expiry_timestamp_seconds %lld\n",
+                 static_cast<long long>(ClientCertificateNotAfter.load(Relaxed)));
 
     text.AddHistogram("qhg_exchange_seconds",
                       "Time from sending a message to the end of its reply or its failure.",

@@ -57,6 +57,11 @@ void CountServerHandshake(MetricHandshake result);
 // The notAfter of the server's certificate last seen in a handshake, in
 // seconds since 1970 UTC.
 void NoteServerCertificate(int64_t notAfterUtcSeconds);
+// The notAfter of the client certificate the gateway presents, read at start
+// and with each new connection.
+void NoteClientCertificate(int64_t notAfterUtcSeconds);
+// False until NoteClientCertificate was called.
+bool ClientCertificateEnd(int64_t* notAfterUtcSeconds);
 
 // True while no exchange has failed since the last one that reached the
 // server. Otherwise false with the failure as one printable line in reason.
