@@ -12,10 +12,10 @@
 #include "Metrics.h"
 #include "Platform.h"
 #include "Text.h"
+#include "TextArea.h"
 #include "Version.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -51,25 +51,8 @@ const char Style[] =
     ".warn{color:#8a5a00;font-weight:600}.meta{color:#55606b}"
     "svg text{font-size:10px;fill:#55606b}";
 
-// Appends to the area up to its limit; what does not fit is dropped.
-struct Page {
-    char* out;
-    size_t limit;
-    size_t used = 0;
-
-    void Add(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        if (used + 1 >= limit)
-            return;
-        va_list arguments;
-        va_start(arguments, format);
-        int n = std::vsnprintf(out + used, limit - used, format, arguments);
-        va_end(arguments);
-        if (n > 0)
-            used =
-                used + static_cast<size_t>(n) < limit ? used + static_cast<size_t>(n) : limit - 1;
-        out[used] = '\0';
-    }
-
+// The page's text, with text from outside escaped.
+struct Page : TextArea {
     // Text as HTML: the five special characters escaped, line ends and tabs
     // shown as spaces, other control characters as "?". Digit runs are
     // masked before it is cut to max bytes (at a character's start, with
@@ -95,7 +78,7 @@ struct Page {
                                  : u < 0x20 || u == 0x7F               ? "?"
                                                                        : nullptr;
             size_t need = entity != nullptr ? std::strlen(entity) : 1;
-            if (used + need >= limit)
+            if (used + need >= size)
                 return;
             if (entity != nullptr)
                 std::memcpy(out + used, entity, need);
@@ -497,7 +480,7 @@ void NoteStatusPageStart() {
 size_t FormatStatusPage(char* out, size_t size) {
     if (size <= TailRoom)
         return 0;
-    Page page{out, size - TailRoom};
+    Page page{{out, size - TailRoom}};
     out[0] = '\0';
     PlatformLocalTime now;
     PlatformLocalNow(&now);
@@ -506,7 +489,7 @@ size_t FormatStatusPage(char* out, size_t size) {
     AddToday(page, now);
     AddExchangeTimes(page);
     AddWarnings(page);
-    page.limit = size;
+    page.size = size;
     page.Add("</body>\n</html>\n");
     return page.used;
 }

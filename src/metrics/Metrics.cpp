@@ -1,9 +1,10 @@
 // Metrics.cpp - the counts behind /metrics and /health, and their text.
 #include "Metrics.h"
 
+#include "TextArea.h"
+
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -100,22 +101,8 @@ void CopyPrintable(const char* text, char* out, size_t size) {
     out[used] = '\0';
 }
 
-// Appends formatted text to a fixed area; what does not fit is dropped.
-struct Text {
-    char* out;
-    size_t size;
-    size_t used = 0;
-
-    void Add(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        if (used + 1 >= size)
-            return;
-        va_list arguments;
-        va_start(arguments, format);
-        int n = std::vsnprintf(out + used, size - used, format, arguments);
-        va_end(arguments);
-        if (n > 0)
-            used = used + static_cast<size_t>(n) < size ? used + static_cast<size_t>(n) : size - 1;
-    }
+// The exposition format's lines.
+struct Text : TextArea {
     void Head(const char* name, const char* type, const char* help) {
         Add("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
     }
@@ -333,7 +320,7 @@ bool ServerHealthy(char* reason, size_t size) {
 size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNext) {
     if (size == 0)
         return 0;
-    Text text{out, size};
+    Text text{{out, size}};
     out[0] = '\0';
     text.Head("qhg_requests_total", "counter", "Answers sent to tills, by HTTP status.");
     text.AddCounters("qhg_requests_total", "status", AnswerCodes, Answers, AnswerKinds);
