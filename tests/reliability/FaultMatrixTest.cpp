@@ -960,6 +960,7 @@ TEST_F(ReliabilityTlsTest, ClientCertificateGoesToAHostThatAsksAndOnlyThere) {
     TxSimOptions slow;
     slow.replyDelayMs = 500;
     SetServerOptions(slow);
+    PlatformSleepMs(300); // what a front still forwarded for check's probe is in by now
     size_t connections = server->ConnectionsAccepted();
     StartGateway(TlsSettings(client + "TerminalAddresses=3,4\nBackupServerAddress=127.0.0.1\n" +
                              "BackupServerPort=" + std::to_string(asking) + "\n"));
