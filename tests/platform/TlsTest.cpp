@@ -565,8 +565,9 @@ TEST_F(TlsTest, ClientCertificateRefusalsAreToldApartFromALostReply) {
         }
         // A send right after the handshake may already meet the refusal
         // when the machine is slow (the sanitizers); either way it is told.
-        if (sendLate)
+        if (sendLate) {
             EXPECT_LT(sent, 0);
+        }
         char buffer[64];
         if (sent > 0) {
             EXPECT_LE(PlatformTlsRecvWithin(session_, buffer, sizeof buffer, 5000), 0);
