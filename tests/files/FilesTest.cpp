@@ -1,8 +1,9 @@
 // FilesTest.cpp - paths, the log writer, the sequence counter, the journal's
-// day files and error text.
+// day files, error text and the duplicate window's key.
 #include "Files.h"
 #include "Counter.h"
 #include "Journal.h"
+#include "MatchKey.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -529,4 +533,60 @@ TEST_F(JournalFiles, HeldDayFileCostsItsRowsAndOneLogLinePerDay) {
     RunJournalChores();
     EXPECT_EQ(LogMessages(files.ReadLog()), (std::vector<std::string>{line, line}));
     PlatformFileClose(held);
+}
+
+// ---------------------------------------------------------------------------
+// The duplicate window's key
+
+TEST(MatchKeyFile, MadeOnceAndSharedByEveryoneWhoRacesToMakeIt) {
+    TempGatewayFiles files;
+    constexpr int racers = 8;
+    unsigned char keys[racers][MatchKeySize];
+    bool loaded[racers] = {};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < racers; ++i) {
+        threads.emplace_back([&, i] {
+            char reason[512];
+            loaded[i] = LoadMatchKey(keys[i], reason, sizeof reason);
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    unsigned char again[MatchKeySize];
+    char reason[512];
+    ASSERT_TRUE(LoadMatchKey(again, reason, sizeof reason)) << reason;
+    for (int i = 0; i < racers; ++i) {
+        EXPECT_TRUE(loaded[i]);
+        EXPECT_EQ(std::memcmp(keys[i], again, MatchKeySize), 0) << "racer " << i;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(files.Directory()),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+TEST(MatchKeyFile, UnusableFileGivesTheReasonAndNoKey) {
+    TempGatewayFiles files;
+    char path[GatewayPathSize + 8], reason[512];
+    MatchKeyPath(path, sizeof path);
+    unsigned char key[MatchKeySize];
+    WriteWholeFile(path, "short");
+    std::filesystem::permissions(path, std::filesystem::perms(0600));
+    std::memset(key, 0x5a, sizeof key);
+    EXPECT_FALSE(LoadMatchKey(key, reason, sizeof reason));
+    EXPECT_EQ(key[0] | key[MatchKeySize - 1], 0);
+#ifdef _WIN32
+    EXPECT_EQ(
+        std::string(reason).rfind(std::string("the key file ") + path + " cannot be unsealed: ", 0),
+        0u)
+        << reason;
+#else
+    EXPECT_EQ(std::string(reason),
+              std::string("the key file ") + path + " does not hold a key of 32 bytes");
+    std::remove(path);
+    ASSERT_TRUE(LoadMatchKey(key, reason, sizeof reason));
+    std::filesystem::permissions(path, std::filesystem::perms(0640));
+    EXPECT_FALSE(LoadMatchKey(key, reason, sizeof reason));
+    EXPECT_EQ(std::string(reason),
+              std::string("the key file ") + path + " is open to other accounts (mode 0640)");
+#endif
 }
