@@ -7,11 +7,11 @@ set -euo pipefail
 if [ "${1:-}" = demo ]; then
   packages=(cmake ninja-build g++ libssl-dev curl)
 else
-  packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86-64
+  packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev libgtest-dev g++-mingw-w64-x86-64
             binutils-mingw-w64-x86-64
             wine wine64 curl python3 python3-prometheus-client systemd passwd util-linux procps
             strace dpkg-dev file lintian adduser wixl msitools python3-pefile wrk nginx-light
-            libssl-dev openssl socat libgnutls30)
+            libssl-dev openssl socat libgnutls30 prometheus python3-yaml)
 fi
 missing=()
 for p in "${packages[@]}"; do

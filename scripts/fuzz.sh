@@ -22,10 +22,10 @@ fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER="$cxx" -DGATEWAY_FUZZ=ON >/dev/null
-cmake --build "$build" -j2 --target request_fuzz message_fuzz reply_fuzz
+cmake --build "$build" -j2 --target request_fuzz message_fuzz reply_fuzz journal_fuzz
 
 status=0
-for harness in request message reply; do
+for harness in request message reply journal; do
     mkdir -p "$build/corpus/$harness"
     echo "== ${harness}_fuzz for ${seconds}s"
     if ! (cd "$build" && "./tests/fuzz/${harness}_fuzz" -max_total_time="$seconds" \

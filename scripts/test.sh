@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the native suite, the Windows suite under Wine,
+# Checks the formatting of the sources, then builds and runs every test: the
+# native suite, the Windows suite under Wine,
 # a short soak and benchmark, a minute of each fuzzer, then the native suite again under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and under ThreadSanitizer. Each is a preset of
 # CMakePresets.json, built in build/<preset>. Installs missing Debian packages
@@ -43,6 +44,13 @@ suite() { # preset, extra cmake arguments...
 run_suite() { step "$1" suite "$@"; }
 
 mkdir -p build
+# The sources as clang-format (.clang-format) would write them.
+formatting() {
+  git ls-files -z src tools tests | grep -z -E '\.(cpp|h)$' |
+    xargs -0 clang-format --dry-run --Werror
+}
+echo "=== formatting"
+step formatting formatting
 run_suite native
 run_suite windows -DGATEWAY_NATIVE_TXSIM="$PWD/build/native/tools/txsim/txsim"
 # Short runs of the soak (64 clients against the real executables) and of the

@@ -8,10 +8,11 @@ constexpr int MaxSequenceGroup = 1000;
 // Gives the number for the next sale or void in *number, called under the
 // transaction lock. False, with the system's error code in *error, when the
 // counter file could not be opened, read, written or flushed: no number is
-// given then, since one the file does not hold as used could come again. Numbers are reserved in groups: when those reserved before are used
-// up, the file is advanced past this number and alsoWaiting more (the sales
-// and voids queued behind this one, at most MaxSequenceGroup in all) and is
-// on stable storage before this number is returned; the next calls take the
+// given then, since one the file does not hold as used could come again.
+// Numbers are reserved in groups: when those reserved before are used up,
+// the file is advanced past this number and alsoWaiting more (the sales and
+// voids queued behind this one, at most MaxSequenceGroup in all) and is on
+// stable storage before this number is returned; the next calls take the
 // rest in order without touching the file. A number reserved and not taken
 // before the process ends is skipped: the file is already past it.
 bool NextSequenceNumber(int* number, int* error, int alsoWaiting = 0);

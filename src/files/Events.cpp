@@ -1,7 +1,5 @@
-// Events.cpp - the Event Log beside the text log: in service mode the lines
-// an operator must see there are queued, and a thread of their own reports
-// them, so that no till's answer ever waits for the Event Log.
-#include "Files.h"
+// Events.cpp - the Event Log queue and the thread that reports it.
+#include "Events.h"
 
 #include "Platform.h"
 
@@ -27,8 +25,7 @@ struct QueuedEvent {
     char text[EventTextSize];
 };
 
-// Guarded by Guard. A full queue drops the newest event: the text log has
-// them all.
+// Guarded by Guard.
 std::mutex Guard;
 std::condition_variable Wake;
 QueuedEvent Queue[QueuedEvents];

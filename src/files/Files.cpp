@@ -1,7 +1,6 @@
-// Files.cpp - the files' paths, the log writer and the system error text.
+// Files.cpp - the files' paths.
 #include "Files.h"
 
-#include "Platform.h"
 #include "Text.h"
 
 #include <cstdio>
@@ -33,43 +32,4 @@ void DeriveFilePaths(const char* executablePath) {
     DeriveOnePath(SettingsPath, executablePath, "ini");
     DeriveOnePath(SequencePath, executablePath, "seq");
     DeriveOnePath(JournalStem, executablePath, nullptr);
-}
-
-void WriteLogLine(const char* message, LogEvent event) {
-    char date[64];
-    char time[32];
-    PlatformLocalDateTime(date, sizeof date, time, sizeof time);
-
-    char line[1024];
-    int length = snprintf(line, sizeof line, "%s %s: %s\n", date, time, message);
-    if (length < 0)
-        return;
-    if (length >= static_cast<int>(sizeof line))
-        length = static_cast<int>(sizeof line) - 1;
-
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        int error = PlatformAppendText(LogPath, line, static_cast<size_t>(length));
-        if (error != PlatformSharingViolation)
-            break; // written, or an error that waiting will not cure
-        PlatformSleepMs(200);
-    }
-    if (DebugMode) {
-        fputs(line, stdout);
-        fflush(stdout);
-    }
-    ReportLogEvent(event, message);
-}
-
-void FormatErrorText(int code, char* out, size_t size) {
-    char sentence[200]; // leaves room for " [code]" in a 256-byte text
-    if (PlatformErrorSentence(code, sentence, sizeof sentence))
-        snprintf(out, size, "%s [%d]", sentence, code);
-    else
-        snprintf(out, size, "Error %d", code);
-}
-
-const char* GetLastErrorText() {
-    static char text[256];
-    FormatErrorText(PlatformLastError(), text, sizeof text);
-    return text;
 }

@@ -2,7 +2,9 @@
 // on every platform), the masking of card data, and retention.
 #include "Journal.h"
 
+#include "ErrorText.h"
 #include "Files.h"
+#include "Log.h"
 #include "Settings.h"
 #include "Text.h"
 
@@ -18,8 +20,6 @@ const char JournalHeader[] = "time,client,client_number,kind,sequence,amount,car
 
 namespace {
 
-// Room for "-YYYY-MM-DD.csv" behind the stem.
-constexpr size_t JournalPathSize = GatewayPathSize + 16;
 constexpr int NoDay = INT_MIN;
 
 // Guarded by Guard. The day file stays open between rows: others may read it,
@@ -137,7 +137,7 @@ struct Line {
 };
 
 void JournalPath(const PlatformLocalTime& day, char* out, size_t size) {
-    snprintf(out, size, "%s-%04d-%02d-%02d.csv", JournalStem, day.year, day.month, day.day);
+    JournalDayPath(day.year, day.month, day.day, out, size);
 }
 
 void CloseDayFile() {
@@ -164,7 +164,7 @@ bool WriteAllAt(PlatformFile* file, long offset, const char* data, size_t size) 
 // header, and a last row cut short (by a power cut during its write) is ended
 // so that the next row does not run into it. Returns 0, or the error code.
 int OpenDayFile(const PlatformLocalTime& time, int day) {
-    char path[JournalPathSize];
+    char path[JournalDayPathSize];
     JournalPath(time, path, sizeof path);
     int error = 0;
     PlatformFile* file = PlatformOpenForUpdate(path, &error);
@@ -206,12 +206,7 @@ void NoteTrouble(int code, int day) {
 
 void LogTrouble(int code) {
     char text[256];
-    // The sharing violation's number is Windows' own on every platform; the
-    // system's sentence for 32 elsewhere belongs to another error.
-    if (code == PlatformSharingViolation)
-        snprintf(text, sizeof text, "The file is in use by another writer. [%d]", code);
-    else
-        FormatErrorText(code, text, sizeof text);
+    FormatErrorText(code, text, sizeof text);
     char line[300];
     snprintf(line, sizeof line, "Unable to write the journal: %s", text);
     WriteLogLine(line, LogEvent::Warning);
@@ -254,7 +249,7 @@ void SweepOne(const char* name, void* context) {
         return;
     if (sweep.today - DayNumber(year, month, day) <= sweep.keepDays)
         return;
-    char path[JournalPathSize];
+    char path[JournalDayPathSize];
     snprintf(path, sizeof path, "%s%c%s", sweep.directory, sweep.separator, name);
     PlatformDeleteFile(path);
 }
@@ -280,6 +275,10 @@ void DeleteExpiredFiles(int today, int keepDays) {
 }
 
 } // namespace
+
+void JournalDayPath(int year, int month, int day, char* out, size_t size) {
+    snprintf(out, size, "%s-%04d-%02d-%02d.csv", JournalStem, year, month, day);
+}
 
 void SetJournalCard(JournalRow* row, const char* card) {
     size_t length = strlen(card);

@@ -3,6 +3,7 @@
 // that reached the exchange, with the card masked to its last four.
 #pragma once
 
+#include "Files.h"
 #include "Platform.h"
 
 #include <climits>
@@ -25,11 +26,15 @@ struct JournalRow {
     size_t cardLength;
     char cardTail[5];
     const char* reference; // null for funds
-    const char* outcome;   // "not-sent", "replied" or "in-doubt"
+    const char* outcome;   // "not-sent", "replied", "in-doubt" or "duplicate"
     int httpStatus;
     int64_t serverUs;  // -1: nothing was sent
     const char* reply; // the till's body; long digit runs are masked when written
 };
+
+// The path of a day's file: "<JournalStem>-YYYY-MM-DD.csv".
+constexpr size_t JournalDayPathSize = GatewayPathSize + 16;
+void JournalDayPath(int year, int month, int day, char* out, size_t size);
 
 // The first line of every day's file, CR LF included.
 extern const char JournalHeader[];

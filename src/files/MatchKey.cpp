@@ -1,18 +1,14 @@
 // MatchKey.cpp - the duplicate window's key file: read at start, or made once.
 #include "MatchKey.h"
 
+#include "ErrorText.h"
 #include "Files.h"
 #include "Platform.h"
+#include "Text.h"
 
 #include <cstdio>
 
 namespace {
-
-void WipeKey(unsigned char* key) {
-    volatile unsigned char* next = key;
-    for (size_t i = 0; i < MatchKeySize; ++i)
-        next[i] = 0;
-}
 
 void Explain(PlatformKeyFileResult result, int error, const char* path, char* reason, size_t size) {
     char text[256];
@@ -67,7 +63,7 @@ bool LoadMatchKey(unsigned char* key, char* reason, size_t reasonSize) {
         if (result != PlatformKeyFileResult::Missing)
             break;
         if (!PlatformRandomBytes(key, MatchKeySize)) {
-            WipeKey(key);
+            WipeBytes(key, MatchKeySize);
             std::snprintf(reason, reasonSize, "no random bytes for a new key: %s",
                           GetLastErrorText());
             return false;
@@ -75,7 +71,7 @@ bool LoadMatchKey(unsigned char* key, char* reason, size_t reasonSize) {
         result = PlatformCreateKeyFile(path, key, MatchKeySize, &error);
         if (result == PlatformKeyFileResult::Ok)
             return true;
-        WipeKey(key);
+        WipeBytes(key, MatchKeySize);
         if (result != PlatformKeyFileResult::Exists) {
             char text[256];
             FormatErrorText(error, text, sizeof text);
@@ -83,7 +79,7 @@ bool LoadMatchKey(unsigned char* key, char* reason, size_t reasonSize) {
             return false;
         }
     }
-    WipeKey(key);
+    WipeBytes(key, MatchKeySize);
     Explain(result, error, path, reason, reasonSize);
     return false;
 }

@@ -14,6 +14,7 @@
 #include "Records.h"
 
 #include "Counter.h"
+#include "ErrorText.h"
 #include "Files.h"
 #include "Text.h"
 

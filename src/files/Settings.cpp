@@ -22,3 +22,15 @@ size_t ReadSettingText(const SettingRow& row, char* out, size_t size) {
 int ReadClientNumber(const char* clientAddress) {
     return PlatformProfileInt(ClientsSection, clientAddress, 0, SettingsPath);
 }
+
+bool ReadSettingPath(SettingKey key, char* out, size_t size) {
+    char value[GatewayPathSize];
+    ReadSettingText(key, value, sizeof value);
+    return ResolveSettingFile(value, out, size);
+}
+
+FingerprintSetting ReadSettingFingerprint(SettingKey key, unsigned char* out) {
+    char value[128];
+    ReadSettingText(key, value, sizeof value);
+    return ReadFingerprintValue(value, out);
+}

@@ -5,17 +5,20 @@
 #pragma once
 
 #include "Files.h"
+#include "SettingRules.h"
 
 #include <climits>
 #include <cstddef>
 
 enum class SettingKind {
-    Number,  // a whole number
-    Flag,    // 0 off, anything else on
-    Port,    // a TCP port; the lowest a row accepts may be 0, for off
-    Address, // dotted IPv4
-    Host,    // dotted IPv4, or a host name resolved once at start
-    Text,    // free text
+    Number,      // a whole number
+    Flag,        // 0 off, anything else on
+    Port,        // a TCP port; the lowest a row accepts may be 0, for off
+    Address,     // dotted IPv4
+    Host,        // dotted IPv4, or a host name resolved once at start
+    Text,        // free text
+    File,        // a file beside the executable unless a full path; empty: none
+    Fingerprint, // a SHA-256 fingerprint, 64 hex digits; empty: none
 };
 
 enum class SettingRead { AtStart, EachRequest };
@@ -35,6 +38,9 @@ struct SettingRow {
     const char* description; // one line
     // What the example settings file sets, when it is not the default.
     const char* example = nullptr;
+    // What the value needs beyond its kind's rule (SettingRules.h), for
+    // `check` and the start alike; null when the kind's rule is all.
+    SettingCheck check = nullptr;
 };
 
 inline constexpr char SettingsSection[] = "Settings";
@@ -53,15 +59,16 @@ inline constexpr SettingRow SettingRows[] = {
      SettingRead::AtStart,
      "1 encrypts the server link with TLS 1.2 or later (see \"Encrypting the server link\"); 0 "
      "plain TCP"},
-    {SettingsSection, "ServerCaFile", SettingKind::Text, 0, "", 0, GatewayPathSize - 1,
+    {SettingsSection, "ServerCaFile", SettingKind::File, 0, "", 0, GatewayPathSize - 1,
      SettingRead::AtStart,
      "PEM file of the CA certificates trusted for the server link, beside the executable unless "
-     "a full path; empty: the system's trust store"},
+     "a full path; empty: the system's trust store",
+     nullptr, CheckCaFile},
     {SettingsSection, "ServerTlsName", SettingKind::Text, 0, "", 0, 255, SettingRead::AtStart,
      "name the server's certificate must carry, sent as SNI when a DNS name; empty: "
      "ServerAddress, checked as an IP address"},
     // 64 hex digits and 31 colons.
-    {SettingsSection, "ServerCertificateHash", SettingKind::Text, 0, "", 0, 95,
+    {SettingsSection, "ServerCertificateHash", SettingKind::Fingerprint, 0, "", 0, 95,
      SettingRead::AtStart,
      "SHA-256 fingerprint of the server's certificate, hex with or without colons, checked "
      "besides the chain; empty: none"},
@@ -112,6 +119,7 @@ consteval size_t IndexOf(const char* name) {
 struct SettingKey {
     consteval SettingKey(const char* name) : index(settings_detail::IndexOf(name)) {}
     size_t index;
+    const SettingRow& Row() const { return SettingRows[index]; }
 };
 
 // A Number, Flag or Port as the gateway reads it: the row's default when the
@@ -120,11 +128,21 @@ int ReadSetting(const SettingRow& row);
 inline int ReadSetting(SettingKey key) {
     return ReadSetting(SettingRows[key.index]);
 }
-// An Address, Host or Text, cut to size - 1 bytes; returns its length.
+// A Port as the sockets take it: its low 16 bits.
+inline unsigned short ReadPortSetting(SettingKey key) {
+    return PortFrom(ReadSetting(key));
+}
+// An Address, Host, Text, File or Fingerprint as written, cut to size - 1
+// bytes; returns its length.
 size_t ReadSettingText(const SettingRow& row, char* out, size_t size);
 inline size_t ReadSettingText(SettingKey key, char* out, size_t size) {
     return ReadSettingText(SettingRows[key.index], out, size);
 }
+// A File as a full path (beside the executable unless written as one);
+// empty when not set. False when the path would not fit.
+bool ReadSettingPath(SettingKey key, char* out, size_t size);
+// A Fingerprint: Unset, Valid with the 32 bytes in out, or Invalid.
+FingerprintSetting ReadSettingFingerprint(SettingKey key, unsigned char* out);
 
 // The client number listed for a dotted address under "Allowed Clients";
 // 0 refuses the client.

@@ -1,4 +1,4 @@
-// Text.cpp - number parsing, digit-run masking and file names.
+// Text.cpp - number parsing, digit-run masking, file names and wiping.
 #include "Text.h"
 
 #include <climits>
@@ -45,4 +45,10 @@ const char* FileNameOf(const char* path) {
             name = p + 1;
     }
     return name;
+}
+
+void WipeBytes(void* data, size_t size) {
+    volatile unsigned char* next = static_cast<volatile unsigned char*>(data);
+    while (size-- > 0)
+        *next++ = 0;
 }

@@ -15,3 +15,7 @@ void MaskDigitRuns(char* text, size_t length);
 
 // The part of a path after its last "/" or "\".
 const char* FileNameOf(const char* path);
+
+// Overwrites size bytes with zeros in a way the compiler may not leave out
+// for a buffer about to die: for every buffer that held a card item.
+void WipeBytes(void* data, size_t size);

@@ -3,10 +3,12 @@
 // its own; exactly one response, then the close.
 #include "Connection.h"
 
+#include "ConsoleLines.h"
 #include "Files.h"
 #include "Journal.h"
 #include "Metrics.h"
 #include "Settings.h"
+#include "Text.h"
 
 #include <cstring>
 #include <new>
@@ -34,7 +36,7 @@ void AnnounceConnection(ConnectionRecord* record) {
 }
 
 void SendAnswer(ConnectionRecord* record, HttpAnswer answer) {
-    size_t length = BuildResponse(record->area, answer, record->date);
+    size_t length = BuildResponse(record->area, WorkAreaSize, answer, record->date);
     // Counted before it goes: a client that has its answer finds it counted.
     CountAnswer(answer.status);
     // A client that has gone away simply misses its answer. The socket does
@@ -77,13 +79,14 @@ unsigned RunTransaction(void* parameter) {
     TransactionRequest& request = record->decision.transaction;
     request.clientAddress = record->clientAddress;
     char* replyArea = ReplyAreaOf(record->area);
-    int result = SendTransaction(replyArea, request, job->stopEvent);
-    TillAnswer answer = AnswerTransaction(result, replyArea);
+    TillAnswer answer = SendTransaction(replyArea, request, job->stopEvent);
     SendAnswer(record, HttpAnswer{answer.status, answer.body});
     // Only now, with the till answered and no lock held, may the journal's
     // housekeeping wait on the log file or the directory.
     RunJournalChores();
     CloseConnection(record);
+    // The area held the card item.
+    WipeBytes(record->area, WorkAreaSize);
     delete[] record->area;
     delete job;
     return 0;
@@ -123,6 +126,8 @@ void ServeRequest(const ListenerRun& run, ConnectionRecord* record, long receive
             return;
     }
     delete job;
+    if (area != nullptr)
+        WipeBytes(area, WorkAreaSize);
     delete[] area;
     // No thread for the transaction: dropped unanswered, as before it was read.
     CloseConnection(record);

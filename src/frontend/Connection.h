@@ -1,5 +1,6 @@
 // Connection.h - one accepted till connection, shared by the listener that
-// accepts it and the connection thread that may carry out its transaction.
+// accepts it and the connection thread that may carry out its transaction:
+// exactly one response, then the close.
 #pragma once
 
 #include "Platform.h"
@@ -33,7 +34,7 @@ void AnnounceConnection(ConnectionRecord* record);
 // Judges the request of received bytes (already in the area) and either
 // answers it and closes the connection, or hands a copy of the record and
 // its area to a connection thread for the transaction. Either way the
-// record and area stay the caller's.
+// record and area stay the caller's, and the caller wipes the area.
 void ServeRequest(const ListenerRun& run, ConnectionRecord* record, long received);
 
 // Sends the one response of a connection.
@@ -43,23 +44,3 @@ void SendAnswer(ConnectionRecord* record, HttpAnswer answer);
 // if that is not out yet) and closes the socket; the record itself stays the
 // owner's to free or reuse.
 void CloseConnection(ConnectionRecord* record);
-
-// While a batch is begun on a thread, the debug lines of the connections it
-// handles are gathered and go out when it is flushed or ended: the listener
-// flushes once per pass of its loop, and before a transaction starts.
-void BeginConsoleBatch();
-void FlushConsoleBatch();
-void EndConsoleBatch();
-// Debug lines about one connection: "Received connection: <address>" and
-// "Closed connection: <address>"; a connection answered as soon as it is
-// accepted gets both at once.
-void WriteConnectionLines(const char* address, bool received, bool closed);
-
-// The service manager's view of the listener (Readiness.cpp). Ready: the
-// port listens. Alive: called from every pass of the listener's loop, pings
-// the watchdog when a ping is due; returns the milliseconds until the next
-// one, or -1 when no watchdog was asked for. Stopping: the listener leaves
-// its loop.
-void TellServiceManagerReady(int port);
-int TellServiceManagerAlive(int64_t nowMs);
-void TellServiceManagerStopping();

@@ -1,6 +1,6 @@
 // ConsoleLines.cpp - the debug lines about connections, gathered per pass
 // of the listener's loop and written together.
-#include "Connection.h"
+#include "ConsoleLines.h"
 
 #include "Platform.h"
 

@@ -1,6 +1,6 @@
 // HttpText.cpp - the bytes of an answer: the gateway's header block, the
 // response around a body, and the HTTP date.
-#include "Request.h"
+#include "HttpText.h"
 
 #include "Platform.h"
 
@@ -34,13 +34,13 @@ size_t FormatHeaderBlock(char* out, size_t size, const char* status, const char*
 
 // The header block is far shorter than the lower half, so it never reaches a
 // body that lies in the reply area; the body is then moved down behind it.
-size_t BuildResponse(char* area, HttpAnswer answer, const char* date) {
-    size_t used = FormatHeaderBlock(area, WorkAreaSize, answer.status, date, false);
+size_t BuildResponse(char* area, size_t size, HttpAnswer answer, const char* date) {
+    size_t used = FormatHeaderBlock(area, size, answer.status, date, false);
     if (used == 0)
         return 0;
     size_t bodyLength = std::strlen(answer.body);
-    if (bodyLength > WorkAreaSize - used)
-        bodyLength = WorkAreaSize - used;
+    if (bodyLength > size - used)
+        bodyLength = size - used;
     std::memmove(area + used, answer.body, bodyLength);
     return used + bodyLength;
 }

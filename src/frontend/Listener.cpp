@@ -1,30 +1,28 @@
 // Listener.cpp - the gateway's listening socket: reads the start-time
 // settings, binds the HTTP port on all local addresses and, on this one
-// thread, accepts every connection, keeps it in its wait set until its
-// request is there (at most 5 s), answers what needs no transaction and hands
+// thread, accepts every connection, keeps it waiting until its request is
+// there (RequestWait.h), answers what needs no transaction and hands
 // transactions to connection threads, until the stop event is set.
-#include "Connection.h"
-#include "Frontend.h"
+#include "Listener.h"
 
+#include "Connection.h"
+#include "ConsoleLines.h"
 #include "Files.h"
+#include "Log.h"
+#include "Readiness.h"
+#include "RequestWait.h"
 #include "Settings.h"
+#include "StatusPort.h"
+#include "Text.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <new>
-#include <string>
-#include <unordered_map>
 
 namespace {
 
 // The largest backlog the system will give.
 constexpr int ListenBacklog = 0x7fffffff;
-
-// How long a connection may wait for its request before it is closed unanswered.
-constexpr int64_t RequestWaitMs = 5000;
-
-// How often the cap asks whether a crowded address is listed.
-constexpr int64_t ListedReadEveryMs = 1000;
 
 // After a failed accept (out of descriptors, say) the connection may still be
 // waiting; a short pause keeps the loop from spinning on it.
@@ -50,131 +48,19 @@ void DebugLine(const char* text) {
     }
 }
 
-// A connection waiting for its request, in the waiting list.
-struct WaitingConnection {
-    ConnectionRecord connection;
-    int64_t deadlineMs; // monotonic: a silent client is let go then
-    WaitingConnection* older;
-    WaitingConnection* newer;
-};
-
-// The connections waiting for their request, oldest first: all wait the
-// same time, so the oldest is always the next to be let go.
-struct WaitingList {
-    WaitingConnection* oldest = nullptr;
-    WaitingConnection* newest = nullptr;
-};
-
-// What the cap knows of one address.
-struct AddressWaits {
-    int waiting = 0;
-    bool asked = false; // "Allowed Clients" asked about it yet
-    bool listed = false;
-    int64_t askedMs = 0;
-};
-
-// Everything the listener's loop owns: its socket and wait set, the waiting
-// connections, and the record every connection is accepted into and the
-// area every request is read into, both made once. A refusal costs no
+// Everything the listener's loop owns: its socket, the connections waiting
+// for their request, and the record every connection is accepted into and
+// the area every request is read into, both made once. A refusal costs no
 // allocation; a connection that has to wait gets a record of its own, a
 // transaction a copy of both. Nothing a crowd made outlives it.
 struct ListenerState {
     ListenerRun run;
-    // Connections from one address that may wait for their request at once; 0: no cap.
-    int maxPendingPerAddress;
     PlatformSocket socket;
     PlatformWaitSet* set;
-    WaitingList waiting;
-    std::unordered_map<std::string, AddressWaits> byAddress;
+    RequestWait* waiting;
     ConnectionRecord current;
     char area[WorkAreaSize];
 };
-
-void AppendWaiting(WaitingList* list, WaitingConnection* record) {
-    record->older = list->newest;
-    record->newer = nullptr;
-    (list->newest != nullptr ? list->newest->newer : list->oldest) = record;
-    list->newest = record;
-}
-
-void UnlinkWaiting(WaitingList* list, WaitingConnection* record) {
-    (record->older != nullptr ? record->older->newer : list->oldest) = record->newer;
-    (record->newer != nullptr ? record->newer->older : list->newest) = record->older;
-}
-
-// A listed address is never capped: it is whom the cap protects, and
-// several tills, or a till and its test scripts, may share it. Asked at most
-// once a second per address, so a crowd costs no settings read per
-// connection; an edit of the list reaches the cap within that second.
-bool IsListed(AddressWaits* address, const char* text, int64_t nowMs) {
-    if (!address->asked || nowMs - address->askedMs >= ListedReadEveryMs) {
-        address->listed = ReadClientNumber(text) != 0;
-        address->asked = true;
-        address->askedMs = nowMs;
-    }
-    return address->listed;
-}
-
-// Whether a new connection is beyond its address's cap: an address that is
-// not listed may have MaxPendingPerAddress connections waiting, and one
-// more from it is closed at once, unread and unanswered, so a silent crowd
-// from one address holds no more than the cap.
-bool OverCap(ListenerState* state, const ConnectionRecord* record) {
-    if (state->maxPendingPerAddress <= 0)
-        return false;
-    auto entry = state->byAddress.find(record->clientAddress);
-    return entry != state->byAddress.end() &&
-           entry->second.waiting >= state->maxPendingPerAddress &&
-           !IsListed(&entry->second, record->clientAddress, PlatformMonotonicMs());
-}
-
-// Watches a connection that has sent nothing yet. False: it cannot be
-// watched, and the caller closes it.
-bool KeepWaiting(ListenerState* state, WaitingConnection* record) {
-    ConnectionRecord* connection = &record->connection;
-    if (!PlatformWatchSocket(state->set, connection->socket, record))
-        return false;
-    AnnounceConnection(connection);
-    ++state->byAddress[connection->clientAddress].waiting;
-    record->deadlineMs = PlatformMonotonicMs() + RequestWaitMs;
-    AppendWaiting(&state->waiting, record);
-    return true;
-}
-
-// Takes a connection off the waiting list once the set has reported it.
-void StopWaiting(ListenerState* state, WaitingConnection* record) {
-    UnlinkWaiting(&state->waiting, record);
-    auto entry = state->byAddress.find(record->connection.clientAddress);
-    if (entry != state->byAddress.end() && --entry->second.waiting <= 0)
-        state->byAddress.erase(entry);
-}
-
-// A connection whose wait is over at nowMs, taken off the set and the list.
-WaitingConnection* TakeExpired(ListenerState* state, int64_t nowMs) {
-    WaitingConnection* record = state->waiting.oldest;
-    if (record == nullptr || record->deadlineMs > nowMs)
-        return nullptr;
-    PlatformUnwatchSocket(state->set, record->connection.socket);
-    StopWaiting(state, record);
-    return record;
-}
-
-// Milliseconds until the next wait is over (-1: nobody waits).
-int NextTimeoutMs(const ListenerState* state, int64_t nowMs) {
-    const WaitingConnection* record = state->waiting.oldest;
-    if (record == nullptr)
-        return -1;
-    int64_t left = record->deadlineMs - nowMs;
-    return left < 0 ? 0 : static_cast<int>(left);
-}
-
-// Closes, unanswered, every waiting connection whose wait is over at nowMs.
-void CloseExpired(ListenerState* state, int64_t nowMs) {
-    while (WaitingConnection* record = TakeExpired(state, nowMs)) {
-        CloseConnection(&record->connection);
-        delete record;
-    }
-}
 
 // Reads what has come, without waiting, into the listener's area.
 long ReceiveWhatCame(ListenerState* state, ConnectionRecord* record) {
@@ -185,12 +71,15 @@ long ReceiveWhatCame(ListenerState* state, ConnectionRecord* record) {
     return received;
 }
 
-// Answers or hands on a request; a failed receive gets no answer.
+// Answers or hands on a request; a failed receive gets no answer. The area
+// held the request, card item and all: it is wiped before the next one.
 void FinishRequest(ListenerState* state, ConnectionRecord* record, long received) {
-    if (received >= 0)
+    if (received >= 0) {
         ServeRequest(state->run, record, received);
-    else
+        WipeBytes(state->area, sizeof state->area);
+    } else {
         CloseConnection(record);
+    }
 }
 
 // Takes in up to a batch of waiting connections.
@@ -202,17 +91,14 @@ void AcceptSome(ListenerState* state) {
                 PlatformSleepMs(FailedAcceptPauseMs);
             return;
         }
-        if (OverCap(state, current)) {
+        if (OverCap(state->waiting, current)) {
             CloseConnection(current);
             continue;
         }
         long received = ReceiveWhatCame(state, current);
         if (received == PlatformTimedOut) {
-            WaitingConnection* kept =
-                new (std::nothrow) WaitingConnection{*current, 0, nullptr, nullptr};
-            if (kept != nullptr && KeepWaiting(state, kept))
+            if (WaitForRequest(state->waiting, *current))
                 continue;
-            delete kept;
             received = -1;
         }
         FinishRequest(state, current, received);
@@ -220,15 +106,14 @@ void AcceptSome(ListenerState* state) {
 }
 
 // A waiting connection has turned readable.
-void ServeReported(ListenerState* state, WaitingConnection* record) {
-    ConnectionRecord* connection = &record->connection;
+void ServeReported(ListenerState* state, void* tag) {
+    ConnectionRecord* connection = WaitingRecord(tag);
     long received = ReceiveWhatCame(state, connection);
     // Nothing after all: it goes on waiting, in its place.
-    if (received == PlatformTimedOut && PlatformWatchSocket(state->set, connection->socket, record))
+    if (received == PlatformTimedOut && WatchAgain(state->waiting, tag))
         return;
-    StopWaiting(state, record);
     FinishRequest(state, connection, received);
-    delete record;
+    StopWaiting(state->waiting, tag);
 }
 
 // Serves connections until the stop event is set or the wait fails; then
@@ -239,7 +124,7 @@ void ServeUntilStopped(ListenerState* state) {
         FlushConsoleBatch(); // before the wait, never during it
         PlatformWaitSetReport report;
         int64_t nowMs = PlatformMonotonicMs();
-        int timeoutMs = NextTimeoutMs(state, nowMs);
+        int timeoutMs = NextTimeoutMs(state->waiting, nowMs);
         int pingMs = TellServiceManagerAlive(nowMs);
         if (pingMs >= 0 && (timeoutMs < 0 || pingMs < timeoutMs))
             timeoutMs = pingMs;
@@ -247,13 +132,12 @@ void ServeUntilStopped(ListenerState* state) {
         if (!PlatformWaitSetWait(state->set, timeoutMs, ready, 64, &report) || report.eventSet)
             break;
         for (int i = 0; i < report.readyCount; ++i)
-            ServeReported(state, static_cast<WaitingConnection*>(ready[i]));
+            ServeReported(state, ready[i]);
         if (report.connectionWaiting)
             AcceptSome(state);
         // Nothing within the wait: no answer.
-        CloseExpired(state, PlatformMonotonicMs());
+        CloseExpired(state->waiting, PlatformMonotonicMs());
     }
-    CloseExpired(state, INT64_MAX);
 }
 
 // Raises the descriptor limit, and says once when it stays low.
@@ -267,6 +151,30 @@ void RaiseDescriptorLimit() {
                       limit, DescriptorsWanted);
         WriteLogLine(line, LogEvent::Warning);
     }
+}
+
+// The listener's life once its port listens: the status port beside it, the
+// service manager told, and every connection served until the stop.
+void ServeListening(const ListenerRun& run, PlatformSocket listener, PlatformWaitSet* set,
+                    int maxPendingPerAddress) {
+    auto* state = new (std::nothrow) ListenerState{run, listener, set, nullptr, {}, {}};
+    RequestWait* waiting = state != nullptr ? StartRequestWait(set, maxPendingPerAddress) : nullptr;
+    if (waiting == nullptr) {
+        WriteLogLine("Unable to start the listener: out of memory", LogEvent::Error);
+        delete state;
+        return;
+    }
+    state->waiting = waiting;
+    StartStatusListener(run.stopEvent);
+    if (DebugMode)
+        BeginConsoleBatch();
+    TellServiceManagerReady(PlatformLocalPort(listener));
+    ServeUntilStopped(state);
+    TellServiceManagerStopping();
+    EndConsoleBatch();
+    EndStatusListener();
+    EndRequestWait(waiting);
+    delete state;
 }
 
 } // namespace
@@ -286,7 +194,7 @@ int RunListener(PlatformEvent* stopEvent) {
     if (listener == PlatformNoSocket) {
         LogError("Socket error %d", PlatformSocketError());
     } else {
-        int error = PlatformBind(listener, nullptr, static_cast<unsigned short>(listenPort));
+        int error = PlatformBind(listener, nullptr, PortFrom(listenPort));
         if (error == PlatformErrorAddressInUse) {
             char line[96];
             std::snprintf(line, sizeof line, "Bind error %d: Port %d is in use", error, listenPort);
@@ -296,21 +204,7 @@ int RunListener(PlatformEvent* stopEvent) {
         } else if ((error = PlatformListen(listener, ListenBacklog)) != 0) {
             LogError("Listen error %d", error);
         } else if (PlatformWaitSet* set = PlatformCreateWaitSet(listener, stopEvent)) {
-            StartStatusListener(stopEvent);
-            if (DebugMode)
-                BeginConsoleBatch();
-            ListenerState state{};
-            state.run = run;
-            state.maxPendingPerAddress = maxPendingPerAddress;
-            state.socket = listener;
-            state.set = set;
-            // Room for the addresses of a crowd, made now rather than in the middle of one.
-            state.byAddress.reserve(64);
-            TellServiceManagerReady(PlatformLocalPort(listener));
-            ServeUntilStopped(&state);
-            TellServiceManagerStopping();
-            EndConsoleBatch();
-            EndStatusListener();
+            ServeListening(run, listener, set, maxPendingPerAddress);
             PlatformDestroyWaitSet(set);
         } else {
             LogError("Listen error %d", PlatformSocketError());

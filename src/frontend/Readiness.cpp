@@ -2,7 +2,7 @@
 // (systemd's notify protocol; nothing is sent without $NOTIFY_SOCKET): ready
 // once the port listens, a watchdog ping from the listener's own loop, so a
 // listener that stops passing stops the pings, and stopping.
-#include "Connection.h"
+#include "Readiness.h"
 
 #include "Metrics.h"
 #include "Platform.h"

@@ -2,36 +2,14 @@
 // path, the items, and the transaction they ask for or the answer at once.
 #include "Request.h"
 
+#include "Platform.h"
 #include "Text.h"
 
 #include <cstring>
 
 namespace {
 
-const char StatusForbidden[] = "403 Forbidden";
-const char StatusNotFound[] = "404 Not Found";
-const char StatusMethodNotAllowed[] = "405 Method Not Allowed";
-
 const char BodyAccessDenied[] = "Access denied.";
-const char BodyMethodNotAllowed[] = "Method not allowed.";
-const char BodyFileNotFound[] = "File not found";
-
-// ASCII only: the paths are plain English words, and a locale must not
-// change what matches.
-bool EqualIgnoringCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        unsigned char x = static_cast<unsigned char>(*a);
-        unsigned char y = static_cast<unsigned char>(*b);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-        if (x == 0)
-            return true;
-    }
-}
 
 // Splits the query in place on "+", dropping empty items, and takes at most
 // max items. Returns how many were found.
@@ -102,15 +80,15 @@ void DecideRequest(char* area, int clientNumber, bool voidAllowed, RequestDecisi
 
     char* items[4];
     int code = 0;
-    if (EqualIgnoringCase(path, "/FundsAvailable")) {
+    if (PlatformEqualIgnoringCase(path, "/FundsAvailable")) {
         if (SplitItems(query, items, 3) < 2)
             return;
         code = TransactionFundsAvailable;
-    } else if (EqualIgnoringCase(path, "/Sale")) {
+    } else if (PlatformEqualIgnoringCase(path, "/Sale")) {
         if (SplitItems(query, items, 4) < 3)
             return;
         code = TransactionSale;
-    } else if (voidAllowed && EqualIgnoringCase(path, "/Void")) {
+    } else if (voidAllowed && PlatformEqualIgnoringCase(path, "/Void")) {
         if (SplitItems(query, items, 4) < 3)
             return;
         code = TransactionVoid;

@@ -4,11 +4,12 @@
 // per connection, each connection on a thread of its own so that a silent
 // client holds up no one. "Allowed Clients" does not apply here: the
 // address the port is bound to decides who can reach it.
-#include "Frontend.h"
-#include "Request.h"
+#include "StatusPort.h"
 
 #include "Counter.h"
-#include "Files.h"
+#include "HttpStatus.h"
+#include "HttpText.h"
+#include "Log.h"
 #include "Metrics.h"
 #include "Platform.h"
 #include "Settings.h"
@@ -56,21 +57,21 @@ const char* RequestedPath(char* request) {
 size_t AnswerStatusRequest(char* request, char* area) {
     char date[64];
     FormatHttpDate(PlatformUtcMilliseconds(), date, sizeof date);
-    const char* status = "200 OK";
+    const char* status = StatusOk;
     char body[192] = "OK";
     const char* path = RequestedPath(request);
     bool metrics = false;
     if (path == nullptr) {
-        status = "405 Method Not Allowed";
-        std::snprintf(body, sizeof body, "Method not allowed.");
+        status = StatusMethodNotAllowed;
+        std::snprintf(body, sizeof body, "%s", BodyMethodNotAllowed);
     } else if (std::strcmp(path, "/metrics") == 0) {
         metrics = true;
     } else if (std::strcmp(path, "/health") == 0) {
         if (!ServerHealthy(body, sizeof body))
-            status = "503 Service Unavailable";
+            status = StatusServiceUnavailable;
     } else {
-        status = "404 Not Found";
-        std::snprintf(body, sizeof body, "File not found");
+        status = StatusNotFound;
+        std::snprintf(body, sizeof body, "%s", BodyFileNotFound);
     }
     size_t used = FormatHeaderBlock(area, StatusAreaSize, status, date, metrics);
     if (metrics) {
@@ -125,8 +126,7 @@ unsigned AcceptStatusConnections(void*) {
 
 void StartStatusListener(PlatformEvent* stopEvent) {
     int configured = ReadSetting("StatusPort");
-    // Only the low 16 bits are the port, as for the other ports.
-    unsigned short port = static_cast<unsigned short>(configured & 0xFFFF);
+    unsigned short port = PortFrom(configured);
     if (port == 0)
         return;
     char address[32];

@@ -29,7 +29,7 @@ const char* const Kinds[] = {"funds", "sale", "void"};
 const char* const Outcomes[] = {"replied", "in_doubt", "not_sent"};
 Counter Transactions[3][3];
 
-const char* const Originals[] = {"in-progress", "replied", "in-doubt"};
+const char* const Originals[] = {"in_progress", "replied", "in_doubt"};
 Counter Duplicates[3];
 
 // Fixed bucket bounds in microseconds, with their text in seconds. A
@@ -242,28 +242,31 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
                      Outcomes[outcome],
                      static_cast<unsigned long long>(Transactions[kind][outcome].load(Relaxed)));
 
-    text.Head("gateway_duplicates_total", "counter",
+    text.Head("qhg_duplicates_total", "counter",
               "Repeated sales and voids answered 409 without reaching the server, by what the "
               "first one was: in progress, replied or in doubt.");
-    text.AddCounters("gateway_duplicates_total", "original", Originals, Duplicates, 3);
+    text.AddCounters("qhg_duplicates_total", "original", Originals, Duplicates, 3);
 
     text.Head("qhg_server_connected", "gauge",
               "1 while the connection to the transaction server is open and in step.");
     text.Add("qhg_server_connected %d\n", ServerConnectedNow.load(Relaxed) ? 1 : 0);
+    text.Head("qhg_server_up", "gauge",
+              "1 unless the last connect or exchange with the transaction server failed, as "
+              "/health tells.");
+    text.Add("qhg_server_up %d\n", ServerHealth.load(std::memory_order_acquire) == Failed ? 0 : 1);
     text.Head("qhg_server_connects_total", "counter",
               "Connections made to the transaction server.");
     text.Add("qhg_server_connects_total %llu\n",
              static_cast<unsigned long long>(ServerConnects.load(Relaxed)));
 
-    text.Head("gateway_server_tls_handshakes_total", "counter",
+    text.Head("qhg_server_tls_handshakes_total", "counter",
               "TLS handshakes with the transaction server: ok, refused (certificate, name, "
               "fingerprint or protocol) or failed.");
-    text.AddCounters("gateway_server_tls_handshakes_total", "result", HandshakeResults, Handshakes,
-                     3);
-    text.Head("gateway_server_certificate_expiry_timestamp_seconds", "gauge",
+    text.AddCounters("qhg_server_tls_handshakes_total", "result", HandshakeResults, Handshakes, 3);
+    text.Head("qhg_server_certificate_expiry_timestamp_seconds", "gauge",
               "The notAfter of the transaction server's certificate last seen, since unix epoch.");
     if (CertificateSeen.load(std::memory_order_acquire))
-        text.Add("gateway_server_certificate_expiry_timestamp_seconds %lld\n",
+        text.Add("qhg_server_certificate_expiry_timestamp_seconds %lld\n",
                  static_cast<long long>(CertificateNotAfter.load(Relaxed)));
 
     text.AddHistogram("qhg_exchange_seconds",

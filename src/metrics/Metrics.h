@@ -14,7 +14,7 @@ enum class MetricOriginal { InProgress, Replied, InDoubt };
 
 // One answer sent to a till; status is its status line ("403 Forbidden").
 void CountAnswer(const char* status);
-// An accepted till connection, from its thread's start to its close.
+// An accepted till connection, from its accept to its close.
 void CountConnectionOpened();
 void CountConnectionClosed();
 // One transaction: its kind and outcome, the time it waited for the

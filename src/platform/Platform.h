@@ -12,15 +12,18 @@
 // ---------------------------------------------------------------------------
 // Errors
 
-// The sharing-violation code that a second writer gets on both platforms.
-constexpr int PlatformSharingViolation = 32;
+// Every error code the platform layer gives is the system's own: a Win32
+// code on Windows, an errno value elsewhere, so that PlatformErrorSentence
+// always says what happened.
+
+// What a second writer gets (ERROR_SHARING_VIOLATION, EWOULDBLOCK).
+extern const int PlatformSharingViolation;
 // The code for a file that does not exist, the same on both platforms
 // (ERROR_FILE_NOT_FOUND, ENOENT).
 constexpr int PlatformFileNotFound = 2;
 
 // The calling thread's last system error (GetLastError / errno).
 int PlatformLastError();
-void PlatformSetLastError(int code);
 
 // The system's one-line sentence for an error code, without a line end.
 // Returns false when the system has no text for the code.
@@ -114,6 +117,12 @@ PlatformKeyFileResult PlatformReadKeyFile(const char* path, void* out, size_t si
 // empty value gives the default.
 
 int PlatformProfileInt(const char* section, const char* key, int defaultValue, const char* path);
+
+// The letter case rule of settings names, and of the paths and command words
+// the gateway matches: ASCII only, whatever the locale.
+char PlatformAsciiLower(char c);
+bool PlatformEqualIgnoringCase(const char* a, size_t aLength, const char* b, size_t bLength);
+bool PlatformEqualIgnoringCase(const char* a, const char* b);
 // Copies the value, cut to size - 1 bytes; returns its length.
 size_t PlatformProfileString(const char* section, const char* key, const char* defaultValue,
                              char* out, size_t size, const char* path);
@@ -338,7 +347,17 @@ enum class PlatformTlsResult {
     NotYetValid,         // before its notBefore
     FingerprintMismatch, // the leaf certificate's SHA-256 differs from the pinned one
     OldProtocol,         // the server offers nothing of TLS 1.2 or later
-    Failed,              // anything else: closed, reset, garbage, time-out; *error says which
+    // Our client certificate, judged before a byte goes out:
+    ClientCertificateNotFound, // a file is missing; Windows: no such SHA-256 in the store
+    ClientCertificateUnusable, // unreadable, or no certificate or private key in it; *error
+    ClientKeyExposed,          // the key file is open to group or others
+    ClientKeyEncrypted,        // the key file needs a passphrase
+    ClientKeyMismatch,         // the private key is not the certificate's
+    ClientCertificateExpired,  // past its notAfter, or the server said so
+    // The server asked for a client certificate and ended the session over
+    // it: none was configured, or it refused ours.
+    ClientCertificateRequired,
+    Failed, // anything else: closed, reset, garbage, time-out; *error says which. Always last.
 };
 
 struct PlatformTlsConfig {
@@ -354,6 +373,16 @@ struct PlatformTlsConfig {
     // chain and name checks.
     const unsigned char* pinnedSha256;
     int timeoutMs; // for the whole handshake
+    // The client certificate, sent when the server asks for one and only
+    // then; without one a server that asks gets an empty answer. Linux: a
+    // PEM file of the certificate followed by its chain, and a PEM file of
+    // its private key, unencrypted and open to its owner alone (null or
+    // empty: the key is in the certificate file). Windows: the SHA-256 of a
+    // certificate in the local machine's "My" store, which holds its private
+    // key (32 bytes, or null). Each platform ignores the other's.
+    const char* clientCertificateFile = nullptr;
+    const char* clientKeyFile = nullptr;
+    const unsigned char* clientCertificateSha256 = nullptr;
 };
 
 // What the handshake saw, for the check command and metrics. The certificate
@@ -367,6 +396,19 @@ struct PlatformTlsPeer {
     int64_t notAfterUtcSeconds;
     unsigned char sha256[32]; // of the leaf certificate's DER
     bool haveCertificate;
+    // The server asked for a client certificate, and ours went out (not an
+    // empty answer). Schannel under TLS 1.3 tells only of one that went out.
+    bool clientCertificateRequested;
+    bool clientCertificateSent;
+};
+
+// The client certificate's facts, for the check command and metrics.
+struct PlatformTlsClientCertificate {
+    char subject[256]; // as PlatformTlsPeer's
+    char issuer[256];
+    int64_t notAfterUtcSeconds;
+    unsigned char sha256[32]; // of its DER
+    bool haveCertificate;     // false: none configured, or it could not be read
 };
 
 // Makes the handshake over a connected, blocking socket, which it leaves
@@ -378,6 +420,20 @@ struct PlatformTlsPeer {
 // peer may be null.
 PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsConfig& config,
                                      PlatformTls** session, PlatformTlsPeer* peer, int* error);
+// Loads the client certificate that config names, as PlatformTlsConnect
+// does before its handshake, without a server: Ok (also when none is named;
+// facts->haveCertificate is false then) or the Client... result that refuses
+// the connection, with *error set for NotFound and Unusable. facts (may be
+// null) is filled whenever the certificate itself could be read.
+PlatformTlsResult PlatformTlsLoadClientCertificate(const PlatformTlsConfig& config,
+                                                   PlatformTlsClientCertificate* facts, int* error);
+// After a send or receive failed or found the session ended:
+// ClientCertificateRequired or ClientCertificateExpired when the server
+// ended it by refusing our client certificate (or the lack of one), else Ok.
+// A TLS 1.3 server judges the certificate once our side of the handshake is
+// done, so its refusal comes with the first receive after a send; nothing
+// that was sent has been taken then.
+PlatformTlsResult PlatformTlsRefusal(PlatformTls* session);
 // Encrypts and sends all of data: size, or -1 (the code via PlatformSocketError()).
 long PlatformTlsSend(PlatformTls* session, const void* data, size_t size);
 // Receives decrypted bytes, waiting at most timeoutMs (0: no wait, < 0: no

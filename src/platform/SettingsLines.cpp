@@ -1,8 +1,27 @@
 // SettingsLines.cpp - the line rules of settings files, the same on every
-// platform: the Linux profile functions and `check` both read through them.
+// platform: the Linux profile functions and `check` both read through them;
+// and their letter case rule.
 #include "Platform.h"
 
 #include <cstring>
+
+char PlatformAsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool PlatformEqualIgnoringCase(const char* a, size_t aLength, const char* b, size_t bLength) {
+    if (aLength != bLength)
+        return false;
+    for (size_t i = 0; i < aLength; ++i) {
+        if (PlatformAsciiLower(a[i]) != PlatformAsciiLower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+bool PlatformEqualIgnoringCase(const char* a, const char* b) {
+    return PlatformEqualIgnoringCase(a, std::strlen(a), b, std::strlen(b));
+}
 
 namespace {
 

@@ -3,8 +3,10 @@
 // the ports are free. It writes no file, takes no sequence number and sends
 // no message.
 #include "Check.h"
-#include "Service.h"
 
+#include "CheckProbes.h"
+#include "CheckReport.h"
+#include "CheckSettings.h"
 #include "Files.h"
 #include "Platform.h"
 
@@ -15,10 +17,6 @@ namespace {
 
 std::string Count(int n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
-}
-
-void Tally(CheckReport* report, bool error) {
-    ++(error ? report->errors : report->warnings);
 }
 
 // The file's problems: those about no line first, then by line.
@@ -39,16 +37,6 @@ void PrintProblems(CheckReport* report) {
 }
 
 } // namespace
-
-void ReportProblem(CheckReport* report, int line, bool error, const std::string& text) {
-    report->problems.push_back({line, error, text});
-    Tally(report, error);
-}
-
-void ReportNow(CheckReport* report, bool error, const std::string& text) {
-    std::printf("%s: %s\n", error ? "error" : "warning", text.c_str());
-    Tally(report, error);
-}
 
 int CheckGateway() {
     CheckReport report;

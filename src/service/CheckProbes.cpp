@@ -1,12 +1,14 @@
 // CheckProbes.cpp - what "check" tries beyond the file, changing nothing: a
 // connect to the transaction server (and its TLS handshake) with nothing
 // sent, a bind of each port let go at once, and a read of the counter.
-#include "Check.h"
+#include "CheckProbes.h"
 
 #include "Counter.h"
-#include "Files.h"
+#include "Fingerprint.h"
 #include "Platform.h"
-#include "Transaction.h"
+#include "Settings.h"
+#include "TlsRefusal.h"
+#include "TlsSettings.h"
 
 #include <cstdio>
 #include <ctime>
@@ -27,12 +29,8 @@ std::string UtcText(int64_t seconds) {
 }
 
 std::string Fingerprint(const unsigned char* sha256) {
-    std::string text;
-    char pair[4];
-    for (int i = 0; i < 32; ++i) {
-        std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : ":%02X", sha256[i]);
-        text += pair;
-    }
+    char text[FingerprintTextSize];
+    FormatFingerprint(sha256, text, sizeof text);
     return text;
 }
 
@@ -76,14 +74,8 @@ void ProbeHandshake(CheckReport* report, PlatformSocket socket, const std::strin
 
 } // namespace
 
-std::string ErrorWords(int code) {
-    char text[256];
-    FormatErrorText(code, text, sizeof text);
-    return text;
-}
-
 void ProbeServer(CheckReport* report, const CheckTargets& targets) {
-    unsigned short port = static_cast<unsigned short>(targets.serverPort & 0xFFFF);
+    unsigned short port = PortFrom(targets.serverPort);
     if (targets.serverAddress.empty() || port == 0) {
         std::printf("Transaction server: not tried\n");
         return;
@@ -108,7 +100,7 @@ void ProbeServer(CheckReport* report, const CheckTargets& targets) {
 
 // Binds the port as its listener would and lets it go at once.
 void ProbePort(CheckReport* report, const char* what, const char* address, int configured) {
-    unsigned short port = static_cast<unsigned short>(configured & 0xFFFF);
+    unsigned short port = PortFrom(configured);
     if (port == 0)
         return;
     PlatformSocket socket = PlatformTcpSocket();

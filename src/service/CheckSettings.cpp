@@ -3,12 +3,12 @@
 // of the file's lines, read with the gateway's own line rules. The values
 // shown are read through the gateway's own readers; the file's lines give the
 // line numbers and the text as written.
-#include "Check.h"
+#include "CheckSettings.h"
 
 #include "Files.h"
+#include "Fingerprint.h"
 #include "Platform.h"
 #include "Settings.h"
-#include "Transaction.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -26,16 +26,7 @@ struct Entry {
 };
 
 bool SameName(const std::string& a, const char* b) {
-    size_t length = std::strlen(b);
-    if (a.size() != length)
-        return false;
-    for (size_t i = 0; i < length; ++i) {
-        char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-        char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
-        if (x != y)
-            return false;
-    }
-    return true;
+    return PlatformEqualIgnoringCase(a.data(), a.size(), b, std::strlen(b));
 }
 
 std::string Quoted(const std::string& text) {
@@ -93,7 +84,8 @@ bool GatewayFinds(const char* section, const char* key) {
 }
 
 bool IsTextKind(SettingKind kind) {
-    return kind == SettingKind::Address || kind == SettingKind::Host || kind == SettingKind::Text;
+    return kind == SettingKind::Address || kind == SettingKind::Host || kind == SettingKind::Text ||
+           kind == SettingKind::File || kind == SettingKind::Fingerprint;
 }
 
 // The file's lines as the profile functions take them: "Settings" entries,
@@ -194,31 +186,14 @@ void CheckNumber(CheckReport* report, const Entry& entry, const char* what, int 
                           " is out of range: the gateway reads it as " + std::to_string(read));
 }
 
-// What the server link's TLS settings need beyond their rows: a fingerprint
-// of 64 hex digits, a CA file that holds certificates.
-void JudgeTlsText(CheckReport* report, const SettingRow& row, int line, const std::string& shown) {
-    if (shown.empty())
+// A File as the gateway takes it: the full path, and the row's own rule.
+void JudgeFile(CheckReport* report, const SettingRow& row, int line, const std::string& shown) {
+    char path[2 * GatewayPathSize];
+    if (shown.empty() || !ResolveSettingFile(shown.c_str(), path, sizeof path))
         return;
-    std::string name = row.name;
-    if (name == "ServerCertificateHash") {
-        unsigned char pin[32];
-        if (!ParseFingerprint(shown.c_str(), pin))
-            ReportProblem(report, line, true,
-                          name + " " + shown +
-                              " is not a SHA-256 fingerprint (64 hex digits, colons allowed): "
-                              "no connection would be made");
-    } else if (name == "ServerCaFile") {
-        ServerTlsSettings tls;
-        ReadServerTlsSettings("", &tls);
-        int error = 0;
-        if (PlatformTlsCountCaFile(tls.caFile, &error) == 0)
-            ReportProblem(
-                report, line, true,
-                name + " " + tls.caFile +
-                    (error == PlatformFileNotFound
-                         ? std::string(" does not exist")
-                         : " holds no PEM certificate it can read: " + ErrorWords(error)));
-    }
+    char why[320];
+    if (row.check != nullptr && !row.check(path, why, sizeof why))
+        ReportProblem(report, line, true, std::string(row.name) + " " + path + " " + why);
 }
 
 // Judges one key's effective value by its row, and notes what the probes need.
@@ -231,7 +206,7 @@ void JudgeValue(CheckReport* report, const SettingRow& row, int line, int number
             ReportProblem(report, line, true,
                           name + " " + std::to_string(number) + " is not a port from 1 to 65535" +
                               (row.lowest == 0 ? " or 0 for off" : "") +
-                              " (the gateway would use " + std::to_string(number & 0xFFFF) + ")");
+                              " (the gateway would use " + std::to_string(PortFrom(number)) + ")");
         break;
     case SettingKind::Number:
         if (written < row.lowest || written > row.highest)
@@ -256,9 +231,19 @@ void JudgeValue(CheckReport* report, const SettingRow& row, int line, int number
         else
             ReportProblem(report, line, true, name + " " + shown + " is not a dotted IPv4 address");
         break;
-    case SettingKind::Text:
-        JudgeTlsText(report, row, line, shown);
+    case SettingKind::File:
+        JudgeFile(report, row, line, shown);
         break;
+    case SettingKind::Fingerprint: {
+        unsigned char pin[FingerprintSize];
+        if (ReadFingerprintValue(shown.c_str(), pin) == FingerprintSetting::Invalid)
+            ReportProblem(report, line, true,
+                          name + " " + shown +
+                              " is not a SHA-256 fingerprint (64 hex digits, colons allowed): "
+                              "no connection would be made");
+        break;
+    }
+    case SettingKind::Text:
     case SettingKind::Flag:
         break;
     }
@@ -302,16 +287,13 @@ void CheckSettings(CheckReport* report, const SettingsLines& lines, CheckTargets
         if (fromFile && !IsTextKind(row.kind))
             CheckNumber(report, *entry, row.name, written);
         JudgeValue(report, row, line, number, written, shown, targets);
-        if (std::strcmp(row.name, "ListenPortNumber") == 0)
-            targets->listenPort = number;
-        else if (std::strcmp(row.name, "ServerPortNumber") == 0)
-            targets->serverPort = number;
-        else if (std::strcmp(row.name, "StatusPort") == 0)
-            targets->statusPort = number;
     }
-    int status = targets->statusPort & 0xFFFF;
+    targets->listenPort = ReadSetting("ListenPortNumber");
+    targets->serverPort = ReadSetting("ServerPortNumber");
+    targets->statusPort = ReadSetting("StatusPort");
+    unsigned short status = PortFrom(targets->statusPort);
     const Entry* statusEntry = lines.keys[SettingKey("StatusPort").index];
-    if (status != 0 && status == (targets->listenPort & 0xFFFF))
+    if (status != 0 && status == PortFrom(targets->listenPort))
         ReportProblem(report, statusEntry != nullptr ? statusEntry->line : 0, true,
                       "StatusPort is the listen port; the status port would not open");
 }

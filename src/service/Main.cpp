@@ -1,6 +1,6 @@
-// Main.cpp - the executable's entry; everything else lives in Service.cpp so
+// Main.cpp - the executable's entry; everything else lives in CommandLine.cpp so
 // that the tests can drive it.
-#include "Service.h"
+#include "CommandLine.h"
 
 #include <clocale>
 

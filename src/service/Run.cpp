@@ -1,50 +1,25 @@
-// Run.cpp - the command line and the run sequence: picks the mode from the
-// account and the first argument, and runs the gateway between start and
-// stop, as a service or in the foreground ("debug").
-#include "Service.h"
+// Run.cpp - the run sequence: the gateway between start and stop, as a
+// service or in the foreground ("debug").
+#include "Run.h"
 
-#include "Files.h"
-#include "Frontend.h"
 #include "Journal.h"
+#include "Listener.h"
+#include "Log.h"
 #include "Platform.h"
+#include "ServiceStatus.h"
 #include "Transaction.h"
-#include "Version.h"
 
 #include <atomic>
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 
 namespace {
-
-constexpr size_t UserNameSize = 47;
 
 // A stop that arrives before the run sequence has its stop event (Ctrl+C right
 // after start) is remembered here and honoured as soon as the event exists.
 std::atomic<bool> StopRequested{false};
 std::atomic<PlatformEvent*> ActiveStopEvent{nullptr};
 
-bool SameWordIgnoringCase(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-        if (std::tolower(static_cast<unsigned char>(*a)) !=
-            std::tolower(static_cast<unsigned char>(*b)))
-            return false;
-    }
-    return *a == *b;
-}
-
 } // namespace
-
-void PrintUsage() {
-    std::printf("\n%s\n", "Quillet Hollin Gateway - Copyright (c) 2009 Quillet Hollin");
-    std::printf("http://www.quillethollin.example/\n");
-    std::printf("Version: %s (%s)\n", GATEWAY_VERSION, GATEWAY_RELEASE_DATE);
-    std::printf("\n");
-    std::printf("Syntax:\n");
-    std::printf("QuilletHollinGateway install           Install service\n");
-    std::printf("QuilletHollinGateway remove            Remove service\n");
-    std::printf("QuilletHollinGateway check             Check settings and connections\n");
-}
 
 bool RunGateway(int, char**) {
     // Owned here, and handed to the listener and through it to every
@@ -65,18 +40,18 @@ bool RunGateway(int, char**) {
     ReportServiceStatus(PlatformServiceStartPending, 0, 3000);
     PlatformMutex* transactionLock = PlatformCreateMutex("Mutex");
     int lockError = transactionLock ? 0 : PlatformLastError();
-    bool resolved = StartTransactions(transactionLock);
+    TransactionsStarted started = StartTransactions(transactionLock);
     ReportServiceStatus(PlatformServiceRunning, 0, 3000);
 
     WriteLogLine("Service started", LogEvent::Information);
     char line[128];
-    if (!resolved) {
+    if (!started.serverResolved) {
         std::snprintf(line, sizeof line,
                       "Unable to resolve the transaction server name %s; using it as written.",
-                      ServerAddressInUse());
+                      started.serverAddress);
         WriteLogLine(line, LogEvent::Warning);
     }
-    if (!DuplicateWindowReady())
+    if (!started.duplicateKeyMade)
         WriteLogLine("Unable to make the duplicate window's key: while DuplicateWindow is on, "
                      "sales and voids are refused.",
                      LogEvent::Warning);
@@ -86,7 +61,8 @@ bool RunGateway(int, char**) {
                       lockError);
         WriteLogLine(line, LogEvent::Error);
     } else {
-        std::snprintf(line, sizeof line, "Transaction server address is %s.", ServerAddressInUse());
+        std::snprintf(line, sizeof line, "Transaction server address is %s.",
+                      started.serverAddress);
         WriteLogLine(line);
         StartJournal();
         RunListener(stopEvent);
@@ -120,44 +96,4 @@ bool ConsoleCtrlHandler(unsigned event) {
     std::printf("Stopping %s.\n", ServiceDisplayName);
     StopGateway();
     return true;
-}
-
-int GatewayMain(int argc, char** argv) {
-    // Console lines go out as they are written, also into a pipe (the journal).
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-
-    char user[UserNameSize];
-    bool isSystem = PlatformUserName(user, sizeof user) && std::strcmp(user, "SYSTEM") == 0;
-
-    char executable[GatewayPathSize];
-    if (!PlatformExecutablePath(executable, sizeof executable))
-        executable[0] = '\0';
-    DeriveFilePaths(executable);
-
-    if (!PlatformIsSupportedSystem()) {
-        std::printf("Quillet Hollin Gateway requires Windows NT 4.0 or later.\n");
-        return 0;
-    }
-    if (isSystem && argc < 2 && HasServiceManager) {
-        PlatformStartServiceDispatcher(ServiceName, ServiceMain);
-        return 0;
-    }
-    if (argc >= 2) {
-        if (SameWordIgnoringCase(argv[1], "install")) {
-            InstallService();
-            return 0;
-        }
-        if (SameWordIgnoringCase(argv[1], "remove")) {
-            RemoveService();
-            return 0;
-        }
-        if (SameWordIgnoringCase(argv[1], "check"))
-            return CheckGateway();
-        if (SameWordIgnoringCase(argv[1], "debug")) {
-            DebugMode = true;
-            return DebugService(argc, argv);
-        }
-    }
-    PrintUsage();
-    return 0;
 }

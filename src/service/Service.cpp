@@ -1,17 +1,16 @@
 // Service.cpp - the service control manager's side: the service entry, its
-// control handler and status reports, install and remove.
+// control handler, install and remove.
 #include "Service.h"
 
+#include "ErrorText.h"
+#include "Events.h"
 #include "Files.h"
+#include "Log.h"
 #include "Platform.h"
+#include "Run.h"
+#include "ServiceStatus.h"
 
 #include <cstdio>
-#include <mutex>
-
-const char ServiceName[] = "QuilletHollinGateway";
-const char ServiceDisplayName[] = "Quillet Hollin Gateway";
-
-ServiceStatusSink ServiceStatusReporter = PlatformSetServiceStatus;
 
 namespace {
 
@@ -21,12 +20,6 @@ const char ServiceDescription[] =
 constexpr unsigned RestartDelayMs = 5000;
 // Room for a full executable path in double quotes.
 constexpr size_t CommandLineSize = 520;
-
-// What the service control manager was last told, guarded by StatusLock: the
-// dispatcher's thread (control handler) and the service's thread both report.
-std::mutex StatusLock;
-unsigned CurrentState = PlatformServiceStartPending;
-unsigned CheckPoint = 1;
 
 // Outside Windows the install and remove commands always end at the service
 // manager; say where the service set-up lives instead.
@@ -144,23 +137,5 @@ void ServiceCtrlHandler(unsigned control) {
         StopGateway();
         return;
     }
-    unsigned state;
-    {
-        std::lock_guard<std::mutex> hold(StatusLock);
-        state = CurrentState;
-    }
-    ReportServiceStatus(state, 0, 0);
-}
-
-bool ReportServiceStatus(unsigned state, unsigned exitCode, unsigned waitHint) {
-    if (DebugMode)
-        return true;
-    std::lock_guard<std::mutex> hold(StatusLock);
-    // No stop is accepted until the gateway is up.
-    unsigned accepted = state == PlatformServiceStartPending ? 0 : PlatformServiceAcceptStop;
-    CurrentState = state;
-    unsigned checkPoint = 0;
-    if (state != PlatformServiceRunning && state != PlatformServiceStopped)
-        checkPoint = CheckPoint++;
-    return ServiceStatusReporter(state, accepted, exitCode, checkPoint, waitHint);
+    ReportServiceStatus(ReportedServiceState(), 0, 0);
 }

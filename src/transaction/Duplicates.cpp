@@ -1,11 +1,11 @@
 // Duplicates.cpp - the duplicate window: a fixed table of the recent sales
-// and voids, found by a keyed hash of their items, so that a till's repeat is
-// answered from the first one instead of reaching the server again.
-#include "Exchange.h"
-#include "Transaction.h"
+// and voids, found by a keyed hash of their items.
+#include "Duplicates.h"
 
+#include "Message.h"
 #include "Platform.h"
 #include "Settings.h"
+#include "Text.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -61,14 +61,6 @@ struct Table {
     char replies[TableSize][KeptReplySize];
 };
 Table table;
-
-// Overwrites what held a card item; a plain memset may be left out once the
-// buffer is dead.
-void Forget(void* data, size_t size) {
-    volatile unsigned char* next = static_cast<volatile unsigned char*>(data);
-    while (size-- > 0)
-        *next++ = 0;
-}
 
 int BucketOf(const unsigned char* hash) {
     unsigned value;
@@ -164,15 +156,11 @@ bool StartDuplicates() {
         bucket = NoSlot;
     table.keyMade = PlatformRandomBytes(table.key, sizeof table.key);
     if (!table.keyMade)
-        Forget(table.key, sizeof table.key);
+        WipeBytes(table.key, sizeof table.key);
     return table.keyMade;
 }
 
-bool DuplicateKeyMade() {
-    std::lock_guard<std::mutex> hold(table.guard);
-    return table.keyMade;
-}
-
+// For the tests alone (tests/support/Internals.h): the key never leaves memory.
 void CopyDuplicateKey(unsigned char* out) {
     std::lock_guard<std::mutex> hold(table.guard);
     std::memcpy(out, table.key, sizeof table.key);
@@ -205,7 +193,7 @@ DuplicateVerdict CheckDuplicate(char* replyArea, const TransactionRequest& reque
     std::lock_guard<std::mutex> hold(table.guard);
     bool hashed =
         table.keyMade && PlatformHmacSha256(table.key, sizeof table.key, input, size, hash);
-    Forget(input, sizeof input);
+    WipeBytes(input, sizeof input);
     if (!hashed) {
         std::snprintf(replyArea, ReplyAreaSize, "%s", BodyNoKey);
         return DuplicateVerdict::Refused;
@@ -247,8 +235,7 @@ void SettleDuplicate(const DuplicateClaim& claim, TransactionOutcome outcome, in
     Entry& entry = table.entries[claim.slot];
     if (entry.generation != claim.generation || entry.state != State::InProgress)
         return;
-    switch (outcome) {
-    case TransactionOutcome::Replied: {
+    if (outcome == TransactionOutcome::Replied) {
         size_t length = 0;
         while (length < KeptReplySize && tillText[length] != '\0')
             ++length;
@@ -256,17 +243,13 @@ void SettleDuplicate(const DuplicateClaim& claim, TransactionOutcome outcome, in
         entry.replyLength = static_cast<uint16_t>(length);
         entry.sequence = sequence;
         entry.state = State::Replied;
-        break;
-    }
-    case TransactionOutcome::InDoubt:
+    } else if (outcome == TransactionOutcome::InDoubt) {
         // No late reply can settle it: a stale reply is discarded unread.
         entry.sequence = sequence;
         entry.state = State::InDoubt;
-        break;
-    case TransactionOutcome::NotSent:
-    case TransactionOutcome::Duplicate:
-        // The server never saw it: the next identical request goes through.
+    } else {
+        // Not sent: the server never saw it, and the next identical request
+        // goes through. (A claimed request is never a duplicate itself.)
         Drop(claim.slot);
-        break;
     }
 }

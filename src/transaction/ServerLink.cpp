@@ -3,14 +3,19 @@
 // each message, never retried once a send has started. With ServerTls=1 it is
 // a TLS session, whose handshake is made with each new connection; nothing
 // goes over the bare socket then.
-#include "Exchange.h"
-#include "Transaction.h"
+#include "ServerLink.h"
 
-#include "Files.h"
+#include "Events.h"
+#include "Fingerprint.h"
+#include "Log.h"
 #include "Metrics.h"
 #include "Platform.h"
+#include "Reply.h"
 #include "Settings.h"
 #include "Text.h"
+#include "TlsRefusal.h"
+#include "TlsSettings.h"
+#include "Transaction.h"
 
 #include <cstdio>
 #include <cstring>
@@ -74,6 +79,22 @@ void NoteConnectMade() {
     ReportLogEvent(LogEvent::Warning, text);
 }
 
+// Tells the status port how an exchange went, with card numbers masked in
+// the failure text.
+void NoteExchange(bool reached, const char* failure) {
+    if (reached) {
+        NoteServerExchange(true, "");
+        return;
+    }
+    size_t length = std::strlen(failure);
+    if (length >= sizeof MaskedFailure)
+        length = sizeof MaskedFailure - 1;
+    std::memcpy(MaskedFailure, failure, length);
+    MaskedFailure[length] = '\0';
+    MaskDigitRuns(MaskedFailure, length);
+    NoteServerExchange(false, MaskedFailure);
+}
+
 // Receives what is already there, without waiting: the count, 0 when the
 // server has closed, -1 on failure, PlatformTimedOut when there is nothing.
 // Over TLS that includes bytes already decrypted inside the session.
@@ -111,14 +132,6 @@ void DropConnection() {
     ServerSocket = PlatformNoSocket;
 }
 
-void HexFingerprint(const unsigned char* sha256, char* out, size_t size) {
-    size_t used = 0;
-    for (int i = 0; i < 32 && used + 4 <= size; ++i)
-        used += static_cast<size_t>(
-            std::snprintf(out + used, size - used, i == 0 ? "%02X" : ":%02X", sha256[i]));
-    out[used] = '\0';
-}
-
 // The one place a refused handshake is logged.
 void LogRefusedHandshake(PlatformTlsResult result, const char* reason,
                          const PlatformTlsPeer& peer) {
@@ -133,8 +146,8 @@ void LogRefusedHandshake(PlatformTlsResult result, const char* reason,
                                "TLS handshake with the transaction server %s:%d refused: %s",
                                ServerAddress, ServerPort, reason);
     if (peer.haveCertificate && length > 0 && static_cast<size_t>(length) < sizeof line) {
-        char fingerprint[100];
-        HexFingerprint(peer.sha256, fingerprint, sizeof fingerprint);
+        char fingerprint[FingerprintTextSize];
+        FormatFingerprint(peer.sha256, fingerprint, sizeof fingerprint);
         std::snprintf(line + length, sizeof line - static_cast<size_t>(length),
                       " (certificate %s, issued by %s, SHA-256 %s)", peer.subject, peer.issuer,
                       fingerprint);
@@ -182,8 +195,7 @@ bool MakeConnection(char* replyArea) {
     // shows up as the connect's failure below.
     if (ServerSocket != PlatformNoSocket)
         PlatformSetKeepAlive(ServerSocket);
-    int error = PlatformConnect(ServerSocket, ServerAddress,
-                                static_cast<unsigned short>(ServerPort & 0xFFFF));
+    int error = PlatformConnect(ServerSocket, ServerAddress, PortFrom(ServerPort));
     if (error != 0) {
         snprintf(replyArea, ReplyAreaSize, "Unable to connect to server: Error %d", error);
         NoteExchange(false, replyArea);
@@ -232,6 +244,10 @@ long ReceiveFromServer(void*, char* buffer, size_t size, int waitMs, int* error)
 } // namespace
 
 bool StartServerLink() {
+    // A new start begins without a connection.
+    DropConnection();
+    ReconnectNeeded = true;
+    NoteServerClosed();
     ServerPort = ReadSetting("ServerPortNumber");
     char configured[sizeof ServerAddress];
     ReadSettingText("ServerAddress", configured, sizeof configured);
@@ -249,7 +265,7 @@ const char* ServerLinkAddress() {
 }
 
 unsigned short ServerLinkPort() {
-    return static_cast<unsigned short>(ServerPort & 0xFFFF);
+    return PortFrom(ServerPort);
 }
 
 bool ReadyServerLink(char* replyArea) {
@@ -272,123 +288,12 @@ bool SendToServer(const char* message, int length, char* replyArea) {
     return false;
 }
 
-int CollectServerReply(char* replyArea, int replyTimeoutSeconds) {
-    int result =
+TransactionResult CollectServerReply(char* replyArea, int replyTimeoutSeconds) {
+    TransactionResult result =
         CollectReply(replyArea, replyTimeoutSeconds, ReplyReceiver{ReceiveFromServer, nullptr});
-    NoteExchange(result == TransactionDone, replyArea);
+    NoteExchange(result == TransactionResult::Done, replyArea);
     // A reply that failed or stopped short leaves the connection out of step.
-    if (result != TransactionDone)
+    if (result != TransactionResult::Done)
         ReconnectNeeded = true;
     return result;
-}
-
-void NoteExchange(bool reached, const char* failure) {
-    if (reached) {
-        NoteServerExchange(true, "");
-        return;
-    }
-    size_t length = std::strlen(failure);
-    if (length >= sizeof MaskedFailure)
-        length = sizeof MaskedFailure - 1;
-    std::memcpy(MaskedFailure, failure, length);
-    MaskedFailure[length] = '\0';
-    MaskDigitRuns(MaskedFailure, length);
-    NoteServerExchange(false, MaskedFailure);
-}
-
-void CloseServerConnection() {
-    DropConnection();
-    ReconnectNeeded = true;
-    NoteServerClosed();
-}
-
-bool ParseFingerprint(const char* text, unsigned char* out) {
-    int digits = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        char c = *p;
-        if (c == ':' || c == ' ')
-            continue;
-        int value = c >= '0' && c <= '9'   ? c - '0'
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                           : -1;
-        if (value < 0 || digits == 64)
-            return false;
-        if (digits % 2 == 0)
-            out[digits / 2] = static_cast<unsigned char>(value << 4);
-        else
-            out[digits / 2] = static_cast<unsigned char>(out[digits / 2] | value);
-        ++digits;
-    }
-    return digits == 64;
-}
-
-void ReadServerTlsSettings(const char* serverAddress, ServerTlsSettings* out) {
-    *out = ServerTlsSettings{};
-    out->enabled = ReadSetting("ServerTls") != 0;
-    char file[sizeof out->caFile];
-    ReadSettingText("ServerCaFile", file, sizeof file);
-    bool full = file[0] == '/' || file[0] == '\\' || (file[0] != '\0' && file[1] == ':');
-    if (file[0] == '\0' || full) {
-        std::snprintf(out->caFile, sizeof out->caFile, "%s", file);
-    } else {
-        // The settings file lies beside the executable.
-        size_t directory = static_cast<size_t>(FileNameOf(SettingsPath) - SettingsPath);
-        size_t length = std::strlen(file);
-        std::memcpy(out->caFile, SettingsPath, directory);
-        std::memcpy(out->caFile + directory, file, length + 1);
-    }
-    ReadSettingText("ServerTlsName", out->name, sizeof out->name);
-    if (out->name[0] == '\0')
-        std::snprintf(out->name, sizeof out->name, "%s", serverAddress);
-    char hash[128];
-    ReadSettingText("ServerCertificateHash", hash, sizeof hash);
-    if (hash[0] != '\0') {
-        out->pinned = ParseFingerprint(hash, out->pin);
-        out->pinValid = out->pinned;
-    }
-}
-
-void DescribeHandshake(PlatformTlsResult result, int error, const char* caFile, char* out,
-                       size_t size) {
-    const char* reason = nullptr;
-    switch (result) {
-    case PlatformTlsResult::Ok:
-        reason = "connected";
-        break;
-    case PlatformTlsResult::NotTrusted:
-        reason = "certificate not trusted";
-        break;
-    case PlatformTlsResult::NameMismatch:
-        reason = "name mismatch";
-        break;
-    case PlatformTlsResult::Expired:
-        reason = "certificate expired";
-        break;
-    case PlatformTlsResult::NotYetValid:
-        reason = "certificate not yet valid";
-        break;
-    case PlatformTlsResult::FingerprintMismatch:
-        reason = "fingerprint mismatch";
-        break;
-    case PlatformTlsResult::OldProtocol:
-        reason = "TLS 1.2 or later required";
-        break;
-    case PlatformTlsResult::Failed:
-        break;
-    }
-    if (reason != nullptr) {
-        std::snprintf(out, size, "%s", reason);
-        return;
-    }
-    int fileError = 0;
-    if (caFile != nullptr && caFile[0] != '\0' && PlatformTlsCountCaFile(caFile, &fileError) == 0)
-        std::snprintf(out, size, "ServerCaFile %s holds no usable certificate (Error %d)", caFile,
-                      fileError);
-    else if (error == PlatformErrorTimedOut)
-        std::snprintf(out, size, "TLS handshake timed out");
-    else if (error == 0)
-        std::snprintf(out, size, "TLS handshake failed: closed by the server");
-    else
-        std::snprintf(out, size, "TLS handshake failed: Error %d", error);
 }

@@ -2,7 +2,10 @@
 // day files, error text, the duplicate window's key and the record files.
 #include "Files.h"
 #include "Counter.h"
+#include "ErrorText.h"
 #include "Journal.h"
+#include "JournalReader.h"
+#include "Log.h"
 #include "MatchKey.h"
 #include "Records.h"
 #include "support/TestSupport.h"
@@ -298,7 +301,7 @@ TEST_F(LogWriter, LineIsWrittenWhenTheOtherWriterLetsGoInTime) {
 }
 
 TEST(ErrorText, SystemSentenceFollowedByTheCode) {
-    PlatformSetLastError(5);
+    SetSystemError(5);
     std::string text = GetLastErrorText();
     ASSERT_GT(text.size(), 4u);
     EXPECT_EQ(text.substr(text.size() - 4), " [5]");
@@ -396,6 +399,115 @@ TEST(JournalRows, CsvFieldsWithCardDataMasked) {
     }
 }
 
+// What the writer writes comes back typed; every kind of damage is reported
+// at the line its row starts on and skipped, and reading goes on after it.
+TEST(JournalReader, RowsComeBackTypedAndDamagedOnesAreSkippedByLine) {
+    JournalRow sale = SaleRow(Time(2026, 12, 8));
+    sale.reply = "<b>\"OK\"</b>,\r\nline 2";
+    JournalRow funds = SaleRow(Time(2027, 1, 2, -330), JournalNoSequence);
+    funds.kind = "funds";
+    funds.reference = nullptr;
+    funds.outcome = "not-sent";
+    funds.httpStatus = 504;
+    funds.serverUs = -1;
+    funds.reply = "Unable to connect to server: Error 111";
+    SetJournalCard(&funds, "12");
+    const std::string saleLine = Format(sale), fundsLine = Format(funds);
+    auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+        return text.replace(text.find(from), from.size(), to);
+    };
+    // A full card, as a hand-edited file might hold it, is masked again.
+    JournalRow edited = funds;
+    edited.reply = "card 4000056655665556";
+    std::string editedLine = replaced(Format(edited), ",**,", ",4000056655665556,");
+    editedLine = replaced(editedLine, "************5556", "4000056655665556");
+
+    const std::string text = JournalHeader + saleLine +                          // lines 2 and 3
+                             "x,y\r\n" +                                         // 4
+                             replaced(saleLine, ",250,", ",25x,") +              // 5 and 6
+                             saleLine.substr(0, saleLine.find("<b>")) + "\r\n" + // 7, cut short
+                             fundsLine +                                         // 8
+                             replaced(fundsLine, "\r\n", ",x\r\n") +             // 9
+                             replaced(fundsLine, "192.168", "192\"168") +        // 10
+                             replaced(fundsLine, "funds", "refund") +            // 11
+                             editedLine +                                        // 12
+                             fundsLine.substr(0, fundsLine.size() - 2);          // 13, no line end
+    JournalDay day;
+    ReadJournalText(
+        text.data(), text.size(),
+        [](const JournalEntry& entry, void* to) {
+            static_cast<JournalDay*>(to)->entries.push_back(entry);
+        },
+        [](const JournalDamage& damage, void* to) {
+            static_cast<JournalDay*>(to)->damaged.push_back(damage);
+        },
+        &day);
+    std::vector<std::string> damaged;
+    for (const JournalDamage& damage : day.damaged)
+        damaged.push_back(std::to_string(damage.line) + " " + damage.reason);
+    EXPECT_EQ(damaged, (std::vector<std::string>{
+                           "4 the row has fewer than 12 fields",
+                           "5 the amount is not a whole number",
+                           "7 the row is cut short",
+                           "9 the row has more than 12 fields",
+                           "10 a quote inside a field that is not quoted",
+                           "11 the kind is not funds, sale or void",
+                           "13 the row is cut short",
+                       }));
+    ASSERT_EQ(day.entries.size(), 3u);
+    const JournalEntry& first = day.entries[0];
+    EXPECT_EQ(first.line, 2);
+    EXPECT_EQ(first.time, "2026-12-08T14:03:07.123+01:00");
+    using namespace std::chrono;
+    EXPECT_EQ(first.utcMs,
+              (sys_days(2026y / 12 / 8) + 13h + 3min + 7s + 123ms).time_since_epoch().count());
+    EXPECT_EQ(first.client, "192.168.1.20");
+    EXPECT_EQ(first.clientNumber, 7);
+    EXPECT_EQ(first.kind, JournalKind::Sale);
+    EXPECT_EQ(first.sequence, 42);
+    EXPECT_EQ(first.amount, 250);
+    EXPECT_EQ(first.card, "************5556");
+    EXPECT_EQ(first.reference, "INV7731");
+    EXPECT_EQ(first.outcome, JournalOutcome::Replied);
+    EXPECT_EQ(first.httpStatus, 200);
+    EXPECT_EQ(first.serverUs, 84321);
+    EXPECT_EQ(first.reply, sale.reply);
+    const JournalEntry& second = day.entries[1];
+    EXPECT_EQ(second.line, 8);
+    EXPECT_EQ(second.utcMs,
+              (sys_days(2027y / 1 / 2) + 19h + 33min + 7s + 123ms).time_since_epoch().count());
+    EXPECT_EQ(second.kind, JournalKind::Funds);
+    EXPECT_EQ(second.sequence, JournalNoSequence);
+    EXPECT_EQ(second.card, "**");
+    EXPECT_EQ(second.reference, "");
+    EXPECT_EQ(second.outcome, JournalOutcome::NotSent);
+    EXPECT_EQ(second.serverUs, -1);
+    EXPECT_EQ(second.reply, funds.reply);
+    EXPECT_EQ(day.entries[2].line, 12);
+    EXPECT_EQ(day.entries[2].card, "************5556");
+    EXPECT_EQ(day.entries[2].reply, "card ************5556");
+
+    // Another first line is reported and the rows after it are read.
+    day = JournalDay{};
+    TempDirectory directory;
+    WriteWholeFile(directory.File("day.csv"), "garbage\n" + fundsLine);
+    EXPECT_EQ(ReadJournalDay(directory.File("day.csv").c_str(), &day), 0);
+    ASSERT_EQ(day.damaged.size(), 1u);
+    EXPECT_EQ(day.damaged[0].line, 1);
+    ASSERT_EQ(day.entries.size(), 1u);
+    EXPECT_EQ(day.entries[0].line, 2);
+    // A file larger than the first read, and a missing one.
+    std::string many = JournalHeader;
+    for (int i = 0; i < 3000; ++i)
+        many += fundsLine;
+    WriteWholeFile(directory.File("day.csv"), many);
+    day = JournalDay{};
+    EXPECT_EQ(ReadJournalDay(directory.File("day.csv").c_str(), &day), 0);
+    EXPECT_EQ(day.entries.size(), 3000u);
+    EXPECT_EQ(day.entries.back().line, 3001);
+    EXPECT_EQ(ReadJournalDay(directory.File("none.csv").c_str(), &day), PlatformFileNotFound);
+}
+
 class JournalFiles : public ::testing::Test {
   protected:
     void TearDown() override { StopJournal(); }
@@ -449,6 +561,10 @@ TEST_F(JournalFiles, DayFileIsHeldOpenReadableAndAppendedAcrossRestarts) {
     EXPECT_EQ(ReadWholeFile(copy), rows);
     EXPECT_EQ(ReadWholeFile(today), rows) << "another writer got in";
     EXPECT_TRUE(HeldByTheJournal(today));
+    JournalDay day; // the journal's own reader, too
+    EXPECT_EQ(ReadJournalDay(today.c_str(), &day), 0);
+    ASSERT_EQ(day.entries.size(), 2u);
+    EXPECT_EQ(day.entries[1].sequence, 2);
 
     // Restarted the same day: rows go on after the old ones, without a second
     // header; a last row cut short is ended first.
@@ -507,8 +623,17 @@ TEST_F(JournalFiles, ZeroDaysTurnsItOffAndDeletesNothing) {
 // A file held by someone else costs the rows written meanwhile, never a wait,
 // and one log line per day, written by the chores rather than the writer.
 TEST_F(JournalFiles, HeldDayFileCostsItsRowsAndOneLogLinePerDay) {
-    const std::string line =
-        "Unable to write the journal: The file is in use by another writer. [32]";
+    // The system's own words for its own code: never another error's text
+    // for the same number.
+    char words[256];
+    FormatErrorText(PlatformSharingViolation, words, sizeof words);
+    const std::string line = std::string("Unable to write the journal: ") + words;
+    EXPECT_EQ(std::string(words).find("Broken pipe"), std::string::npos) << words;
+#ifdef _WIN32
+    EXPECT_EQ(PlatformSharingViolation, 32); // ERROR_SHARING_VIOLATION
+#else
+    EXPECT_STREQ(words, "Resource temporarily unavailable [11]");
+#endif
     int error = 0;
     PlatformFile* held = PlatformOpenForUpdate(DayFile(Today()).c_str(), &error);
     ASSERT_NE(held, nullptr);

@@ -4,7 +4,7 @@
 #include "support/GatewayTest.h"
 
 #include "Files.h"
-#include "Frontend.h"
+#include "Listener.h"
 #include "Request.h"
 #include "Transaction.h"
 
@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr char FS = '\x1C';
 const char Ok[] = "200 OK";
 const char BadRequest[] = "400 Bad Request";
 const char Forbidden[] = "403 Forbidden";
@@ -261,7 +260,6 @@ TEST_F(Frontend, DateIsTakenWhenTheConnectionIsAccepted) {
 
 TEST_F(Frontend, PerRequestSettingsApplyAtOnceStartTimeOnesAtStart) {
     StartGateway();
-    EXPECT_EQ(ServerPortInUse(), server->Port());
     ExpectResponse(Send(Get("/Sale?1+2+3"), "127.0.0.2"), Forbidden, "Access denied.");
     // Admit 127.0.0.2 as client 9, refuse 127.0.0.1, terminal 7, entry mode 5.
     files.WriteSettings("[Settings]\nServerPortNumber=1\nTerminalAddress=7\nEntryMode=5\n"
@@ -276,8 +274,7 @@ TEST_F(Frontend, PerRequestSettingsApplyAtOnceStartTimeOnesAtStart) {
     // Nothing configured: port 80 and server port 3770, read afresh.
     StopGateway();
     files.WriteSettings("");
-    StartTransactions(TestTransactionLock());
-    EXPECT_EQ(ServerPortInUse(), 3770);
+    EXPECT_EQ(StartTransactions(TestTransactionLock()).serverPort, 3770);
     testing::internal::CaptureStdout();
     DebugMode = true;
     RunListener(stopEvent); // the stop event is still set: returns at once

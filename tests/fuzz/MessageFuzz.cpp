@@ -8,6 +8,7 @@
 // ended by a zero byte or the end of the input.
 #include "FuzzCheck.h"
 
+#include "Message.h"
 #include "Transaction.h"
 
 #include <cstdlib>

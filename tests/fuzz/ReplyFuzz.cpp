@@ -10,6 +10,7 @@
 #include "FuzzCheck.h"
 
 #include "Platform.h"
+#include "Reply.h"
 #include "Transaction.h"
 
 #include <string>
@@ -109,16 +110,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     server.area = area;
     server.limitMs = limitSeconds * 1000;
     int64_t started = PlatformMonotonicMs();
-    int result = CollectReply(area, limitSeconds, ReplyReceiver{Receive, &server});
+    TransactionResult result = CollectReply(area, limitSeconds, ReplyReceiver{Receive, &server});
     bool outOfTime = limitSeconds > 0 && PlatformMonotonicMs() - started >= limitSeconds * 1000;
 
     for (size_t i = 0; i < Guard; ++i)
         FUZZ_CHECK(block[i] == 0x77);
     FUZZ_CHECK(std::memchr(area, 0, ReplyAreaSize) != nullptr);
-    FUZZ_CHECK(result == TransactionDone || result == TransactionFailed);
+    FUZZ_CHECK(result == TransactionResult::Done || result == TransactionResult::Failed);
     std::string text(area);
     const std::string& got = server.delivered;
-    if (result == TransactionDone) {
+    if (result == TransactionResult::Done) {
         // Complete with the last read, and not a read earlier.
         FUZZ_CHECK(server.lastResult > 0);
         FUZZ_CHECK(Complete(got));

@@ -133,19 +133,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     HttpAnswer answer = decision.answer;
     if (decision.transaction.code != 0) {
         size_t replyLength = replyWanted < received ? replyWanted : received;
-        int result = resultChoice == 1   ? TransactionDone
-                     : resultChoice == 2 ? TransactionTooLong
-                                         : TransactionFailed;
-        if (result == TransactionDone && replyLength < 2)
-            result = TransactionFailed;
+        TransactionResult result = resultChoice == 1   ? TransactionResult::Done
+                                   : resultChoice == 2 ? TransactionResult::TooLong
+                                                       : TransactionResult::Failed;
+        if (result == TransactionResult::Done && replyLength < 2)
+            result = TransactionResult::Failed;
         std::memcpy(replyArea, request + received - replyLength, replyLength);
         replyArea[replyLength] = 0;
         TillAnswer till = AnswerTransaction(result, replyArea);
         answer = {till.status, till.body};
-        if (result == TransactionDone) {
+        if (result == TransactionResult::Done) {
             FUZZ_CHECK(std::strcmp(answer.status, "200 OK") == 0);
             FUZZ_CHECK(answer.body == replyArea + 2);
-        } else if (result == TransactionFailed) {
+        } else if (result == TransactionResult::Failed) {
             FUZZ_CHECK(std::strcmp(answer.status, "504 Gateway Timeout") == 0);
             FUZZ_CHECK(answer.body == replyArea);
         } else {
@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The response: header block, then the body moved down behind it, whole.
     std::string status = answer.status;
     std::string body = answer.body;
-    size_t length = BuildResponse(area, answer, date);
+    size_t length = BuildResponse(area, WorkAreaSize, answer, date);
     FUZZ_CHECK(length <= WorkAreaSize);
     std::string response(area, length);
     size_t headerEnd = response.find("\r\n\r\n");

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzz harnesses' seed corpus: real requests, the two worked
-message examples, and framed replies in the layouts the harnesses read.
+message examples, framed replies in the layouts the harnesses read, and
+journal day files.
 Run from anywhere; rewrites tests/fuzz/corpus/."""
 import os
 import struct
@@ -64,3 +65,17 @@ write("reply", "cut-short", b"\x00" + chunk(b"\x01\x00partial") + EMPTY * 5)
 write("reply", "socket-error", b"\x00" + chunk(b"\x00\x10abc") + b"\x80\x68")
 write("reply", "timeout", b"\x02" + chunk(b"\x00\x05ab") + TIMEOUT)
 write("reply", "overfull", b"\x00" + chunk(b"\xff\xff" + b"C" * 1100) + EMPTY * 5)
+
+
+HEADER = (b"time,client,client_number,kind,sequence,amount,card,reference,outcome,"
+          b"http_status,server_ms,reply\r\n")
+SALE = (b"2026-12-08T14:03:07.123+01:00,192.168.1.20,7,sale,42,250,************5556,INV7731,"
+        b"replied,200,84.321,APPROVED\r\n")
+write("journal", "day", HEADER + SALE
+      + b"2026-12-08T14:03:08.000+01:00,192.168.1.20,7,funds,,300,****,,not-sent,504,,"
+        b"Unable to connect to server: Error 111\r\n"
+      + b"2026-12-08T14:03:09.000-05:30,192.168.1.20,7,void,43,250,\"*,12\",\"a,b\",in-doubt,504,"
+        b"30000.001,\"<b>\"\"x\"\"</b>\r\nline 2\"\r\n")
+write("journal", "cut-in-quotes", HEADER + SALE[:-10] + b"\"APPR\r\n" + SALE + SALE[:40])
+write("journal", "damaged", b"time,client\n" + SALE.replace(b",250,", b",2x,") + b"x,\"y\"z\r\n"
+      + SALE.replace(b"\r\n", b",extra\r\n") + b"\r\n" + SALE)

@@ -569,7 +569,7 @@ TEST(KeyFileTest, FileOthersMayReachOrOwnIsRefusedAndLeftAsItIs) {
 // Errors, time and process facts
 
 TEST(SystemTextTest, ErrorSentenceIsOneLineWithoutLineEnd) {
-    PlatformSetLastError(5);
+    SetSystemError(5);
     EXPECT_EQ(PlatformLastError(), 5);
 
     char sentence[256];

@@ -31,8 +31,8 @@ class ProfileReloadTest : public ::testing::Test {
         out << text;
     }
     static std::string Settings(int terminal, int client) {
-        return "[Settings]\nTerminalAddress=" + std::to_string(terminal) +
-               "\nEntryMode=2\n[Allowed Clients]\n127.0.0.1=" + std::to_string(client) + "\n";
+        return SettingsText(0, 0, "TerminalAddress=" + std::to_string(terminal) + "\nEntryMode=2\n",
+                            "127.0.0.1=" + std::to_string(client) + "\n");
     }
     int Terminal() const {
         return PlatformProfileInt("Settings", "TerminalAddress", -1, path_.c_str());

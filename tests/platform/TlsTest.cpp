@@ -10,9 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -22,15 +25,6 @@ constexpr int ResetCode = 10054; // WSAECONNRESET
 #else
 constexpr int ResetCode = 104; // ECONNRESET
 #endif
-
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-unsigned short Port(const char* name) {
-    return static_cast<unsigned short>(std::atoi(Env(name).c_str()));
-}
 
 // "3E:13:..." as openssl prints it, to bytes.
 std::vector<unsigned char> Fingerprint(const std::string& text) {
@@ -67,7 +61,7 @@ class Backend {
                   if (handler)
                       handler(connection, message);
               },
-              Port("QHG_TLS_BACKEND_PORT")) {}
+              EnvPort("QHG_TLS_BACKEND_PORT")) {}
 
     std::mutex guard_;
     FakeServer::Handler handler_;
@@ -85,6 +79,24 @@ class TlsTest : public ::testing::Test {
         ca_ = Env("QHG_TLS_CA");
         name_ = Env("QHG_TLS_NAME");
     }
+
+    // The client certificate the next connections present: files on Linux,
+    // a fingerprint of the store's on Windows; each ignores the other.
+    void UseClient(const std::string& certificate, const std::string& key,
+                   const char* sha256Variable) {
+        clientCertificate_ = certificate;
+        clientKey_ = key;
+        clientSha256_ = sha256Variable != nullptr ? Fingerprint(Env(sha256Variable))
+                                                  : std::vector<unsigned char>();
+    }
+    PlatformTlsConfig Config(const std::string& name, const unsigned char* pin = nullptr,
+                             bool systemStore = false, int timeoutMs = 5000) const {
+        PlatformTlsConfig config{systemStore ? nullptr : ca_.c_str(), name.c_str(), pin, timeoutMs};
+        config.clientCertificateFile = clientCertificate_.c_str();
+        config.clientKeyFile = clientKey_.c_str();
+        config.clientCertificateSha256 = clientSha256_.empty() ? nullptr : clientSha256_.data();
+        return config;
+    }
     void TearDown() override { Disconnect(); }
 
     // Connects to a front and makes the handshake, trusting the test CA or
@@ -92,10 +104,10 @@ class TlsTest : public ::testing::Test {
     PlatformTlsResult Connect(const char* portVariable, const std::string& name,
                               const unsigned char* pin = nullptr, bool systemStore = false) {
         Disconnect();
-        socket_ = ConnectLoopback(Port(portVariable));
+        socket_ = ConnectLoopback(EnvPort(portVariable));
         EXPECT_NE(socket_, PlatformNoSocket) << portVariable;
-        PlatformTlsConfig config{systemStore ? nullptr : ca_.c_str(), name.c_str(), pin, 5000};
-        return PlatformTlsConnect(socket_, config, &session_, &peer_, &error_);
+        return PlatformTlsConnect(socket_, Config(name, pin, systemStore), &session_, &peer_,
+                                  &error_);
     }
     void Disconnect() {
         PlatformTlsClose(session_);
@@ -122,6 +134,8 @@ class TlsTest : public ::testing::Test {
 
     size_t before_ = 0;
     std::string ca_, name_;
+    std::string clientCertificate_, clientKey_;
+    std::vector<unsigned char> clientSha256_;
     PlatformSocket socket_ = PlatformNoSocket;
     PlatformTls* session_ = nullptr;
     PlatformTlsPeer peer_{};
@@ -417,4 +431,184 @@ TEST_F(TlsTest, SilentPeersRunOutOfTimeAndOtherPeersFail) {
         }
         Disconnect();
     }
+}
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+} // namespace
+
+TEST_F(TlsTest, ClientCertificateGoesToAHostThatAsksAndOnlyThere) {
+    PlatformTlsClientCertificate facts{};
+    EXPECT_EQ(PlatformTlsLoadClientCertificate(Config("127.0.0.1"), &facts, &error_),
+              PlatformTlsResult::Ok);
+    EXPECT_FALSE(facts.haveCertificate); // none configured
+
+    UseClient(Env("QHG_TLS_CLIENT_CERT"), Env("QHG_TLS_CLIENT_KEY"), "QHG_TLS_CLIENT_SHA256");
+    ASSERT_EQ(PlatformTlsLoadClientCertificate(Config("127.0.0.1"), &facts, &error_),
+              PlatformTlsResult::Ok)
+        << "error " << error_;
+    EXPECT_TRUE(facts.haveCertificate);
+    EXPECT_EQ(facts.subject, Env("QHG_TLS_CLIENT_SUBJECT"));
+    EXPECT_EQ(facts.issuer, Env("QHG_TLS_CLIENT_ISSUER"));
+    EXPECT_EQ(facts.notAfterUtcSeconds, std::atoll(Env("QHG_TLS_CLIENT_NOT_AFTER").c_str()));
+    EXPECT_EQ(std::vector<unsigned char>(facts.sha256, facts.sha256 + 32),
+              Fingerprint(Env("QHG_TLS_CLIENT_SHA256")));
+
+    // The first front trusts only the root: the intermediate must come too.
+    Backend::Get().Answer(Echo);
+#ifdef _WIN32
+    std::printf("[ NOTE     ] Wine's Schannel sends no chain: TLS 1.2 to a front that trusts "
+                "the intermediate\n");
+    const std::pair<const char*, const char*> fronts[] = {{"QHG_TLS_REQUIRE12_PORT", "TLSv1.2"}};
+#else
+    const std::pair<const char*, const char*> fronts[] = {{"QHG_TLS_REQUIRE_PORT", "TLSv1.3"},
+                                                          {"QHG_TLS_REQUIRE12_PORT", "TLSv1.2"}};
+#endif
+    std::string sent;
+    for (auto [port, protocol] : fronts) {
+        SCOPED_TRACE(port);
+        ASSERT_EQ(Connect(port, "127.0.0.1"), PlatformTlsResult::Ok) << "error " << error_;
+        EXPECT_STREQ(peer_.protocol, protocol);
+        EXPECT_TRUE(peer_.clientCertificateRequested);
+        EXPECT_TRUE(peer_.clientCertificateSent);
+        std::string request = Framed(port);
+        ASSERT_EQ(PlatformTlsSend(session_, request.data(), request.size()),
+                  static_cast<long>(request.size()));
+        EXPECT_EQ(Read(request.size() + 3), Framed(std::string("re:") + port));
+        sent += request;
+    }
+    EXPECT_EQ(BackendGot(), sent);
+
+    // A host that does not ask: the front reports no certificate.
+    std::string log = Env("QHG_TLS_GOOD_LOG");
+    size_t before = Count(FileText(log), "no peer certificate");
+    ASSERT_EQ(Connect("QHG_TLS_GOOD_PORT", "127.0.0.1"), PlatformTlsResult::Ok);
+    EXPECT_FALSE(peer_.clientCertificateRequested);
+    EXPECT_FALSE(peer_.clientCertificateSent);
+    for (int i = 0; i < 40 && Count(FileText(log), "no peer certificate") == before; ++i)
+        PlatformSleepMs(50);
+    EXPECT_EQ(Count(FileText(log), "no peer certificate"), before + 1);
+}
+
+TEST_F(TlsTest, ClientCertificateRefusalsAreToldApartFromALostReply) {
+    Backend::Get().Answer(Echo);
+    // Judged before a byte goes out, by the loader and the handshake alike.
+    struct Case {
+        const char* what;
+        std::string certificate, key;
+        const char* sha256;
+        PlatformTlsResult result;
+        bool certificateRead;
+    };
+    std::string certificate = Env("QHG_TLS_CLIENT_CERT"), key = Env("QHG_TLS_CLIENT_KEY");
+    const Case cases[] = {
+        {"expired", Env("QHG_TLS_CLIENT_EXPIRED"), key, "QHG_TLS_CLIENT_EXPIRED_SHA256",
+         PlatformTlsResult::ClientCertificateExpired, true},
+#ifdef _WIN32
+        {"not in the store", "", "", "QHG_TLS_SHA256", PlatformTlsResult::ClientCertificateNotFound,
+         false},
+        {"another key", "", "", "QHG_TLS_CLIENT_MISMATCH_SHA256",
+         PlatformTlsResult::ClientKeyMismatch, true},
+#else
+        {"no certificate file", certificate + ".gone", key, nullptr,
+         PlatformTlsResult::ClientCertificateNotFound, false},
+        {"no key file", certificate, key + ".gone", nullptr,
+         PlatformTlsResult::ClientCertificateNotFound, true},
+        {"no certificate in the file", key, key, nullptr,
+         PlatformTlsResult::ClientCertificateUnusable, false},
+        {"another key", certificate, Env("QHG_TLS_CLIENT_OTHER_KEY"), nullptr,
+         PlatformTlsResult::ClientKeyMismatch, true},
+        {"key open to the group", certificate, Env("QHG_TLS_CLIENT_LOOSE_KEY"), nullptr,
+         PlatformTlsResult::ClientKeyExposed, true},
+        {"key with a passphrase", certificate, Env("QHG_TLS_CLIENT_ENCRYPTED_KEY"), nullptr,
+         PlatformTlsResult::ClientKeyEncrypted, true},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UseClient(c.certificate, c.key, c.sha256);
+        PlatformTlsClientCertificate facts{};
+        EXPECT_EQ(PlatformTlsLoadClientCertificate(Config("127.0.0.1"), &facts, &error_), c.result);
+        EXPECT_EQ(facts.haveCertificate, c.certificateRead);
+        EXPECT_EQ(Connect("QHG_TLS_REQUIRE12_PORT", "127.0.0.1"), c.result);
+        EXPECT_EQ(session_, nullptr);
+        EXPECT_FALSE(peer_.haveCertificate); // no handshake was begun
+    }
+
+    // The server's verdict: in the handshake under TLS 1.2; under TLS 1.3
+    // with the first receive after a send, or found after a failed send.
+    std::string request = Framed("sale");
+    auto refusedAfterHandshake = [&](bool sendLate) {
+        if (session_ == nullptr)
+            return;
+        EXPECT_STREQ(peer_.protocol, "TLSv1.3");
+        if (sendLate) // the refusal is in, and the server gone
+            PlatformSleepMs(300);
+        long sent = PlatformTlsSend(session_, request.data(), request.size());
+        for (int i = 0; sendLate && i < 50 && sent > 0; ++i) {
+            PlatformSleepMs(20);
+            sent = PlatformTlsSend(session_, request.data(), request.size());
+        }
+        EXPECT_EQ(sent < 0, sendLate);
+        char buffer[64];
+        if (sent > 0) {
+            EXPECT_LE(PlatformTlsRecvWithin(session_, buffer, sizeof buffer, 5000), 0);
+        }
+        EXPECT_EQ(PlatformTlsRefusal(session_), PlatformTlsResult::ClientCertificateRequired);
+    };
+    struct Verdict {
+        const char* what;
+        std::string certificate;
+        const char* sha256;
+        bool tls12, sendLate;
+    };
+    const Verdict verdicts[] = {
+        {"none, TLS 1.2", "", nullptr, true, false},
+        {"another CA's, TLS 1.2", Env("QHG_TLS_CLIENT_ROGUE"), "QHG_TLS_CLIENT_ROGUE_SHA256", true,
+         false},
+        {"none", "", nullptr, false, false},
+        {"none, sent late", "", nullptr, false, true},
+    };
+    for (const Verdict& v : verdicts) {
+        SCOPED_TRACE(v.what);
+        UseClient(v.certificate, key, v.sha256);
+        PlatformTlsResult result =
+            Connect(v.tls12 ? "QHG_TLS_REQUIRE12_PORT" : "QHG_TLS_REQUIRE_PORT", "127.0.0.1");
+        EXPECT_TRUE(peer_.clientCertificateRequested);
+        EXPECT_EQ(peer_.clientCertificateSent, !v.certificate.empty());
+#ifdef _WIN32
+        EXPECT_EQ(result, PlatformTlsResult::ClientCertificateRequired); // TLS 1.2 only
+#else
+        EXPECT_EQ(result,
+                  v.tls12 ? PlatformTlsResult::ClientCertificateRequired : PlatformTlsResult::Ok);
+#endif
+        refusedAfterHandshake(v.sendLate);
+    }
+    PlatformSleepMs(300);
+    EXPECT_EQ(BackendGot(), "");
+
+    // A reply lost to a reset is no refusal.
+    UseClient("", "", nullptr);
+    Backend::Get().Answer(
+        [](FakeConnection& connection, const std::string&) { connection.Close(); });
+    ASSERT_EQ(Connect("QHG_TLS_RESET_PORT", "127.0.0.1"), PlatformTlsResult::Ok);
+    ASSERT_EQ(PlatformTlsSend(session_, request.data(), request.size()), 6);
+    char buffer[64];
+    EXPECT_LE(PlatformTlsRecvWithin(session_, buffer, sizeof buffer, 5000), 0);
+    EXPECT_EQ(PlatformTlsRefusal(session_), PlatformTlsResult::Ok);
+    EXPECT_EQ(BackendGot(), request);
 }

@@ -537,7 +537,7 @@ TEST_F(ReliabilityTest, FullDuplicateWindowRefusesRatherThanGoUnchecked) {
 // close_notify, and each new connection costs one handshake, never one per
 // message.
 TEST_F(ReliabilityTlsTest, FaultsOverTlsEndAsOverTcp) {
-    const std::string ok = "gateway_server_tls_handshakes_total{result=\"ok\"}";
+    const std::string ok = "qhg_server_tls_handshakes_total{result=\"ok\"}";
     long long handshakes = MetricValue(ok);
     StartServer();
     StartGateway(TlsSettings("ReplyTimeout=1\n"));
@@ -614,7 +614,7 @@ TEST_F(ReliabilityTlsTest, FaultsOverTlsEndAsOverTcp) {
 }
 
 TEST_F(ReliabilityTlsTest, ResetOverTlsIsASocketError) {
-    serverPort = FrontPort("QHG_TLS_RESET_PORT");
+    serverPort = EnvPort("QHG_TLS_RESET_PORT");
     StartServer();
     StartGateway(TlsSettings());
     ExpectServing(100);
@@ -681,15 +681,15 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
          TlsSettings("ServerCertificateHash=" + pin.substr(3) + "\n"),
          "ServerCertificateHash is not a SHA-256 fingerprint", Case::NoHandshake},
     };
-    const std::string refusedSample = "gateway_server_tls_handshakes_total{result=\"refused\"}";
-    const std::string failedSample = "gateway_server_tls_handshakes_total{result=\"failed\"}";
-    const std::string expiry = "gateway_server_certificate_expiry_timestamp_seconds";
+    const std::string refusedSample = "qhg_server_tls_handshakes_total{result=\"refused\"}";
+    const std::string failedSample = "qhg_server_tls_handshakes_total{result=\"failed\"}";
+    const std::string expiry = "qhg_server_certificate_expiry_timestamp_seconds";
     long long refused = MetricValue(refusedSample), failed = MetricValue(failedSample);
     std::vector<JournalFields> expected;
     int sequence = NextSequence();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        serverPort = FrontPort(c.port);
+        serverPort = EnvPort(c.port);
         StartGateway(c.settings);
         // Twice: a refusal leaves the link to be made anew.
         for (int amount : {100, 200}) {
@@ -723,7 +723,7 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
     }
     const std::string front = "TLS handshake with the transaction server 127.0.0.1:";
     auto line = [&](const char* port, const char* reason) {
-        return front + std::to_string(FrontPort(port)) + " refused: " + reason;
+        return front + std::to_string(EnvPort(port)) + " refused: " + reason;
     };
     EXPECT_EQ(logged, (std::vector<std::string>{
                           line("QHG_TLS_UNTRUSTED_PORT", "certificate not trusted"),
@@ -740,7 +740,7 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
     for (char c : pin)
         if (c != ':')
             bare += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    serverPort = FrontPort("QHG_TLS_GOOD_PORT");
+    serverPort = EnvPort("QHG_TLS_GOOD_PORT");
     StartGateway(TlsSettings("ServerCertificateHash=" + bare + "\n", "ca.pem"));
     ExpectServing(300);
     char reason[256];

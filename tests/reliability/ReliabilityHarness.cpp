@@ -3,8 +3,8 @@
 #include "reliability/ReliabilityHarness.h"
 
 #include "Files.h"
-#include "Frontend.h"
 #include "Journal.h"
+#include "Listener.h"
 #include "Metrics.h"
 #include "Transaction.h"
 
@@ -146,17 +146,8 @@ void ReliabilityTlsTest::SetUp() {
     ReliabilityTest::SetUp();
     ASSERT_FALSE(Env("QHG_TLS_CA").empty())
         << "the TLS cases need the servers of tests/support/tls-peers.sh";
-    serverPort = FrontPort("QHG_TLS_GOOD_PORT");
-    backendPort = FrontPort("QHG_TLS_BACKEND_PORT");
-}
-
-std::string ReliabilityTlsTest::Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-unsigned short ReliabilityTlsTest::FrontPort(const char* variable) {
-    return static_cast<unsigned short>(std::atoi(Env(variable).c_str()));
+    serverPort = EnvPort("QHG_TLS_GOOD_PORT");
+    backendPort = EnvPort("QHG_TLS_BACKEND_PORT");
 }
 
 std::string ReliabilityTlsTest::TlsSettings(const std::string& extra, const std::string& caFile) {

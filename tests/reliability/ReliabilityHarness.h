@@ -14,8 +14,6 @@
 #include <thread>
 #include <vector>
 
-constexpr char FS = '\x1C';
-
 // The socket error a refused connect reports on this platform.
 #ifdef _WIN32
 constexpr int ConnectionRefusedCode = 10061;
@@ -78,8 +76,6 @@ class ReliabilityTlsTest : public ReliabilityTest {
   protected:
     void SetUp() override;
 
-    static std::string Env(const char* name);
-    static unsigned short FrontPort(const char* variable);
     // "ServerTls=1" and the test CA as ServerCaFile (another file, or none
     // for the system's store), then extra.
     static std::string TlsSettings(const std::string& extra = "",
@@ -87,5 +83,5 @@ class ReliabilityTlsTest : public ReliabilityTest {
 };
 
 // The value of one sample of the gateway's /metrics text, e.g.
-// "gateway_server_tls_handshakes_total{result=\"ok\"}"; -1 when absent.
+// "qhg_server_tls_handshakes_total{result=\"ok\"}"; -1 when absent.
 long long MetricValue(const std::string& sample);

@@ -6,21 +6,108 @@
 // descriptor limit is raised at start.
 #include "reliability/ReliabilityHarness.h"
 
-#include "Exchange.h"
 #include "Files.h"
+#include "Run.h"
 #include "Service.h"
 #include "Transaction.h"
+#include "support/Internals.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <malloc.h>
+#else
+#include <malloc.h>
 #include <sys/resource.h>
+#endif
+
+// Memory is read as it is given back: while a test watches, every block a
+// thread other than the test's own frees is searched for a pattern. The
+// sanitizers keep their own allocators, so there it is not replaced.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define FREED_MEMORY_READ 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define FREED_MEMORY_READ 0
+#endif
+#endif
+#ifndef FREED_MEMORY_READ
+#define FREED_MEMORY_READ 1
+#endif
+
+namespace freed {
+std::atomic<bool> watching{false};
+std::thread::id tester;
+std::vector<std::string> patterns;
+std::atomic<int> largeBlocks{0}; // blocks of a request area's size or more, read
+std::atomic<int> holding{0};     // blocks that still held the pattern
+
+void Read(void* block) {
+    if (block == nullptr || !watching.load() || std::this_thread::get_id() == tester)
+        return;
+#ifdef _WIN32
+    size_t size = _msize(block);
+#else
+    size_t size = malloc_usable_size(block);
+#endif
+    if (size >= 2048)
+        ++largeBlocks;
+    const char* bytes = static_cast<const char*>(block);
+    for (const std::string& pattern : patterns) {
+        if (std::search(bytes, bytes + size, pattern.begin(), pattern.end()) != bytes + size)
+            ++holding;
+    }
+}
+} // namespace freed
+
+#if FREED_MEMORY_READ
+// The replacements below pair malloc with free themselves.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void* operator new(size_t size) {
+    if (void* block = std::malloc(size != 0 ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size) {
+    return operator new(size);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size != 0 ? size : 1);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size != 0 ? size : 1);
+}
+void operator delete(void* block) noexcept {
+    freed::Read(block);
+    std::free(block);
+}
+void operator delete[](void* block) noexcept {
+    operator delete(block);
+}
+void operator delete(void* block, size_t) noexcept {
+    operator delete(block);
+}
+void operator delete[](void* block, size_t) noexcept {
+    operator delete(block);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept {
+    operator delete(block);
+}
+void operator delete[](void* block, const std::nothrow_t&) noexcept {
+    operator delete(block);
+}
 #endif
 
 namespace {
@@ -296,6 +383,45 @@ TEST_F(ReliabilityTest, CardDataNeverReachesTheLogOrTheConsole) {
         }
     }
     ServiceStatusReporter = PlatformSetServiceStatus;
+}
+
+// The request's memory is wiped before it is given back: the connection
+// thread's copy of the request and its reply area, and the listener's own
+// area, which every request passes through. The card item is looked for as
+// the request holds it, behind "?" or behind the zero its decision cut the
+// path with; the transaction server's copies have a field separator there.
+TEST_F(ReliabilityTest, CardItemsAreWipedFromTheBuffersThatHeldThem) {
+    if (!FREED_MEMORY_READ)
+        GTEST_SKIP() << "the sanitizer's allocator is in place";
+    ServiceStatusReporter = AcceptEveryReport;
+    StartServer();
+    WriteSettings("AllowVoid=1\n", "127.0.0.1=5\n");
+    freed::patterns = {"?" + Card, std::string(1, '\0') + Card};
+    freed::tester = std::this_thread::get_id();
+    freed::largeBlocks = 0;
+    freed::holding = 0;
+    std::thread gateway([] { RunGateway(0, nullptr); });
+    ASSERT_TRUE(WaitForListener());
+    freed::watching = true;
+    // Lines before the request line put the items beyond where an answer
+    // is built, which would overwrite them anyway.
+    const std::string lead = "X-Pad: " + std::string(400, 'p') + "\r\n";
+    EXPECT_ANSWER(Send(Get("/Sale?" + Card + "+250"), "127.0.0.2"), "403 Forbidden",
+                  "Access denied.");
+    int sequence = NextSequence();
+    EXPECT_ANSWER(Send(lead + Get("/Sale?" + Card + "+250+" + Reference)), "200 OK",
+                  SaleApproval(sequence, 250));
+    EXPECT_EQ(ParseAnswer(Send(lead + Get("/Void?" + Card + "+250+" + Reference))).status,
+              "200 OK");
+    // Each transaction's thread gives its area back after its answer.
+    EXPECT_TRUE(WaitUntil([] { return freed::largeBlocks.load() >= 2; }));
+    ::StopGateway();
+    gateway.join();
+    freed::watching = false;
+    ServiceStatusReporter = PlatformSetServiceStatus;
+    // The two areas of the transactions and the listener's own were read.
+    EXPECT_GE(freed::largeBlocks.load(), 3);
+    EXPECT_EQ(freed::holding.load(), 0);
 }
 
 // The duplicate window keeps no card item, and its key never leaves memory:

@@ -72,7 +72,8 @@ std::map<std::string, double> Changes(const std::map<std::string, double>& befor
         auto old = before.find(name);
         double delta = value - (old == before.end() ? 0 : old->second);
         if (delta != 0 && name.find("_bucket") == std::string::npos &&
-            name.find("_sum") == std::string::npos && name != "qhg_sequence_next")
+            name.find("_sum") == std::string::npos && name != "qhg_sequence_next" &&
+            name != "qhg_server_up")
             changed[name] = delta;
     }
     return changed;
@@ -123,6 +124,7 @@ TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
         "Unable to connect to server: Error " + std::to_string(ConnectionRefusedCode);
     EXPECT_ANSWER(Sale(400), "504 Gateway Timeout", refused);
     EXPECT_ANSWER(StatusGet(status, "/health"), "503 Service Unavailable", refused);
+    EXPECT_EQ(MetricValue("qhg_server_up"), 0);
     StartServer();
     ExpectServing(500);
     EXPECT_ANSWER(StatusGet(status, "/health"), "200 OK", "OK");
@@ -140,8 +142,8 @@ TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
         {"qhg_requests_total{status=\"404\"}", 1},
         {"qhg_requests_total{status=\"405\"}", 1},
         {"qhg_requests_total{status=\"409\"}", 2},
-        {"gateway_duplicates_total{original=\"replied\"}", 1},
-        {"gateway_duplicates_total{original=\"in-doubt\"}", 1},
+        {"qhg_duplicates_total{original=\"replied\"}", 1},
+        {"qhg_duplicates_total{original=\"in_doubt\"}", 1},
         {"qhg_requests_total{status=\"504\"}", 2},
         {"qhg_transactions_total{kind=\"sale\",outcome=\"replied\"}", 3},
         {"qhg_transactions_total{kind=\"sale\",outcome=\"in_doubt\"}", 1},
@@ -155,6 +157,7 @@ TEST_F(ReliabilityTest, StatusPortCountsAnswersAndFollowsTheServer) {
     };
     EXPECT_EQ(Changes(before, after), expected);
     EXPECT_EQ(after["qhg_sequence_next"], NextSequence());
+    EXPECT_EQ(after["qhg_server_up"], 1);
     EXPECT_GT(after["process_start_time_seconds"], 1.2e9);
     EXPECT_LE(after["process_start_time_seconds"], PlatformUtcMilliseconds() / 1000.0);
 }
@@ -191,6 +194,30 @@ TEST_F(ReliabilityTest, StatusPortServesAnyoneUntilTheStopAndABusyOneIsOnlyLogge
               std::string::npos)
         << files.ReadLog();
 }
+
+#ifndef _WIN32
+// The alert rules and their promtool tests name only series a gateway really
+// exports: a scrape over TLS (which makes the certificate's expiry known)
+// against both. The backup host and the client certificate are still to
+// come.
+TEST_F(ReliabilityTlsTest, AlertRulesUseOnlySeriesTheGatewayExports) {
+    unsigned short status = FreePort();
+    StartServer();
+    StartGateway(TlsSettings("StatusPort=" + std::to_string(status) + "\n"));
+    ExpectServing();
+    const std::string path = files.Directory() + "/metrics.txt";
+    WriteWholeFile(path, MetricsText(status));
+    const std::string command =
+        "/usr/bin/python3 " GATEWAY_RULE_SERIES " " + path +
+        " " GATEWAY_ALERT_RULES " " GATEWAY_ALERT_RULES_TEST
+        " qhg_server_backup_in_use qhg_client_certificate_expiry_timestamp_seconds >" +
+        path + ".out 2>&1";
+    int result = std::system(command.c_str());
+    std::string out = ReadWholeFile(path + ".out");
+    std::printf("%s", out.c_str());
+    EXPECT_EQ(result, 0) << out;
+}
+#endif
 
 TEST(StatusHealth, ReasonIsOnePrintableLine) {
     NoteServerExchange(false, "\x01\x41 declined\r\nnext");

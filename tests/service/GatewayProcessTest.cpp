@@ -47,9 +47,7 @@ class GatewayCopy {
     std::string File(const char* extension) const { return Executable() + extension; }
     // Settings for a listen port, a server port and client 127.0.0.1 as number 1.
     void WriteSettings(unsigned short port, unsigned short serverPort) const {
-        WriteWholeFile(File(".ini"), "[Settings]\nListenPortNumber=" + std::to_string(port) +
-                                         "\nServerPortNumber=" + std::to_string(serverPort) +
-                                         "\n[Allowed Clients]\n127.0.0.1=1\n");
+        WriteWholeFile(File(".ini"), SettingsText(port, serverPort));
     }
 
     // Starts it with one argument, stdout and stderr into a file; a wrapper
@@ -121,12 +119,6 @@ class GatewayCopy {
 
 // The card of every sale here.
 const std::string SaleCard = "4111111111111111";
-
-// A sale from 127.0.0.1, retried while the gateway is not yet listening.
-std::string SaleOnceListening(unsigned short port, int amount) {
-    return ExchangeOnceListening(port, "GET /Sale?" + SaleCard + "+" + std::to_string(amount) +
-                                           "+0917 HTTP/1.0\r\n\r\n");
-}
 
 std::string LastLine(const std::string& text) {
     std::string trimmed = text;
@@ -475,19 +467,6 @@ TEST(GatewayProcess, CounterReachesTheDiskBeforeTheMessageLeaves) {
     EXPECT_EQ(ReadWholeFile(gateway.File(".seq")), std::to_string(burst + 2));
 }
 
-namespace {
-
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-unsigned short EnvPort(const char* name) {
-    return static_cast<unsigned short>(std::atoi(Env(name).c_str()));
-}
-
-} // namespace
-
 // With ServerTls=1 the real executable reaches txsim through a TLS front of
 // support/tls-peers.sh: the plain leg behind it carries exactly the framed
 // messages, one handshake serves both sales, and "check" shows the handshake
@@ -505,10 +484,8 @@ TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHan
     auto settings = [&](const char* front, const std::string& extra,
                         const std::string& caFile = Env("QHG_TLS_CA")) {
         WriteWholeFile(gateway.File(".ini"),
-                       "[Settings]\nListenPortNumber=" + std::to_string(port) +
-                           "\nServerPortNumber=" + std::to_string(EnvPort(front)) +
-                           "\nServerTls=1\nServerCaFile=" + caFile + "\n" + extra +
-                           "[Allowed Clients]\n127.0.0.1=1\n");
+                       SettingsText(port, EnvPort(front),
+                                    "ServerTls=1\nServerCaFile=" + caFile + "\n" + extra));
     };
     settings("QHG_TLS_GOOD_PORT", "");
     WriteWholeFile(gateway.File(".seq"), "41");
@@ -518,10 +495,9 @@ TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHan
     ASSERT_EQ(kill(gateway.Pid(), SIGTERM), 0);
     int status = 0;
     ASSERT_TRUE(gateway.WaitForExit(3000, &status));
-    const char fs = '\x1C';
     auto sale = [&](int sequence, int amount) {
-        return Framed("00" + std::to_string(sequence) + fs + "1" + fs + "51" + fs +
-                      std::to_string(amount) + fs + fs + "0917" + fs + fs + SaleCard + fs + "2");
+        return Framed("00" + std::to_string(sequence) + FS + "1" + FS + "51" + FS +
+                      std::to_string(amount) + FS + FS + "0917" + FS + FS + SaleCard + FS + "2");
     };
     EXPECT_EQ(ReadWholeFile(gateway.File(".record")), sale(41, 250) + sale(42, 260));
     EXPECT_EQ(txsim.ConnectionsAccepted(), 1u);

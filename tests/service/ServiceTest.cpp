@@ -4,6 +4,9 @@
 // command line's usage text and letter case.
 #include "Service.h"
 
+#include "CommandLine.h"
+#include "Run.h"
+
 #include "Files.h"
 #include "Settings.h"
 #include "Transaction.h"
@@ -59,12 +62,10 @@ class RecordedStatus : public ::testing::Test {
     void SetUp() override {
         ClearReports();
         ServiceStatusReporter = RecordReport;
-        CloseServerConnection();
     }
     void TearDown() override {
         ServiceStatusReporter = PlatformSetServiceStatus;
         DebugMode = false;
-        CloseServerConnection();
     }
 };
 
@@ -75,16 +76,10 @@ bool ReportedRunning() {
     return false;
 }
 
-// Sends a sale until the listener answers (it binds after RUNNING is reported).
-std::string SaleOnceListening(unsigned short port) {
-    return ExchangeOnceListening(port, "GET /Sale?4111111111111111+250+0917 HTTP/1.0\r\n\r\n");
-}
-
+// Settings with CR LF line ends, as a Windows editor leaves them.
 std::string Settings(unsigned short listenPort, unsigned short serverPort,
                      const std::string& extra = "") {
-    return "[Settings]\r\nListenPortNumber=" + std::to_string(listenPort) +
-           "\r\nServerPortNumber=" + std::to_string(serverPort) + "\r\n" + extra +
-           "[Allowed Clients]\r\n127.0.0.1=5\r\n";
+    return SettingsText(listenPort, serverPort, extra, "127.0.0.1=5\n", "\r\n");
 }
 
 } // namespace
@@ -265,7 +260,9 @@ const char ExpectedUsage[] =
     "Syntax:\n"
     "QuilletHollinGateway install           Install service\n"
     "QuilletHollinGateway remove            Remove service\n"
-    "QuilletHollinGateway check             Check settings and connections\n";
+    "QuilletHollinGateway check             Check settings and connections\n"
+    "QuilletHollinGateway report [date]     Report a day from the journal (YYYY-MM-DD, default "
+    "today)\n";
 
 } // namespace
 
@@ -275,7 +272,8 @@ TEST(CommandLine, UsageTextIsExactAndListsNoDebugCommand) {
     std::string usage = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(usage, ExpectedUsage);
     // The descriptions line up in column 40.
-    for (const char* word : {"Install service", "Remove service", "Check settings"}) {
+    for (const char* word :
+         {"Install service", "Remove service", "Check settings", "Report a day"}) {
         size_t at = usage.find(word);
         ASSERT_NE(at, std::string::npos);
         EXPECT_EQ(at - usage.rfind('\n', at), 40u) << word;

@@ -1,15 +1,13 @@
 // GatewayTest.cpp - starting and stopping the gateway under test.
 #include "support/GatewayTest.h"
 
-#include "Frontend.h"
 #include "Journal.h"
+#include "Listener.h"
 #include "Transaction.h"
 
 void GatewayTest::SetUp() {
     EnsureSockets();
     stopEvent = PlatformCreateEvent();
-    // The previous test's server is gone; its connection must not be reused.
-    CloseServerConnection();
     files.WriteSequence("17");
 }
 
@@ -23,10 +21,8 @@ void GatewayTest::WriteSettings(const std::string& extraSettings,
                                 const std::string& allowedClients) {
     if (!GatewayRunning())
         port = FreePort();
-    files.WriteSettings("[Settings]\nListenPortNumber=" + std::to_string(port) +
-                        "\nServerPortNumber=" + std::to_string(serverPort) +
-                        "\nTerminalAddress=3\nEntryMode=2\n" + extraSettings +
-                        "[Allowed Clients]\n" + allowedClients);
+    files.WriteSettings(SettingsText(
+        port, serverPort, "TerminalAddress=3\nEntryMode=2\n" + extraSettings, allowedClients));
 }
 
 bool GatewayTest::WaitForListener() const {

@@ -2,16 +2,58 @@
 #include "support/TestSupport.h"
 
 #include "Files.h"
-#include "Request.h"
+#include "HttpText.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+unsigned short EnvPort(const char* name) {
+    return static_cast<unsigned short>(std::atoi(Env(name).c_str()));
+}
+
+std::string SettingsText(unsigned short listenPort, unsigned short serverPort,
+                         const std::string& extra, const std::string& clients,
+                         const char* newline) {
+    std::string text = "[Settings]\n";
+    if (listenPort != 0)
+        text += "ListenPortNumber=" + std::to_string(listenPort) + "\n";
+    if (serverPort != 0)
+        text += "ServerPortNumber=" + std::to_string(serverPort) + "\n";
+    text += extra + "[Allowed Clients]\n" + clients;
+    std::string lines;
+    for (char c : text) {
+        if (c == '\n')
+            lines += newline;
+        else
+            lines += c;
+    }
+    return lines;
+}
+
+void SetSystemError(int code) {
+#ifdef _WIN32
+    SetLastError(static_cast<DWORD>(code));
+#else
+    errno = code;
+#endif
+}
 
 void EnsureSockets() {
     static std::once_flag once;
@@ -274,6 +316,11 @@ std::string ExchangeOnceListening(unsigned short port, const std::string& reques
         },
         10000);
     return response;
+}
+
+std::string SaleOnceListening(unsigned short port, int amount) {
+    return ExchangeOnceListening(port, "GET /Sale?4111111111111111+" + std::to_string(amount) +
+                                           "+0917 HTTP/1.0\r\n\r\n");
 }
 
 std::string Get(const std::string& url) {

@@ -14,6 +14,21 @@
 #include <thread>
 #include <vector>
 
+// The field separator of the transaction server's messages.
+inline const std::string FS = "\x1C";
+
+// An environment variable's value; empty when it is not set.
+std::string Env(const char* name);
+// An environment variable holding a port number (the TLS peers' ports).
+unsigned short EnvPort(const char* name);
+
+// A settings file: "[Settings]" with the listen and server ports (each left
+// out when 0) and the extra lines, then "[Allowed Clients]" with the
+// clients' lines; lines end with newline (the profile rules take LF and CR LF).
+std::string SettingsText(unsigned short listenPort, unsigned short serverPort,
+                         const std::string& extra = "",
+                         const std::string& clients = "127.0.0.1=1\n", const char* newline = "\n");
+
 // Waits until condition() holds, polling every 5 ms; false on time-out.
 template <typename Condition> bool WaitUntil(Condition condition, int timeoutMs = 5000) {
     for (int64_t end = PlatformMonotonicMs() + timeoutMs; PlatformMonotonicMs() < end;) {
@@ -40,6 +55,10 @@ class TempDirectory {
 
 // Starts the socket library once per process (Windows Sockets).
 void EnsureSockets();
+
+// Sets the calling thread's last system error (SetLastError / errno), as a
+// failed system call would.
+void SetSystemError(int code);
 
 // The transaction lock for a test process. On Windows the gateway's lock is
 // named and shared machine-wide, so test processes running side by side
@@ -138,6 +157,11 @@ std::string Client(unsigned short port, const std::string& bytes, bool endSendin
 // starting); "<no connection>" when it never did within 10 s.
 std::string ExchangeOnceListening(unsigned short port, const std::string& request,
                                   const char* fromAddress = nullptr);
+
+// A sale of card 4111111111111111 and reference 0917 from 127.0.0.1, sent
+// again while the gateway on port does not listen yet (see
+// ExchangeOnceListening).
+std::string SaleOnceListening(unsigned short port, int amount = 250);
 
 // A port that was free a moment ago.
 unsigned short FreePort();

@@ -2,7 +2,10 @@
 // loopback: exact message bytes, reply framing, every failure and the
 // connection's reconnect rules.
 #include "Transaction.h"
+
+#include "Events.h"
 #include "Files.h"
+#include "Message.h"
 #include "Metrics.h"
 #include "support/TestSupport.h"
 
@@ -16,8 +19,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-static const std::string FS = "\x1c";
 
 static std::string Bytes(const char* data, int length) {
     return std::string(data, length);
@@ -68,10 +69,10 @@ class Exchange : public ::testing::Test {
     void SetUp() override {
         EnsureSockets();
         stopEvent = PlatformCreateEvent();
-        CloseServerConnection();
+        // Whatever connection an earlier case left is dropped.
+        StartTransactions(TestTransactionLock());
         files.WriteSettings("[Settings]\nTerminalAddress=3\nEntryMode=2\n");
     }
-    void TearDown() override { CloseServerConnection(); }
 
     // Points the exchange at a server port, as a start with it in the
     // settings does; the settings file is left as it was.
@@ -80,20 +81,23 @@ class Exchange : public ::testing::Test {
         std::string head = "[Settings]\n";
         files.WriteSettings(head + "ServerPortNumber=" + std::to_string(port) + "\n" +
                             settings.substr(settings.rfind(head, 0) == 0 ? head.size() : 0));
-        StartTransactions(TestTransactionLock());
+        EXPECT_EQ(StartTransactions(TestTransactionLock()).serverPort, port);
+        serverPort = port;
         files.WriteSettings(settings);
     }
     // One transaction with the fixture's stop event.
-    int Transact(char* area, int code, const char* card, int amount, const char* reference,
-                 int client, TransactionReport* into = nullptr) {
+    TransactionResult Transact(char* area, int code, const char* card, int amount,
+                               const char* reference, int client,
+                               TransactionReport* into = nullptr) {
         return SendTransaction(area, TransactionRequest{code, card, amount, reference, client},
-                               stopEvent, into);
+                               stopEvent, into)
+            .result;
     }
 
     // Runs one transaction against server; returns the result and fills reply.
-    int Run(FakeServer& server, int code, const char* card = "12345", int amount = 250,
-            const char* reference = "ABC", int client = 5) {
-        if (ServerPortInUse() != server.Port())
+    TransactionResult Run(FakeServer& server, int code, const char* card = "12345",
+                          int amount = 250, const char* reference = "ABC", int client = 5) {
+        if (serverPort != server.Port())
             UseServerPort(server.Port());
         memset(reply, 0x55, sizeof reply);
         return Transact(reply, code, card, amount, reference, client, &report);
@@ -103,6 +107,7 @@ class Exchange : public ::testing::Test {
 
     TempGatewayFiles files;
     PlatformEvent* stopEvent = nullptr;
+    unsigned short serverPort = 0; // the port the exchange was last started with
     char reply[ReplyAreaSize];
     TransactionReport report; // of the last Run
 };
@@ -110,7 +115,7 @@ class Exchange : public ::testing::Test {
 TEST_F(Exchange, SaleIsNumberedSentAndAnsweredOnOneConnection) {
     files.WriteSequence("17");
     FakeServer server([](FakeConnection& c, const std::string&) { c.Send(Framed("APPROVED")); });
-    ASSERT_EQ(Run(server, TransactionSale), TransactionDone);
+    ASSERT_EQ(Run(server, TransactionSale), TransactionResult::Done);
     EXPECT_EQ(ReplyBody(), "APPROVED");
     EXPECT_EQ(Bytes(reply, 2), std::string("\x00\x08", 2));
     ASSERT_EQ(server.Messages().size(), 1u);
@@ -123,10 +128,11 @@ TEST_F(Exchange, SaleIsNumberedSentAndAnsweredOnOneConnection) {
 
     // Funds available takes no number; a void does; settings are read afresh.
     files.WriteSettings("[Settings]\nTerminalAddress=12\nEntryMode=9\n");
-    ASSERT_EQ(Run(server, TransactionFundsAvailable, "4444", 500, nullptr), TransactionDone);
+    ASSERT_EQ(Run(server, TransactionFundsAvailable, "4444", 500, nullptr),
+              TransactionResult::Done);
     EXPECT_EQ(files.ReadSequence(), "18");
     EXPECT_EQ(report.sequence, -1);
-    ASSERT_EQ(Run(server, TransactionVoid, "4444", 7, "Z", 2), TransactionDone);
+    ASSERT_EQ(Run(server, TransactionVoid, "4444", 7, "Z", 2), TransactionResult::Done);
     EXPECT_EQ(files.ReadSequence(), "19");
     std::vector<std::string> messages = server.Messages();
     ASSERT_EQ(messages.size(), 3u);
@@ -143,7 +149,8 @@ TEST_F(Exchange, ItemsLyingInsideTheReplyAreaAreCopiedFirst) {
     UseServerPort(server.Port());
     strcpy(reply + 700, "5555666677778888");
     strcpy(reply + 100, "THIRD");
-    ASSERT_EQ(Transact(reply, TransactionSale, reply + 700, 1, reply + 100, 1), TransactionDone);
+    ASSERT_EQ(Transact(reply, TransactionSale, reply + 700, 1, reply + 100, 1),
+              TransactionResult::Done);
     std::string message = server.Messages().at(0);
     EXPECT_NE(message.find(FS + FS + "THIRD" + FS + FS + "5555666677778888" + FS),
               std::string::npos);
@@ -153,25 +160,28 @@ TEST_F(Exchange, ReplyFramingRules) {
     struct Case {
         const char* name;
         std::vector<std::string> pieces; // written one after another
-        int result;
+        TransactionResult result;
         std::string area; // reply area up to its terminating zero, length bytes included
     } cases[] = {
         {"in pieces",
          {std::string("\x00\x05", 2), "he", "llo"},
-         TransactionDone,
+         TransactionResult::Done,
          std::string("\x00\x05hello", 7)},
         {"surplus in the same write stays",
          {std::string("\x00\x02okEXTRA", 9)},
-         TransactionDone,
+         TransactionResult::Done,
          std::string("\x00\x02okEXTRA", 9)},
-        {"empty reply", {std::string("\x00\x00", 2)}, TransactionDone, std::string("\x00\x00", 2)},
+        {"empty reply",
+         {std::string("\x00\x00", 2)},
+         TransactionResult::Done,
+         std::string("\x00\x00", 2)},
         {"length is unsigned",
          {std::string("\x00\x80", 2) + std::string(128, 'u')},
-         TransactionDone,
+         TransactionResult::Done,
          std::string("\x00\x80", 2) + std::string(128, 'u')},
     };
     for (const Case& c : cases) {
-        CloseServerConnection();
+        serverPort = 0; // each case starts without a connection, whatever its port
         FakeServer server([&c](FakeConnection& conn, const std::string&) {
             for (const std::string& piece : c.pieces) {
                 conn.Send(piece);
@@ -192,7 +202,7 @@ TEST_F(Exchange, ShortLengthWaitsForTheWholeReply) {
         PlatformSleepMs(200);
         c.Close();
     });
-    EXPECT_EQ(Run(server, TransactionFundsAvailable), TransactionFailed);
+    EXPECT_EQ(Run(server, TransactionFundsAvailable), TransactionResult::Failed);
     EXPECT_EQ(std::string(reply, 102), std::string("\x00\x80", 2) + std::string(100, 'p'));
     EXPECT_EQ(reply[102], '\0');
 }
@@ -205,12 +215,12 @@ TEST_F(Exchange, ServerClosingBeforeAnyReplyGivesAnEmptyTextAndAReconnect) {
         else
             c.Send(Framed("second"));
     });
-    EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
+    EXPECT_EQ(Run(server, TransactionSale), TransactionResult::Failed);
     EXPECT_EQ(reply[0], '\0');
     // The message went out and no reply came: the server may have acted on it.
     EXPECT_EQ(report.outcome, TransactionOutcome::InDoubt);
     EXPECT_GE(report.serverUs, 0);
-    ASSERT_EQ(Run(server, TransactionSale), TransactionDone);
+    ASSERT_EQ(Run(server, TransactionSale), TransactionResult::Done);
     EXPECT_EQ(ReplyBody(), "second");
     EXPECT_EQ(server.Connections(), 2);
 }
@@ -219,7 +229,7 @@ TEST_F(Exchange, ReplyLongerThanTheAreaEndsAfterFiveEmptyReads) {
     FakeServer server(
         [](FakeConnection& c, const std::string&) { c.Send(Framed(std::string(2000, 'L'))); });
     int64_t start = PlatformMonotonicMs();
-    EXPECT_EQ(Run(server, TransactionFundsAvailable), TransactionFailed);
+    EXPECT_EQ(Run(server, TransactionFundsAvailable), TransactionResult::Failed);
     EXPECT_LT(PlatformMonotonicMs() - start, 2000);
     EXPECT_EQ(std::string(reply, 3), "\x07\xd0L");
     EXPECT_EQ(strlen(reply + 2), 1021u); // 1023 bytes held, zero-terminated in the area
@@ -232,7 +242,7 @@ TEST_F(Exchange, FailureTextReachesTheStatusPortWithCardNumbersMasked) {
         c.Send("\x01\x41 4000056655665556 declined 123456789012\r\nnext");
         c.Close();
     });
-    EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
+    EXPECT_EQ(Run(server, TransactionSale), TransactionResult::Failed);
     char reason[128];
     EXPECT_FALSE(ServerHealthy(reason, sizeof reason));
     EXPECT_STREQ(reason, "?A ************5556 declined ********9012??next");
@@ -243,13 +253,13 @@ TEST_F(Exchange, FailureTextReachesTheStatusPortWithCardNumbersMasked) {
 TEST_F(Exchange, SaleWithoutAStoredNumberIsNotSent) {
     FakeServer server;
     std::filesystem::create_directory(SequencePath);
-    EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
+    EXPECT_EQ(Run(server, TransactionSale), TransactionResult::Failed);
     EXPECT_EQ(ReplyText().rfind("Unable to store the sequence number: ", 0), 0u) << ReplyText();
     EXPECT_EQ(report.outcome, TransactionOutcome::NotSent);
     EXPECT_FALSE(report.numbered);
     EXPECT_EQ(server.Received(), "");
     std::filesystem::remove(SequencePath);
-    EXPECT_EQ(Run(server, TransactionSale), TransactionDone);
+    EXPECT_EQ(Run(server, TransactionSale), TransactionResult::Done);
     EXPECT_EQ(report.sequence, 0);
 }
 
@@ -276,7 +286,7 @@ TEST_F(Exchange, ConnectFailureIsReportedAndRetriedNextTime) {
     files.WriteSequence("40");
     unsigned short port = FreePort();
     UseServerPort(port);
-    EXPECT_EQ(Transact(reply, TransactionSale, "1", 1, "2", 1, &report), TransactionFailed);
+    EXPECT_EQ(Transact(reply, TransactionSale, "1", 1, "2", 1, &report), TransactionResult::Failed);
     std::string failure = ReplyText();
     EXPECT_EQ(failure.rfind("Unable to connect to server: Error ", 0), 0u) << failure;
     // The number was taken before the connect, and nothing left.
@@ -284,12 +294,12 @@ TEST_F(Exchange, ConnectFailureIsReportedAndRetriedNextTime) {
     EXPECT_EQ(report.sequence, 40);
     EXPECT_EQ(report.serverUs, -1);
     EXPECT_NE(ReplyText(), "Unable to connect to server: Error 0");
-    EXPECT_EQ(Transact(reply, TransactionVoid, "1", 1, "2", 1), TransactionFailed);
+    EXPECT_EQ(Transact(reply, TransactionVoid, "1", 1, "2", 1), TransactionResult::Failed);
 
     FakeServer server(nullptr, port); // the server comes up where it was
-    EXPECT_EQ(Run(server, TransactionSale), TransactionDone);
+    EXPECT_EQ(Run(server, TransactionSale), TransactionResult::Done);
     EXPECT_EQ(ReplyBody(), "OK");
-    EXPECT_EQ(Run(server, TransactionSale), TransactionDone);
+    EXPECT_EQ(Run(server, TransactionSale), TransactionResult::Done);
     StopEventLog();
     EventReporter = platformReporter;
     std::string where = "127.0.0.1:" + std::to_string(port);
@@ -314,7 +324,7 @@ TEST_F(Exchange, ResetWhileWaitingForTheReplyIsASocketError) {
             PlatformCloseSocket(s);
         }
     });
-    EXPECT_EQ(Transact(reply, TransactionSale, "1", 1, "2", 1), TransactionFailed);
+    EXPECT_EQ(Transact(reply, TransactionSale, "1", 1, "2", 1), TransactionResult::Failed);
     server.join();
     PlatformCloseSocket(listener);
 #ifdef _WIN32
@@ -330,7 +340,7 @@ TEST_F(Exchange, ResetWhileWaitingForTheReplyIsASocketError) {
 TEST_F(Exchange, stopEventWinsOverAFreeLockAndNothingIsSent) {
     FakeServer server;
     PlatformSetEvent(stopEvent);
-    EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
+    EXPECT_EQ(Run(server, TransactionSale), TransactionResult::Failed);
     EXPECT_EQ(ReplyText(), "Service shutdown.");
     EXPECT_EQ(server.Connections(), 0);
     EXPECT_EQ(files.ReadSequence(), "");
@@ -346,11 +356,11 @@ TEST_F(Exchange, WaitingForTheLockEndsOnStopOrAfterTenSeconds) {
     // The lock is held by this test's thread meanwhile.
 
     int64_t start = PlatformMonotonicMs();
-    int result = 0;
+    TransactionResult result = TransactionResult::Done;
     std::thread waiter([&] { result = Transact(reply, TransactionSale, "1", 1, "2", 1); });
     waiter.join();
     int64_t waited = PlatformMonotonicMs() - start;
-    EXPECT_EQ(result, TransactionFailed);
+    EXPECT_EQ(result, TransactionResult::Failed);
     EXPECT_EQ(ReplyText(), "Timeout error.");
     EXPECT_GE(waited, 9900);
     EXPECT_LT(waited, 12000);
@@ -385,7 +395,8 @@ TEST_F(Exchange, ConcurrentTransactionsAreSerialisedAndEachGetsItsOwnReply) {
         cards[i] = "card" + std::to_string(i);
         threads.emplace_back([&, i] {
             char area[ReplyAreaSize];
-            if (Transact(area, TransactionSale, cards[i].c_str(), i, "x", 1) == 1)
+            if (Transact(area, TransactionSale, cards[i].c_str(), i, "x", 1) ==
+                TransactionResult::Done)
                 replies[i] = area + 2;
         });
     }
@@ -407,10 +418,10 @@ TEST_F(Exchange, BytesWaitingOnTheIdleConnectionAreDiscarded) {
         PlatformSleepMs(20);
         c.Send(Framed("LATE SURPLUS"));
     });
-    ASSERT_EQ(Run(server, TransactionSale, "A"), TransactionDone);
+    ASSERT_EQ(Run(server, TransactionSale, "A"), TransactionResult::Done);
     EXPECT_EQ(ReplyBody(), "reply to A");
     PlatformSleepMs(150);
-    ASSERT_EQ(Run(server, TransactionSale, "B"), TransactionDone);
+    ASSERT_EQ(Run(server, TransactionSale, "B"), TransactionResult::Done);
     EXPECT_EQ(ReplyBody(), "reply to B");
     EXPECT_EQ(server.Connections(), 1);
 }
@@ -421,9 +432,9 @@ TEST_F(Exchange, IdleConnectionClosedByTheServerIsReplacedBeforeSending) {
         PlatformSleepMs(20);
         c.Close(); // the server drops every idle connection
     });
-    ASSERT_EQ(Run(server, TransactionSale), TransactionDone);
+    ASSERT_EQ(Run(server, TransactionSale), TransactionResult::Done);
     PlatformSleepMs(150);
-    ASSERT_EQ(Run(server, TransactionSale), TransactionDone);
+    ASSERT_EQ(Run(server, TransactionSale), TransactionResult::Done);
     EXPECT_EQ(ReplyBody(), "done");
     EXPECT_EQ(server.Connections(), 2);
     EXPECT_EQ(server.Messages().size(), 2u); // each message sent exactly once
@@ -437,12 +448,12 @@ TEST_F(Exchange, ReplyTimeoutMarksTheConnectionForReconnection) {
             c.Send(Framed("fresh"));
     });
     int64_t start = PlatformMonotonicMs();
-    EXPECT_EQ(Run(server, TransactionSale), TransactionFailed);
+    EXPECT_EQ(Run(server, TransactionSale), TransactionResult::Failed);
     int64_t waited = PlatformMonotonicMs() - start;
     EXPECT_EQ(ReplyText(), "Timeout error.");
     EXPECT_GE(waited, 950);
     EXPECT_LT(waited, 3000);
-    ASSERT_EQ(Run(server, TransactionSale), TransactionDone);
+    ASSERT_EQ(Run(server, TransactionSale), TransactionResult::Done);
     EXPECT_EQ(ReplyBody(), "fresh");
     EXPECT_EQ(server.Connections(), 2);
 }
@@ -452,19 +463,20 @@ TEST_F(Exchange, ItemsTooLongAreRefusedBeforeANumberIsTakenOrAByteSent) {
     FakeServer server;
     std::string card(200, '4');
     std::string third(60, 'T');
-    EXPECT_EQ(Run(server, TransactionSale, card.c_str(), 1, third.c_str()), TransactionTooLong);
+    EXPECT_EQ(Run(server, TransactionSale, card.c_str(), 1, third.c_str()),
+              TransactionResult::TooLong);
     EXPECT_EQ(files.ReadSequence(), "500");
     EXPECT_EQ(server.Connections(), 0);
 
     // The limit does not depend on the counter: what fits with 999999 fits always.
     // 21 = "03999999" + "5" + "51" + "1" + "2" and 8 separators.
     std::string fits(253 - 21, '4');
-    EXPECT_EQ(Run(server, TransactionSale, fits.c_str(), 1, ""), TransactionDone);
+    EXPECT_EQ(Run(server, TransactionSale, fits.c_str(), 1, ""), TransactionResult::Done);
     std::string over(253 - 20, '4');
-    EXPECT_EQ(Run(server, TransactionSale, over.c_str(), 1, ""), TransactionTooLong);
+    EXPECT_EQ(Run(server, TransactionSale, over.c_str(), 1, ""), TransactionResult::TooLong);
     // A negative amount prints its sign and takes one place more.
-    EXPECT_EQ(Run(server, TransactionSale, fits.c_str(), -1, ""), TransactionTooLong);
-    EXPECT_EQ(Run(server, TransactionSale, fits.c_str() + 1, -1, ""), TransactionDone);
+    EXPECT_EQ(Run(server, TransactionSale, fits.c_str(), -1, ""), TransactionResult::TooLong);
+    EXPECT_EQ(Run(server, TransactionSale, fits.c_str() + 1, -1, ""), TransactionResult::Done);
     EXPECT_EQ(files.ReadSequence(), "502");
 }
 
@@ -482,30 +494,31 @@ TEST_F(Exchange, RepeatsInsideTheWindowAreAnsweredWithoutReachingTheServer) {
                     const char* client = "10.0.0.1") {
         memset(reply, 0x55, sizeof reply);
         return SendTransaction(reply, TransactionRequest{code, card, amount, reference, 5, client},
-                               stopEvent, &report);
+                               stopEvent, &report)
+            .result;
     };
-    ASSERT_EQ(send(TransactionSale, "12345", 250, "ABC"), TransactionDone);
-    ASSERT_EQ(send(TransactionSale, "12345", 250, "ABC"), TransactionDuplicate);
+    ASSERT_EQ(send(TransactionSale, "12345", 250, "ABC"), TransactionResult::Done);
+    ASSERT_EQ(send(TransactionSale, "12345", 250, "ABC"), TransactionResult::Duplicate);
     EXPECT_EQ(ReplyText(), "Duplicate of sequence 30, answered: APPROVED 30");
     EXPECT_EQ(report.outcome, TransactionOutcome::Duplicate);
     EXPECT_FALSE(report.numbered);
 
     // One item different each, and the unchecked kinds, each sent twice over.
-    for (int result : {TransactionDone, TransactionDuplicate}) {
+    for (TransactionResult result : {TransactionResult::Done, TransactionResult::Duplicate}) {
         EXPECT_EQ(send(TransactionVoid, "12345", 250, "ABC"), result);
         EXPECT_EQ(send(TransactionSale, "12346", 250, "ABC"), result);
         EXPECT_EQ(send(TransactionSale, "12345", 251, "ABC"), result);
         EXPECT_EQ(send(TransactionSale, "12345", 250, "ABD"), result);
         EXPECT_EQ(send(TransactionSale, "12345", 250, "ABC", "10.0.0.2"), result);
-        EXPECT_EQ(send(TransactionFundsAvailable, "12345", 250, nullptr), TransactionDone);
-        EXPECT_EQ(send(TransactionSale, "12345", 250, ""), TransactionDone);
+        EXPECT_EQ(send(TransactionFundsAvailable, "12345", 250, nullptr), TransactionResult::Done);
+        EXPECT_EQ(send(TransactionSale, "12345", 250, ""), TransactionResult::Done);
     }
     EXPECT_EQ(server.Messages().size(), 10u);
 
     // Not sent (the gateway was stopping): the retry is a fresh sale.
     PlatformSetEvent(stopEvent);
-    EXPECT_EQ(send(TransactionSale, "777", 1, "R"), TransactionFailed);
+    EXPECT_EQ(send(TransactionSale, "777", 1, "R"), TransactionResult::Failed);
     stopEvent = PlatformCreateEvent();
-    EXPECT_EQ(send(TransactionSale, "777", 1, "R"), TransactionDone);
+    EXPECT_EQ(send(TransactionSale, "777", 1, "R"), TransactionResult::Done);
     EXPECT_EQ(server.Messages().size(), 11u);
 }

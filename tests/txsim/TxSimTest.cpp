@@ -3,6 +3,7 @@
 #include "TxSim.h"
 
 #include "Platform.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +14,6 @@
 #include <vector>
 
 namespace {
-
-const std::string FS = "\x1C";
 
 std::string Frame(const std::string& text) {
     std::string framed;

@@ -16,6 +16,9 @@
 // One-writer files: an exclusive flock stands for Windows' deny-write sharing.
 // Readers take no lock, so they still get in.
 
+// flock's answer when another holds the lock.
+const int PlatformSharingViolation = EWOULDBLOCK;
+
 struct PlatformFile {
     int fd;
 };
@@ -47,7 +50,7 @@ static int PosixOpenOneWriter(const char* path, int flags, int* error, bool* cre
         return -1;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        *error = errno == EWOULDBLOCK ? PlatformSharingViolation : errno;
+        *error = errno;
         close(fd);
         errno = *error;
         return -1;

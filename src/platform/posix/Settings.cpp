@@ -27,10 +27,8 @@
 
 // Section and key names match without regard to ASCII letter case.
 static void PosixLowerAppend(std::string* out, const char* text, size_t length) {
-    for (size_t i = 0; i < length; ++i) {
-        char c = text[i];
-        out->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-    }
+    for (size_t i = 0; i < length; ++i)
+        out->push_back(PlatformAsciiLower(text[i]));
 }
 
 // The lookup key of a value: section and key, lowered, joined by a zero byte

@@ -17,10 +17,6 @@ int PlatformLastError() {
     return errno;
 }
 
-void PlatformSetLastError(int code) {
-    errno = code;
-}
-
 bool PlatformErrorSentence(int code, char* out, size_t size) {
     if (size == 0)
         return false;

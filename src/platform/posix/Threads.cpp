@@ -14,8 +14,8 @@
 #include <semaphore.h>
 #include <vector>
 
-// A connection thread per connection means thousands of short threads. One
-// whose work is done waits a little while for the next start with the same
+// A thread per transaction (and per status port request) means thousands of
+// short threads. One whose work is done waits a little while for the next start with the same
 // stack size and signal mask instead of ending, which spares creating and
 // tearing down a thread per connection; an idle gateway has none left after
 // the wait.

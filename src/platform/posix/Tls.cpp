@@ -7,12 +7,16 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <new>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // The socket as OpenSSL's transport. Every call is non-blocking by itself
 // (MSG_DONTWAIT), so the socket keeps the blocking mode the rest of the
@@ -28,7 +32,10 @@ struct PlatformTls {
     SSL_CTX* context;
     SSL* ssl;
     PosixTlsTransport transport;
-    bool broken; // a fatal error or end: nothing more goes over the session
+    bool broken;    // a fatal error or end: nothing more goes over the session
+    bool requested; // the server sent a CertificateRequest
+    bool sent;      // our Certificate message carried a certificate
+    int alert;      // the last alert from the server but close_notify, or -1
 };
 
 static int PosixTlsBioWrite(BIO* bio, const char* data, int size) {
@@ -129,25 +136,135 @@ static void PosixTlsNameText(const X509_NAME* name, char* out, size_t size) {
     BIO_free(memory);
 }
 
+// A certificate's facts, into a PlatformTlsPeer or PlatformTlsClientCertificate.
+template <typename Facts> static void PosixTlsFacts(X509* certificate, Facts* facts) {
+    unsigned length = 0;
+    if (X509_digest(certificate, EVP_sha256(), facts->sha256, &length) != 1 || length != 32)
+        memset(facts->sha256, 0, sizeof facts->sha256);
+    PosixTlsNameText(X509_get_subject_name(certificate), facts->subject, sizeof facts->subject);
+    PosixTlsNameText(X509_get_issuer_name(certificate), facts->issuer, sizeof facts->issuer);
+    tm notAfter{};
+    if (ASN1_TIME_to_tm(X509_get0_notAfter(certificate), &notAfter) == 1)
+        facts->notAfterUtcSeconds = timegm(&notAfter);
+    facts->haveCertificate = true;
+}
+
 // The leaf's facts: from the chain the server sent, which OpenSSL keeps
 // even when it refused the chain.
-static void PosixTlsCertificateFacts(SSL* ssl, PlatformTlsPeer* peer) {
+static void PosixTlsCertificateFacts(PlatformTls* tls, PlatformTlsPeer* peer) {
     if (peer == nullptr)
         return;
-    STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl);
+    peer->clientCertificateRequested = tls->requested;
+    peer->clientCertificateSent = tls->sent;
+    STACK_OF(X509)* chain = SSL_get_peer_cert_chain(tls->ssl);
     X509* leaf = chain != nullptr && sk_X509_num(chain) > 0 ? sk_X509_value(chain, 0)
-                                                            : SSL_get0_peer_certificate(ssl);
-    if (leaf == nullptr)
-        return;
-    unsigned length = 0;
-    if (X509_digest(leaf, EVP_sha256(), peer->sha256, &length) != 1 || length != 32)
-        memset(peer->sha256, 0, sizeof peer->sha256);
-    PosixTlsNameText(X509_get_subject_name(leaf), peer->subject, sizeof peer->subject);
-    PosixTlsNameText(X509_get_issuer_name(leaf), peer->issuer, sizeof peer->issuer);
-    tm notAfter{};
-    if (ASN1_TIME_to_tm(X509_get0_notAfter(leaf), &notAfter) == 1)
-        peer->notAfterUtcSeconds = timegm(&notAfter);
-    peer->haveCertificate = true;
+                                                            : SSL_get0_peer_certificate(tls->ssl);
+    if (leaf != nullptr)
+        PosixTlsFacts(leaf, peer);
+}
+
+// Watches the handshake for what concerns our certificate: the server's
+// CertificateRequest, our Certificate message and the server's alerts.
+static void PosixTlsMessage(int write, int, int type, const void* data, size_t size, SSL* ssl,
+                            void* argument) {
+    auto* tls = static_cast<PlatformTls*>(argument);
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    if (type == SSL3_RT_ALERT && !write && size == 2 && bytes[1] != SSL3_AD_CLOSE_NOTIFY) {
+        tls->alert = bytes[1];
+    } else if (type == SSL3_RT_HANDSHAKE && size > 0) {
+        if (!write && bytes[0] == SSL3_MT_CERTIFICATE_REQUEST) {
+            tls->requested = true;
+        } else if (write && bytes[0] == SSL3_MT_CERTIFICATE && size > 4) {
+            // The list's 3-byte length follows the header (and, in TLS 1.3,
+            // the request context).
+            size_t at = 4 + (SSL_version(ssl) == TLS1_3_VERSION ? 1 + size_t(bytes[4]) : 0);
+            tls->sent = size >= at + 3 && (bytes[at] | bytes[at + 1] | bytes[at + 2]) != 0;
+        }
+    }
+}
+
+// What the alert of a server that asked for our certificate means.
+static PlatformTlsResult PosixTlsClientRefusal(const PlatformTls* tls) {
+    if (!tls->requested)
+        return PlatformTlsResult::Ok;
+    switch (tls->alert) {
+    case SSL3_AD_CERTIFICATE_EXPIRED:
+        return PlatformTlsResult::ClientCertificateExpired;
+    case SSL3_AD_HANDSHAKE_FAILURE: // what TLS 1.2 says for certificate_required
+    case SSL3_AD_BAD_CERTIFICATE:
+    case SSL3_AD_UNSUPPORTED_CERTIFICATE:
+    case SSL3_AD_CERTIFICATE_REVOKED:
+    case SSL3_AD_CERTIFICATE_UNKNOWN:
+    case TLS1_AD_UNKNOWN_CA:
+    case TLS1_AD_ACCESS_DENIED:
+    case TLS13_AD_CERTIFICATE_REQUIRED:
+        return PlatformTlsResult::ClientCertificateRequired;
+    default:
+        return PlatformTlsResult::Ok;
+    }
+}
+
+static int PosixTlsNoPassphrase(char*, int, int, void* asked) {
+    *static_cast<bool*>(asked) = true;
+    return -1;
+}
+
+// Puts the client certificate, its chain and its key into context, and
+// describes the certificate in facts (may be null).
+static PlatformTlsResult PosixTlsUseClientCertificate(SSL_CTX* context,
+                                                      const PlatformTlsConfig& config,
+                                                      PlatformTlsClientCertificate* facts,
+                                                      int* error) {
+    const char* certificate = config.clientCertificateFile;
+    if (certificate == nullptr || certificate[0] == '\0')
+        return PlatformTlsResult::Ok;
+    const char* keyFile = config.clientKeyFile != nullptr && config.clientKeyFile[0] != '\0'
+                              ? config.clientKeyFile
+                              : certificate;
+    struct stat status;
+    errno = 0;
+    if (stat(certificate, &status) != 0 ||
+        SSL_CTX_use_certificate_chain_file(context, certificate) != 1) {
+        *error = errno != 0 ? errno : EINVAL;
+        return *error == ENOENT ? PlatformTlsResult::ClientCertificateNotFound
+                                : PlatformTlsResult::ClientCertificateUnusable;
+    }
+    X509* leaf = SSL_CTX_get0_certificate(context);
+    if (facts != nullptr)
+        PosixTlsFacts(leaf, facts);
+    // The mode of the file opened, not of whatever the name leads to later.
+    int fd = open(keyFile, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return *error == ENOENT ? PlatformTlsResult::ClientCertificateNotFound
+                                : PlatformTlsResult::ClientCertificateUnusable;
+    }
+    if (fstat(fd, &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        close(fd);
+        return PlatformTlsResult::ClientKeyExposed;
+    }
+    BIO* file = BIO_new_fd(fd, BIO_CLOSE);
+    if (file == nullptr) {
+        close(fd);
+        *error = ENOMEM;
+        return PlatformTlsResult::ClientCertificateUnusable;
+    }
+    bool asked = false;
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(file, nullptr, PosixTlsNoPassphrase, &asked);
+    BIO_free(file);
+    if (key == nullptr) {
+        *error = EINVAL;
+        return asked ? PlatformTlsResult::ClientKeyEncrypted
+                     : PlatformTlsResult::ClientCertificateUnusable;
+    }
+    bool matches =
+        X509_check_private_key(leaf, key) == 1 && SSL_CTX_use_PrivateKey(context, key) == 1;
+    EVP_PKEY_free(key);
+    if (!matches)
+        return PlatformTlsResult::ClientKeyMismatch;
+    if (X509_cmp_current_time(X509_get0_notAfter(leaf)) < 0)
+        return PlatformTlsResult::ClientCertificateExpired;
+    return PlatformTlsResult::Ok;
 }
 
 static PlatformTlsResult PosixTlsVerifyResult(long verify) {
@@ -187,11 +304,18 @@ static void PosixTlsFree(PlatformTls* tls) {
     ERR_clear_error();
 }
 
-// Everything up to the handshake: the context, the trust, the name.
-static int PosixTlsPrepare(PlatformTls* tls, const PlatformTlsConfig& config) {
+// Everything up to the handshake: the context, our certificate, the trust,
+// the name. Ok, or the result with *error.
+static PlatformTlsResult PosixTlsPrepare(PlatformTls* tls, const PlatformTlsConfig& config,
+                                         int* error) {
     tls->context = SSL_CTX_new(TLS_client_method());
-    if (tls->context == nullptr)
-        return ENOMEM;
+    if (tls->context == nullptr) {
+        *error = ENOMEM;
+        return PlatformTlsResult::Failed;
+    }
+    PlatformTlsResult client = PosixTlsUseClientCertificate(tls->context, config, nullptr, error);
+    if (client != PlatformTlsResult::Ok)
+        return client;
     SSL_CTX_set_min_proto_version(tls->context, TLS1_2_VERSION);
     SSL_CTX_set_verify(tls->context, SSL_VERIFY_PEER, nullptr);
     // A record in one receive rather than its header and its body in two.
@@ -200,16 +324,21 @@ static int PosixTlsPrepare(PlatformTls* tls, const PlatformTlsConfig& config) {
     bool trusted = config.caFile != nullptr && config.caFile[0] != '\0'
                        ? SSL_CTX_load_verify_locations(tls->context, config.caFile, nullptr) == 1
                        : SSL_CTX_set_default_verify_paths(tls->context) == 1;
-    if (!trusted)
-        return errno != 0 ? errno : EINVAL;
+    if (!trusted) {
+        *error = errno != 0 ? errno : EINVAL;
+        return PlatformTlsResult::Failed;
+    }
     tls->ssl = SSL_new(tls->context);
     BIO* bio = BIO_new(PosixTlsBioMethod());
     if (tls->ssl == nullptr || bio == nullptr) {
         BIO_free(bio);
-        return ENOMEM;
+        *error = ENOMEM;
+        return PlatformTlsResult::Failed;
     }
     BIO_set_data(bio, &tls->transport);
     SSL_set_bio(tls->ssl, bio, bio);
+    SSL_set_msg_callback(tls->ssl, PosixTlsMessage);
+    SSL_set_msg_callback_arg(tls->ssl, tls);
     const char* name = config.expectedName;
     if (name != nullptr && name[0] != '\0') {
         in_addr address;
@@ -217,11 +346,13 @@ static int PosixTlsPrepare(PlatformTls* tls, const PlatformTlsConfig& config) {
                          ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(tls->ssl), name) == 1
                          : SSL_set_tlsext_host_name(tls->ssl, name) == 1 &&
                                SSL_set1_host(tls->ssl, name) == 1;
-        if (!named)
-            return EINVAL;
+        if (!named) {
+            *error = EINVAL;
+            return PlatformTlsResult::Failed;
+        }
     }
     SSL_set_connect_state(tls->ssl);
-    return 0;
+    return PlatformTlsResult::Ok;
 }
 
 PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsConfig& config,
@@ -237,10 +368,12 @@ PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsCon
         return PlatformTlsResult::Failed;
     }
     tls->transport.fd = static_cast<int>(socket);
+    tls->alert = -1;
     ERR_clear_error();
-    if ((*error = PosixTlsPrepare(tls, config)) != 0) {
+    PlatformTlsResult prepared = PosixTlsPrepare(tls, config, error);
+    if (prepared != PlatformTlsResult::Ok) {
         PosixTlsFree(tls);
-        return PlatformTlsResult::Failed;
+        return prepared;
     }
     for (;;) {
         int done = SSL_do_handshake(tls->ssl);
@@ -255,11 +388,14 @@ PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsCon
             PosixTlsFree(tls);
             return PlatformTlsResult::Failed;
         }
-        PosixTlsCertificateFacts(tls->ssl, peer);
+        PosixTlsCertificateFacts(tls, peer);
         long verify = SSL_get_verify_result(tls->ssl);
+        PlatformTlsResult refusal = PosixTlsClientRefusal(tls);
         PlatformTlsResult result = PlatformTlsResult::Failed;
         if (verify != X509_V_OK)
             result = PosixTlsVerifyResult(verify);
+        else if (refusal != PlatformTlsResult::Ok)
+            result = refusal;
         else if (PosixTlsIsVersionRefusal())
             result = PlatformTlsResult::OldProtocol;
         else if (tls->transport.ended || tls->transport.error != 0)
@@ -269,7 +405,7 @@ PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsCon
         PosixTlsFree(tls);
         return result;
     }
-    PosixTlsCertificateFacts(tls->ssl, peer);
+    PosixTlsCertificateFacts(tls, peer);
     if (peer != nullptr) {
         PosixTlsCopy(SSL_get_version(tls->ssl), peer->protocol, sizeof peer->protocol);
         const char* cipher = SSL_CIPHER_standard_name(SSL_get_current_cipher(tls->ssl));
@@ -365,6 +501,35 @@ long PlatformTlsRecvWithin(PlatformTls* tls, void* buffer, size_t size, int time
             return PosixTlsFailure(tls);
         wanted = sslError;
     }
+}
+
+PlatformTlsResult PlatformTlsLoadClientCertificate(const PlatformTlsConfig& config,
+                                                   PlatformTlsClientCertificate* facts,
+                                                   int* error) {
+    *error = 0;
+    if (facts != nullptr)
+        *facts = PlatformTlsClientCertificate{};
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    if (context == nullptr) {
+        *error = ENOMEM;
+        return PlatformTlsResult::Failed;
+    }
+    PlatformTlsResult result = PosixTlsUseClientCertificate(context, config, facts, error);
+    SSL_CTX_free(context);
+    ERR_clear_error();
+    return result;
+}
+
+PlatformTlsResult PlatformTlsRefusal(PlatformTls* tls) {
+    if (tls->broken && tls->alert < 0 && tls->requested && !tls->transport.ended) {
+        // A send that failed because the server had closed: its alert may
+        // be waiting unread.
+        char scratch[256];
+        size_t got = 0;
+        SSL_read_ex(tls->ssl, scratch, sizeof scratch, &got);
+        ERR_clear_error();
+    }
+    return PosixTlsClientRefusal(tls);
 }
 
 int PlatformTlsCountCaFile(const char* path, int* error) {

@@ -11,6 +11,8 @@
 
 // Read and write access, others may only read: a second writer, in this
 // process or another, fails with ERROR_SHARING_VIOLATION.
+extern const int PlatformSharingViolation = ERROR_SHARING_VIOLATION;
+
 static HANDLE WinOpenOneWriter(const char* path) {
     return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);

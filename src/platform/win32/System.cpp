@@ -12,10 +12,6 @@ int PlatformLastError() {
     return int(GetLastError());
 }
 
-void PlatformSetLastError(int code) {
-    SetLastError(DWORD(code));
-}
-
 bool PlatformErrorSentence(int code, char* out, size_t size) {
     if (out == nullptr || size == 0)
         return false;

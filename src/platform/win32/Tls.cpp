@@ -9,6 +9,7 @@
 #include <wincrypt.h>
 #define SECURITY_WIN32
 #include <bcrypt.h>
+#include <ncrypt.h>
 #include <schannel.h>
 #include <security.h>
 
@@ -16,6 +17,23 @@
 #include <cstring>
 #include <new>
 #include <vector>
+
+// Follows one direction's records while they are plaintext (up to its
+// ChangeCipherSpec, or the first encrypted record), for what Schannel does
+// not say: whether the server asked for a client certificate, whether ours
+// went out, and the alert that ended a handshake.
+struct WinTlsRecords {
+    unsigned char header[5];
+    size_t headerHave;
+    size_t recordLeft;
+    unsigned char message[7]; // a handshake message's header and, for a
+    size_t messageHave;       // Certificate, its list's length
+    size_t messageLeft;
+    bool encrypted;
+    bool certificateRequest;
+    long certificates; // the list length of a Certificate message, or -1
+    int alert;         // the description of the last alert, or -1
+};
 
 struct PlatformTls {
     SOCKET socket;
@@ -28,11 +46,86 @@ struct PlatformTls {
     bool broken; // ended or failed: nothing more goes over the session
     bool ended;  // by close_notify or the TCP close, not by an error
     int error;
+    WinTlsRecords fromServer, toServer;
+    bool requested; // the server asked for a client certificate
+    bool sent;      // ours went out
+    bool tls13;
+    bool received; // an application byte came
 };
 
+// Only the certificate given, never one Windows picks by itself.
 constexpr DWORD WinTlsRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                 ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
-                                ISC_REQ_EXTENDED_ERROR | ISC_REQ_MANUAL_CRED_VALIDATION;
+                                ISC_REQ_EXTENDED_ERROR | ISC_REQ_MANUAL_CRED_VALIDATION |
+                                ISC_REQ_USE_SUPPLIED_CREDS;
+
+// One byte of a handshake message.
+static void WinTlsWatchMessage(WinTlsRecords* w, unsigned char byte) {
+    if (w->messageHave < 4) {
+        w->message[w->messageHave++] = byte;
+        if (w->messageHave < 4)
+            return;
+        w->messageLeft = size_t(w->message[1]) << 16 | size_t(w->message[2]) << 8 | w->message[3];
+        w->certificateRequest |= w->message[0] == 13;
+        if (w->message[0] == 11 && w->messageLeft == 0)
+            w->certificates = 0;
+        if (w->messageLeft == 0)
+            w->messageHave = 0;
+        return;
+    }
+    if (w->message[0] == 11 && w->messageHave < 7) {
+        w->message[w->messageHave++] = byte;
+        if (w->messageHave == 7)
+            w->certificates = long(w->message[4]) << 16 | long(w->message[5]) << 8 | w->message[6];
+    }
+    if (--w->messageLeft == 0)
+        w->messageHave = 0;
+}
+
+static void WinTlsWatch(WinTlsRecords* w, const char* data, size_t size) {
+    for (size_t i = 0; i < size && !w->encrypted; ++i) {
+        auto byte = static_cast<unsigned char>(data[i]);
+        if (w->headerHave < 5) {
+            w->header[w->headerHave++] = byte;
+            if (w->headerHave == 5) {
+                w->recordLeft = size_t(w->header[3]) << 8 | w->header[4];
+                // ChangeCipherSpec, or application data: what follows is encrypted.
+                w->encrypted = w->header[0] == 20 || w->header[0] == 23;
+                if (w->recordLeft == 0)
+                    w->headerHave = 0;
+            }
+            continue;
+        }
+        --w->recordLeft;
+        if (w->header[0] == 21 && w->recordLeft == 0) // level, then description
+            w->alert = byte;
+        else if (w->header[0] == 22)
+            WinTlsWatchMessage(w, byte);
+        if (w->recordLeft == 0)
+            w->headerHave = 0;
+    }
+}
+
+// What the alert of a server that asked for our certificate means.
+static PlatformTlsResult WinTlsClientRefusal(bool requested, int alert) {
+    if (!requested)
+        return PlatformTlsResult::Ok;
+    switch (alert) {
+    case 45: // certificate_expired
+        return PlatformTlsResult::ClientCertificateExpired;
+    case 40:  // handshake_failure, what TLS 1.2 says for certificate_required
+    case 42:  // bad_certificate
+    case 43:  // unsupported_certificate
+    case 44:  // certificate_revoked
+    case 46:  // certificate_unknown
+    case 48:  // unknown_ca
+    case 49:  // access_denied
+    case 116: // certificate_required
+        return PlatformTlsResult::ClientCertificateRequired;
+    default:
+        return PlatformTlsResult::Ok;
+    }
+}
 
 // Sends all of it on the blocking socket: 0, or the socket error.
 static int WinTlsSendAll(SOCKET socket, const char* data, size_t size) {
@@ -69,6 +162,8 @@ static long WinTlsReceive(PlatformTls* tls, int64_t deadline, int* error) {
     tls->incoming.resize(used + (got > 0 ? size_t(got) : 0));
     if (got < 0)
         *error = WSAGetLastError();
+    else
+        WinTlsWatch(&tls->fromServer, tls->incoming.data() + used, size_t(got));
     return got;
 }
 
@@ -147,9 +242,11 @@ static SECURITY_STATUS WinTlsHandshake(PlatformTls* tls, const wchar_t* target, 
         int sendError = 0;
         if (out[0].pvBuffer != nullptr) {
             if (out[0].cbBuffer > 0 && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
-                                        (attributes & ISC_RET_EXTENDED_ERROR) != 0))
+                                        (attributes & ISC_RET_EXTENDED_ERROR) != 0)) {
+                WinTlsWatch(&tls->toServer, static_cast<char*>(out[0].pvBuffer), out[0].cbBuffer);
                 sendError = WinTlsSendAll(tls->socket, static_cast<char*>(out[0].pvBuffer),
                                           out[0].cbBuffer);
+            }
             FreeContextBuffer(out[0].pvBuffer);
         }
         if (out[1].pvBuffer != nullptr)
@@ -166,6 +263,7 @@ static SECURITY_STATUS WinTlsHandshake(PlatformTls* tls, const wchar_t* target, 
         if (status == SEC_E_OK)
             return SEC_E_OK;
         // Asked for a client certificate: there is none, and it goes on without.
+        tls->requested |= status == SEC_I_INCOMPLETE_CREDENTIALS;
         needBytes = tls->incoming.empty() && status != SEC_I_INCOMPLETE_CREDENTIALS;
     }
 }
@@ -185,18 +283,97 @@ static void WinTlsHash(const BYTE* data, DWORD size, unsigned char* out) {
     BCryptCloseAlgorithmProvider(algorithm, 0);
 }
 
-static void WinTlsCertificateFacts(PCCERT_CONTEXT leaf, PlatformTlsPeer* peer) {
-    if (peer == nullptr)
+// A certificate's facts, into a PlatformTlsPeer or PlatformTlsClientCertificate.
+template <typename Facts> static void WinTlsCertificateFacts(PCCERT_CONTEXT leaf, Facts* facts) {
+    if (facts == nullptr)
         return;
-    WinTlsHash(leaf->pbCertEncoded, leaf->cbCertEncoded, peer->sha256);
-    CertNameToStrA(X509_ASN_ENCODING, &leaf->pCertInfo->Subject, CERT_X500_NAME_STR, peer->subject,
-                   DWORD(sizeof peer->subject));
-    CertNameToStrA(X509_ASN_ENCODING, &leaf->pCertInfo->Issuer, CERT_X500_NAME_STR, peer->issuer,
-                   DWORD(sizeof peer->issuer));
+    WinTlsHash(leaf->pbCertEncoded, leaf->cbCertEncoded, facts->sha256);
+    CertNameToStrA(X509_ASN_ENCODING, &leaf->pCertInfo->Subject, CERT_X500_NAME_STR, facts->subject,
+                   DWORD(sizeof facts->subject));
+    CertNameToStrA(X509_ASN_ENCODING, &leaf->pCertInfo->Issuer, CERT_X500_NAME_STR, facts->issuer,
+                   DWORD(sizeof facts->issuer));
     const FILETIME& notAfter = leaf->pCertInfo->NotAfter;
     uint64_t ticks = (uint64_t(notAfter.dwHighDateTime) << 32) | notAfter.dwLowDateTime;
-    peer->notAfterUtcSeconds = int64_t(ticks / 10000000) - 11644473600LL;
-    peer->haveCertificate = true;
+    facts->notAfterUtcSeconds = int64_t(ticks / 10000000) - 11644473600LL;
+    facts->haveCertificate = true;
+}
+
+// Whether the certificate's private key can be had, and is the one for its
+// public key.
+static PlatformTlsResult WinTlsCheckClientKey(PCCERT_CONTEXT certificate, int* error) {
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
+    DWORD keySpec = 0;
+    WINBOOL callerFrees = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(certificate,
+                                           CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG |
+                                               CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG,
+                                           nullptr, &key, &keySpec, &callerFrees)) {
+        *error = int(GetLastError());
+        return PlatformTlsResult::ClientCertificateUnusable;
+    }
+    PlatformTlsResult result = PlatformTlsResult::ClientCertificateUnusable;
+    DWORD size = 0;
+    std::vector<BYTE> info;
+    if (CryptExportPublicKeyInfo(key, keySpec, X509_ASN_ENCODING, nullptr, &size)) {
+        info.resize(size);
+        auto* exported = reinterpret_cast<PCERT_PUBLIC_KEY_INFO>(info.data());
+        if (CryptExportPublicKeyInfo(key, keySpec, X509_ASN_ENCODING, exported, &size))
+            result = CertComparePublicKeyInfo(X509_ASN_ENCODING, exported,
+                                              &certificate->pCertInfo->SubjectPublicKeyInfo)
+                         ? PlatformTlsResult::Ok
+                         : PlatformTlsResult::ClientKeyMismatch;
+    }
+    if (result == PlatformTlsResult::ClientCertificateUnusable)
+        *error = int(GetLastError());
+    if (callerFrees && keySpec == CERT_NCRYPT_KEY_SPEC)
+        NCryptFreeObject(key);
+    else if (callerFrees)
+        CryptReleaseContext(key, 0);
+    return result;
+}
+
+// The client certificate config names, from the local machine's "My" store:
+// Ok with *found null when none is named; Ok with *found set (the caller's
+// to free) when it can be used; otherwise the refusal.
+static PlatformTlsResult WinTlsFindClientCertificate(const PlatformTlsConfig& config,
+                                                     PCCERT_CONTEXT* found,
+                                                     PlatformTlsClientCertificate* facts,
+                                                     int* error) {
+    *found = nullptr;
+    if (config.clientCertificateSha256 == nullptr)
+        return PlatformTlsResult::Ok;
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                     CERT_SYSTEM_STORE_LOCAL_MACHINE |
+                                         CERT_STORE_OPEN_EXISTING_FLAG | CERT_STORE_READONLY_FLAG,
+                                     L"MY");
+    if (store == nullptr) {
+        *error = int(GetLastError());
+        return *error == ERROR_FILE_NOT_FOUND ? PlatformTlsResult::ClientCertificateNotFound
+                                              : PlatformTlsResult::ClientCertificateUnusable;
+    }
+    // By the SHA-256 of each one's DER: older systems have no such property.
+    PCCERT_CONTEXT certificate = nullptr;
+    while ((certificate = CertEnumCertificatesInStore(store, certificate)) != nullptr) {
+        unsigned char sha256[32];
+        WinTlsHash(certificate->pbCertEncoded, certificate->cbCertEncoded, sha256);
+        if (std::memcmp(sha256, config.clientCertificateSha256, 32) == 0)
+            break;
+    }
+    CertCloseStore(store, 0); // a context found keeps it open
+    if (certificate == nullptr) {
+        *error = int(CRYPT_E_NOT_FOUND);
+        return PlatformTlsResult::ClientCertificateNotFound;
+    }
+    WinTlsCertificateFacts(certificate, facts);
+    PlatformTlsResult result = WinTlsCheckClientKey(certificate, error);
+    if (result == PlatformTlsResult::Ok &&
+        CertVerifyTimeValidity(nullptr, certificate->pCertInfo) > 0)
+        result = PlatformTlsResult::ClientCertificateExpired;
+    if (result == PlatformTlsResult::Ok)
+        *found = certificate;
+    else
+        CertFreeCertificateContext(certificate);
+    return result;
 }
 
 // The certificates of a PEM file in a memory store: null on failure,
@@ -397,15 +574,29 @@ PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsCon
         return PlatformTlsResult::Failed;
     }
     tls->socket = SOCKET(socket);
+    tls->fromServer.certificates = tls->toServer.certificates = -1;
+    tls->fromServer.alert = tls->toServer.alert = -1;
+    PCCERT_CONTEXT client = nullptr;
+    PlatformTlsResult loaded = WinTlsFindClientCertificate(config, &client, nullptr, error);
+    if (loaded != PlatformTlsResult::Ok) {
+        delete tls;
+        return loaded;
+    }
 
     SCHANNEL_CRED credentials;
     std::memset(&credentials, 0, sizeof credentials);
     credentials.dwVersion = SCHANNEL_CRED_VERSION;
     credentials.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
     credentials.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    if (client != nullptr) {
+        credentials.cCreds = 1;
+        credentials.paCred = &client;
+    }
     SECURITY_STATUS status = AcquireCredentialsHandleW(
         nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr, &credentials,
         nullptr, nullptr, &tls->credentials, nullptr);
+    if (client != nullptr)
+        CertFreeCertificateContext(client);
     if (status != SEC_E_OK) {
         *error = int(status);
         delete tls;
@@ -423,10 +614,21 @@ PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsCon
     bool transport = false;
     status = WinTlsHandshake(tls, target[0] != L'\0' ? target : nullptr, false, deadline,
                              &transport, error);
+    tls->requested |= tls->fromServer.certificateRequest;
+    tls->sent = tls->toServer.certificates > 0;
+    if (peer != nullptr) {
+        peer->clientCertificateRequested = tls->requested;
+        peer->clientCertificateSent = tls->sent;
+    }
     if (status != SEC_E_OK) {
         bool old = WinTlsIsVersionRefusal(status) || WinTlsServerIsOld(tls->incoming);
+        PlatformTlsResult refusal = WinTlsClientRefusal(tls->requested, tls->fromServer.alert);
         // A first call that failed made no context.
         WinTlsFree(tls, SecIsValidHandle(&tls->context));
+        if (refusal != PlatformTlsResult::Ok) {
+            *error = int(status);
+            return refusal;
+        }
         if (transport)
             return PlatformTlsResult::Failed;
         if (old) {
@@ -452,6 +654,21 @@ PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsCon
     } else {
         WinTlsCertificateFacts(leaf, peer);
         WinTlsConnectionFacts(tls, peer, connection.dwProtocol);
+        tls->tls13 = connection.dwProtocol == SP_PROT_TLS1_3_CLIENT;
+        // Under TLS 1.3 the handshake's records are encrypted: the
+        // certificate Schannel sent is the only sign that one was asked for.
+        PCCERT_CONTEXT local = nullptr;
+        if (tls->tls13 &&
+            QueryContextAttributesW(&tls->context, SECPKG_ATTR_LOCAL_CERT_CONTEXT, &local) ==
+                SEC_E_OK &&
+            local != nullptr) {
+            tls->requested = tls->sent = true;
+            CertFreeCertificateContext(local);
+        }
+        if (peer != nullptr) {
+            peer->clientCertificateRequested = tls->requested;
+            peer->clientCertificateSent = tls->sent;
+        }
         // Some Schannels ignore the protocols asked for: what was made counts.
         if (connection.dwProtocol != SP_PROT_TLS1_2_CLIENT &&
             connection.dwProtocol != SP_PROT_TLS1_3_CLIENT)
@@ -563,6 +780,7 @@ static long WinTlsDecrypt(PlatformTls* tls, int64_t deadline, bool* needBytes) {
         if (buffer.BufferType == SECBUFFER_DATA && buffer.cbBuffer > 0) {
             const char* data = static_cast<const char*>(buffer.pvBuffer);
             tls->plain.insert(tls->plain.end(), data, data + buffer.cbBuffer);
+            tls->received = true;
         } else if (buffer.BufferType == SECBUFFER_EXTRA && buffer.cbBuffer > 0) {
             extra = &buffer;
         }
@@ -613,6 +831,29 @@ long PlatformTlsRecvWithin(PlatformTls* tls, void* buffer, size_t size, int time
         if (got < 0)
             return WinTlsEnd(tls, false, error);
     }
+}
+
+PlatformTlsResult PlatformTlsLoadClientCertificate(const PlatformTlsConfig& config,
+                                                   PlatformTlsClientCertificate* facts,
+                                                   int* error) {
+    *error = 0;
+    if (facts != nullptr)
+        *facts = PlatformTlsClientCertificate{};
+    PCCERT_CONTEXT found = nullptr;
+    PlatformTlsResult result = WinTlsFindClientCertificate(config, &found, facts, error);
+    if (found != nullptr)
+        CertFreeCertificateContext(found);
+    return result;
+}
+
+PlatformTlsResult PlatformTlsRefusal(PlatformTls* tls) {
+    // A TLS 1.3 server's alert is encrypted, and Schannel says only that
+    // the record did not decrypt: a session that was asked for a client
+    // certificate and failed so before any application byte ended over it.
+    if (tls->tls13 && tls->requested && tls->broken && !tls->ended && !tls->received &&
+        tls->error < 0)
+        return PlatformTlsResult::ClientCertificateRequired;
+    return PlatformTlsResult::Ok;
 }
 
 int PlatformTlsCountCaFile(const char* path, int* error) {

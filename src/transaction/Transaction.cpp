@@ -1,26 +1,22 @@
-// Exchange.cpp - SendTransaction: one transaction at a time under the
+// Transaction.cpp - SendTransaction: one transaction at a time under the
 // transaction lock, numbered in the order the lock is held, its journal row,
 // its count, and the till's answer.
-#include "Exchange.h"
 #include "Transaction.h"
 
 #include "Counter.h"
-#include "Files.h"
+#include "Duplicates.h"
+#include "ErrorText.h"
 #include "Journal.h"
+#include "Message.h"
 #include "Metrics.h"
 #include "Platform.h"
+#include "ServerLink.h"
 #include "Settings.h"
+#include "Text.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-
-const char StatusOk[] = "200 OK";
-const char StatusBadRequest[] = "400 Bad Request";
-const char StatusGatewayTimeout[] = "504 Gateway Timeout";
-const char StatusConflict[] = "409 Conflict";
-const char StatusServiceUnavailable[] = "503 Service Unavailable";
-const char BodySyntaxError[] = "Syntax error.";
 
 namespace {
 
@@ -71,54 +67,63 @@ Prepared Prepare(const TransactionRequest& request) {
     return prepared;
 }
 
-// Everything after the lock is taken; the caller releases it.
-int ExchangeUnderLock(char* replyArea, const TransactionRequest& request, const Prepared& prepared,
-                      TransactionReport* report) {
+// The message of a transaction, built from its items and numbered when it
+// needs a number. Items that could not fit are refused before a number is
+// taken. The items are copied into the message before anything is written
+// to the reply area, since they may lie inside it.
+TransactionResult BuildNumberedMessage(char* message, int* length, char* replyArea,
+                                       const TransactionRequest& request, const Prepared& prepared,
+                                       TransactionReport* report) {
     int code = request.code;
-
-    // Items that could not fit are refused before a number is taken or a
-    // byte is sent. The items are copied into the message before anything is
-    // written to the reply area, since they may lie inside it.
-    char message[MessageAreaSize];
-    int length;
     if (code == TransactionFundsAvailable) {
-        length = BuildMessage(message, code, prepared.terminalAddress, 0, request.clientNumber,
-                              request.amount, request.card, request.reference, prepared.entryMode);
-        if (length == 0)
-            return TransactionTooLong;
-    } else {
-        if (!prepared.numbered)
-            return TransactionTooLong;
-        // Numbers are taken in the order the lock is held, so they reach the
-        // server in order.
-        int error = 0;
-        if (!NextSequenceNumber(&report->sequence, &error, NumberWaiters.load())) {
-            report->sequence = -1;
-            char text[256];
-            FormatErrorText(error, text, sizeof text);
-            snprintf(replyArea, ReplyAreaSize, "Unable to store the sequence number: %s", text);
-            return TransactionFailed;
-        }
-        report->numbered = true;
-        length = BuildMessage(message, code, prepared.terminalAddress, report->sequence,
-                              request.clientNumber, request.amount, request.card, request.reference,
-                              prepared.entryMode);
-        if (length == 0)
-            return TransactionTooLong; // only a hand-edited counter of many digits gets here
+        *length = BuildMessage(message, code, prepared.terminalAddress, 0, request.clientNumber,
+                               request.amount, request.card, request.reference, prepared.entryMode);
+        return *length == 0 ? TransactionResult::TooLong : TransactionResult::Done;
     }
+    if (!prepared.numbered)
+        return TransactionResult::TooLong;
+    // Numbers are taken in the order the lock is held, so they reach the
+    // server in order.
+    int error = 0;
+    if (!NextSequenceNumber(&report->sequence, &error, NumberWaiters.load())) {
+        report->sequence = -1;
+        char text[256];
+        FormatErrorText(error, text, sizeof text);
+        snprintf(replyArea, ReplyAreaSize, "Unable to store the sequence number: %s", text);
+        return TransactionResult::Failed;
+    }
+    report->numbered = true;
+    *length = BuildMessage(message, code, prepared.terminalAddress, report->sequence,
+                           request.clientNumber, request.amount, request.card, request.reference,
+                           prepared.entryMode);
+    // Only a hand-edited counter of many digits makes a fitting sale too long.
+    return *length == 0 ? TransactionResult::TooLong : TransactionResult::Done;
+}
 
-    if (!ReadyServerLink(replyArea))
-        return TransactionFailed;
-
-    // Once a send has started, a failure is reported, never retried: the
-    // server may already hold the message. A failed send took no byte.
-    int64_t sendStarted = PlatformMonotonicUs();
-    if (!SendToServer(message, length, replyArea))
-        return TransactionFailed;
-    int result = CollectServerReply(replyArea, prepared.replyTimeout);
-    report->serverUs = PlatformMonotonicUs() - sendStarted;
-    report->outcome =
-        result == TransactionDone ? TransactionOutcome::Replied : TransactionOutcome::InDoubt;
+// Everything after the lock is taken; the caller releases it.
+TransactionResult ExchangeUnderLock(char* replyArea, const TransactionRequest& request,
+                                    const Prepared& prepared, TransactionReport* report) {
+    char message[MessageAreaSize];
+    int length = 0;
+    TransactionResult result =
+        BuildNumberedMessage(message, &length, replyArea, request, prepared, report);
+    if (result == TransactionResult::Done && ReadyServerLink(replyArea)) {
+        // Once a send has started, a failure is reported, never retried: the
+        // server may already hold the message. A failed send took no byte.
+        int64_t sendStarted = PlatformMonotonicUs();
+        if (SendToServer(message, length, replyArea)) {
+            result = CollectServerReply(replyArea, prepared.replyTimeout);
+            report->serverUs = PlatformMonotonicUs() - sendStarted;
+            report->outcome = result == TransactionResult::Done ? TransactionOutcome::Replied
+                                                                : TransactionOutcome::InDoubt;
+        } else {
+            result = TransactionResult::Failed;
+        }
+    } else if (result == TransactionResult::Done) {
+        result = TransactionResult::Failed;
+    }
+    // The message held the card item.
+    WipeBytes(message, sizeof message);
     return result;
 }
 
@@ -153,10 +158,8 @@ void BeginRow(PendingRow* pending, const TransactionRequest& request) {
 }
 
 // Completes and writes the row: the outcome, and the status and body the
-// till gets for the result. replyArea is the reply area, or the text about
-// to be put there.
-void FinishRow(PendingRow* pending, const TransactionReport& report, int result,
-               const char* replyArea) {
+// till gets.
+void FinishRow(PendingRow* pending, const TransactionReport& report, const TillAnswer& answer) {
     JournalRow& row = pending->row;
     row.sequence = report.numbered ? report.sequence : JournalNoSequence;
     switch (report.outcome) {
@@ -174,70 +177,51 @@ void FinishRow(PendingRow* pending, const TransactionReport& report, int result,
         break;
     }
     row.serverUs = report.outcome == TransactionOutcome::NotSent ? -1 : report.serverUs;
-    TillAnswer answer = AnswerTransaction(result, replyArea);
     row.httpStatus = answer.code;
     row.reply = answer.body;
     WriteJournalRow(row);
 }
 
 // A transaction that never got the lock: its row, then the till's text.
-void EndWithoutLock(char* replyArea, const char* text, PendingRow* pending,
-                    const TransactionReport& report) {
-    FinishRow(pending, report, TransactionFailed, text);
+TillAnswer EndWithoutLock(char* replyArea, const char* text, PendingRow* pending,
+                          const TransactionReport& report) {
+    FinishRow(pending, report, AnswerTransaction(TransactionResult::Failed, text));
     snprintf(replyArea, ReplyAreaSize, "%s", text);
+    return AnswerTransaction(TransactionResult::Failed, replyArea);
 }
 
 // A request the duplicate window answered before the lock: a repeat, or one
 // it could not check. Its row, with no number and nothing sent, and its count.
-int EndBeforeTheLock(DuplicateVerdict verdict, MetricOriginal original, const char* replyArea,
-                     const TransactionRequest& request, PendingRow* pending,
-                     TransactionReport* report) {
+TillAnswer EndBeforeTheLock(DuplicateVerdict verdict, MetricOriginal original,
+                            const char* replyArea, const TransactionRequest& request,
+                            PendingRow* pending, TransactionReport* report) {
     bool repeat = verdict == DuplicateVerdict::Repeat;
-    int result = repeat ? TransactionDuplicate : TransactionUnchecked;
+    TillAnswer answer = AnswerTransaction(
+        repeat ? TransactionResult::Duplicate : TransactionResult::Unchecked, replyArea);
     report->outcome = repeat ? TransactionOutcome::Duplicate : TransactionOutcome::NotSent;
     report->lockWaitUs = -1;
-    FinishRow(pending, *report, result, replyArea);
+    FinishRow(pending, *report, answer);
     if (repeat)
         CountDuplicate(original);
     else
         CountTransaction(MetricKindOf(request.code), MetricOutcome::NotSent, -1, -1);
-    return result;
+    return answer;
 }
 
 } // namespace
 
-bool StartTransactions(PlatformMutex* lock) {
+TransactionsStarted StartTransactions(PlatformMutex* lock) {
     TransactionLock = lock;
-    StartDuplicates();
-    return StartServerLink();
+    TransactionsStarted started{};
+    started.duplicateKeyMade = StartDuplicates();
+    started.serverResolved = StartServerLink();
+    started.serverAddress = ServerLinkAddress();
+    started.serverPort = ServerLinkPort();
+    return started;
 }
 
-bool DuplicateWindowReady() {
-    return DuplicateKeyMade();
-}
-
-const char* ServerAddressInUse() {
-    return ServerLinkAddress();
-}
-
-unsigned short ServerPortInUse() {
-    return ServerLinkPort();
-}
-
-TillAnswer AnswerTransaction(int result, const char* replyArea) {
-    if (result == TransactionDone)
-        return {200, StatusOk, replyArea + 2};
-    if (result == TransactionTooLong)
-        return {400, StatusBadRequest, BodySyntaxError};
-    if (result == TransactionDuplicate)
-        return {409, StatusConflict, replyArea};
-    if (result == TransactionUnchecked)
-        return {503, StatusServiceUnavailable, replyArea};
-    return {504, StatusGatewayTimeout, replyArea};
-}
-
-int SendTransaction(char* replyArea, const TransactionRequest& request, PlatformEvent* stopEvent,
-                    TransactionReport* report) {
+TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
+                           PlatformEvent* stopEvent, TransactionReport* report) {
     TransactionReport scratch;
     if (report == nullptr)
         report = &scratch;
@@ -258,25 +242,25 @@ int SendTransaction(char* replyArea, const TransactionRequest& request, Platform
     report->lockWaitUs = PlatformMonotonicUs() - waitStarted;
     if (prepared.numbered)
         NumberWaiters.fetch_sub(1);
-    int result = TransactionFailed;
+    TillAnswer answer{};
     switch (waited) {
     case PlatformWaitResult::Mutex:
-        result = ExchangeUnderLock(replyArea, request, prepared, report);
-        FinishRow(&pending, *report, result, replyArea);
+        answer =
+            AnswerTransaction(ExchangeUnderLock(replyArea, request, prepared, report), replyArea);
+        FinishRow(&pending, *report, answer);
         PlatformReleaseMutex(TransactionLock);
         break;
     case PlatformWaitResult::Timeout:
-        EndWithoutLock(replyArea, "Timeout error.", &pending, *report);
+        answer = EndWithoutLock(replyArea, "Timeout error.", &pending, *report);
         break;
     case PlatformWaitResult::Event:
     case PlatformWaitResult::Failed:
         // A failed wait never leads to an exchange without the lock.
-        EndWithoutLock(replyArea, "Service shutdown.", &pending, *report);
+        answer = EndWithoutLock(replyArea, "Service shutdown.", &pending, *report);
         break;
     }
-    SettleDuplicate(claim, report->outcome, report->sequence,
-                    AnswerTransaction(result, replyArea).body);
+    SettleDuplicate(claim, report->outcome, report->sequence, answer.body);
     CountTransaction(MetricKindOf(request.code), MetricOutcomeOf(report->outcome),
                      report->lockWaitUs, report->serverUs);
-    return result;
+    return answer;
 }

@@ -1,0 +1,26 @@
+// SettingRules.h - what a setting's value needs beyond its text: the rule of
+// its kind (a port's bits, a file's place, a fingerprint's digits) and the
+// rules of single keys, reached from their rows in Settings.h. `check` and
+// the gateway's start judge values by these same rules.
+#pragma once
+
+#include <cstddef>
+
+// The port a Port key's value gives: its low 16 bits, as the sockets take it.
+unsigned short PortFrom(int configured);
+
+// A File key's value as a full path: a name without a directory lies beside
+// the executable (and the settings file). False when it would not fit.
+bool ResolveSettingFile(const char* value, char* out, size_t size);
+
+enum class FingerprintSetting { Unset, Valid, Invalid };
+// A Fingerprint key's value: empty is Unset.
+FingerprintSetting ReadFingerprintValue(const char* value, unsigned char* out);
+
+// A key's own rule: false, with what is wrong after the value in why ("does
+// not exist"), when the value would not work. value is what the gateway
+// uses: for a File, its full path.
+using SettingCheck = bool (*)(const char* value, char* why, size_t size);
+
+// ServerCaFile: a readable PEM file with at least one certificate.
+bool CheckCaFile(const char* path, char* why, size_t size);

@@ -1,0 +1,12 @@
+// CheckProbes.h - what "check" tries beyond the file, changing nothing.
+#pragma once
+
+#include "CheckSettings.h"
+
+// A connect to the transaction server (with ServerTls=1 its handshake too,
+// sending nothing).
+void ProbeServer(CheckReport* report, const CheckTargets& targets);
+// A bind of the port, let go at once.
+void ProbePort(CheckReport* report, const char* what, const char* address, int configured);
+// The counter read.
+void ShowSequence(CheckReport* report);
