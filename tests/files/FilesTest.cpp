@@ -567,13 +567,38 @@ TEST_F(JournalFiles, DayFileIsHeldOpenReadableAndAppendedAcrossRestarts) {
     EXPECT_EQ(day.entries[1].sequence, 2);
 
     // Restarted the same day: rows go on after the old ones, without a second
-    // header; a last row cut short is ended first.
+    // header; a last row cut short by a power cut, at any byte, is cut off
+    // first, and so are blocks it left as zeros. A damaged row before the
+    // last whole one is left for the reader to skip.
     StopJournal();
     EXPECT_FALSE(HeldByTheJournal(today));
-    WriteWholeFile(today, rows + "2026-12-08T14:03");
+    JournalRow quoted = SaleRow(Today(), 3);
+    quoted.reply = "DECLINED,\r\n\"CALL\"";
+    const std::string lines = Format(quoted);
+    const std::string damaged = rows + "2026-12-08T14:03:07.123+01:00,\"cut\r\n" + Format(second);
+    struct Case {
+        std::string file, kept;
+    } cases[] = {{rows + "2026-12-08T14:03", rows},
+                 {rows + lines.substr(0, lines.find("\r\n") + 2), rows},
+                 {rows + lines.substr(0, lines.size() - 1), rows},
+                 {rows + lines + std::string(20000, '\0'), rows + lines},
+                 {header.substr(0, 9), header},
+                 {damaged, damaged}};
+    for (const Case& c : cases) {
+        WriteWholeFile(today, c.file);
+        Start(90);
+        WriteJournalRow(first);
+        EXPECT_EQ(ReadWholeFile(today), c.kept + Format(first)) << c.file.substr(c.file.size() / 2);
+        StopJournal();
+    }
+    JournalDay repaired;
+    EXPECT_EQ(ReadJournalDay(today.c_str(), &repaired), 0);
+    EXPECT_EQ(repaired.entries.size(), 4u);
+    EXPECT_EQ(repaired.damaged.size(), 1u);
+    WriteWholeFile(today, rows);
     Start(90);
     WriteJournalRow(first);
-    EXPECT_EQ(ReadWholeFile(today), rows + "2026-12-08T14:03\r\n" + Format(first));
+    EXPECT_EQ(ReadWholeFile(today), rows + Format(first));
 
     // A row of the next day opens that day's file and lets go of this one.
     JournalRow tomorrow = SaleRow(Today(1), 3);
