@@ -235,6 +235,7 @@ struct Member {
     const RecordStart* start;
     RecordTicket* ticket;
     int error;
+    bool counter; // the error was the counter file's
     bool done;
     Member* next;
 };
@@ -296,12 +297,16 @@ void ReleaseSlot(int slot) {
 }
 
 // Numbers, writes and flushes the group's parts and the header; 0, or the
-// error of the step that failed. Runs without guard: the members wait.
-int StoreGroup(PlatformFile* file, Member* group, int count, uint64_t generation) {
+// error of the step that failed, *counter telling whether it was the counter
+// file's. Runs without guard: the members wait.
+int StoreGroup(PlatformFile* file, Member* group, int count, uint64_t generation, bool* counter) {
     int number = 0;
     int error = 0;
-    if (!ReserveSequenceNumbers(count, &number, &error))
+    *counter = false;
+    if (!ReserveSequenceNumbers(count, &number, &error)) {
+        *counter = true;
         return error != 0 ? error : ErrorWrite;
+    }
     unsigned char part[StartPartSize];
     bool written = true;
     for (Member* m = group; m != nullptr && written; m = m->next) {
@@ -354,7 +359,8 @@ void LeadGroup(std::unique_lock<std::mutex>& hold) {
     PlatformFile* file = writer.file;
     uint64_t generation = writer.generation + 1;
     hold.unlock();
-    int error = count > 0 ? StoreGroup(file, group, count, generation) : 0;
+    bool counter = false;
+    int error = count > 0 ? StoreGroup(file, group, count, generation, &counter) : 0;
     hold.lock();
     if (count > 0 && error == 0) {
         writer.generation = generation;
@@ -364,6 +370,7 @@ void LeadGroup(std::unique_lock<std::mutex>& hold) {
         Member* next = m->next; // m may be gone once done is seen
         if (m->error == 0 && error != 0) {
             m->error = error;
+            m->counter = counter;
             ReleaseSlot(m->ticket->slot);
             *m->ticket = RecordTicket{};
         }
@@ -622,11 +629,13 @@ bool ReadAll(bool change, int64_t windowMs, RecordProc proc, void* context, Reco
             continue;
         record->file = found.file;
         record->inWindow = InWindow(*record, now, windowMs);
-        found.keep = change && found.file == reading.own && record->inWindow;
+        bool own = change && found.file == reading.own && record->inWindow;
         record->ticket =
-            found.keep ? RecordTicket{found.slot, found.writeId, found.sequence} : RecordTicket{};
+            own ? RecordTicket{found.slot, found.writeId, found.sequence} : RecordTicket{};
+        record->kept = false;
         if (proc != nullptr)
             proc(record.get(), context);
+        found.keep = own && record->kept;
         if (found.inFlight)
             ++summary->inFlight;
         if (record->inWindow)
@@ -745,9 +754,10 @@ void CloseRecords() {
     }
 }
 
-bool RecordTransactionStart(const RecordStart& start, RecordTicket* ticket, int* error) {
+bool RecordTransactionStart(const RecordStart& start, RecordTicket* ticket, int* error,
+                            bool* counter) {
     *ticket = RecordTicket{};
-    Member me{&start, ticket, 0, false, nullptr};
+    Member me{&start, ticket, 0, false, false, nullptr};
     std::unique_lock<std::mutex> hold(writer.guard);
     if (writer.file == nullptr) {
         *error = RecordErrorClosed;
@@ -763,6 +773,8 @@ bool RecordTransactionStart(const RecordStart& start, RecordTicket* ticket, int*
             writer.wake.wait(hold);
     }
     *error = me.error;
+    if (counter != nullptr)
+        *counter = me.counter;
     return me.error == 0;
 }
 

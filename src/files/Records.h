@@ -62,8 +62,10 @@ constexpr int RecordErrorFull = -2;   // every slot holds a live record
 // for all of them in the order they came, writes their parts and the header,
 // flushes the file once and wakes the rest. False with *error (a system code
 // or RecordError*) when the part is not known to be stored: the transaction
-// must not be sent, and its number, if one was reserved, is never used.
-bool RecordTransactionStart(const RecordStart& start, RecordTicket* ticket, int* error);
+// must not be sent, and its number, if one was reserved, is never used;
+// *counter tells whether it was the counter file that failed.
+bool RecordTransactionStart(const RecordStart& start, RecordTicket* ticket, int* error,
+                            bool* counter = nullptr);
 
 // The outcome, written into the transaction's slot without a flush. The
 // reply is masked as the journal masks it (digit runs of a card's length
@@ -95,17 +97,19 @@ struct RecoveredRecord {
     // A replied or in-doubt record that started within the window before
     // now: the window takes it back.
     bool inWindow;
-    // In this process's own file, a window entry keeps its slot until the
-    // caller frees it: at the window's end, or at once when it does not keep
-    // the entry. Slot -1 otherwise.
+    // In this process's own file, a window entry's slot, which the
+    // procedure may keep: it sets kept, and frees the slot at the window's
+    // end. Slot -1 otherwise.
     RecordTicket ticket;
+    bool kept;
 };
 
 // Called for every record in flight at the stop, in the order they started,
 // then for every other window entry. For one in flight the procedure writes
 // what it needs (the journal row) before it returns, and sets outcome,
-// httpStatus, serverUs and reply: the record is marked with them after the
-// call, so a later start does not recover it again.
+// httpStatus, serverUs and reply (left None: in doubt, with the reply "The
+// gateway stopped before the reply came."): the record is marked with them
+// after the call, so a later start does not recover it again.
 using RecordProc = void (*)(RecoveredRecord* record, void* context);
 
 struct RecordSummary {

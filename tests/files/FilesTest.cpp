@@ -775,6 +775,7 @@ RecordTicket Record(const RecordStart& start) {
 }
 
 void Collect(RecoveredRecord* record, void* context) {
+    record->kept = record->ticket.slot >= 0;
     static_cast<std::vector<RecoveredRecord>*>(context)->push_back(*record);
 }
 
