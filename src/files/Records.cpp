@@ -256,7 +256,7 @@ struct Writer {
     uint64_t flushes = 0;
     uint64_t used[RecordSlots / 64] = {};
     uint64_t slotWriteId[RecordSlots] = {}; // of the use holding each slot
-    // One write at a time, since Windows writes at a shared file position;
+    // Held around each write, so that the file is never closed under one;
     // taken before guard when both are held. Never held across a flush.
     std::mutex io;
 };

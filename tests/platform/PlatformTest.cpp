@@ -193,6 +193,39 @@ TEST_F(OneWriterFileTest, ReadWriteAndResizeAtOffsetsWithoutTruncatingOnOpen) {
     EXPECT_EQ(ReadWholeFile(path), "123");
 }
 
+// Threads reading and writing one file at their own offsets never get each
+// other's bytes: an offset is never a position the file shares.
+TEST_F(OneWriterFileTest, ThreadsReadAndWriteOneFileAtTheirOwnOffsets) {
+    std::string path = dir_.File("gw.rec");
+    int error = 0;
+    PlatformFile* file = PlatformOpenForUpdate(path.c_str(), &error);
+    ASSERT_NE(file, nullptr) << "error " << error;
+    constexpr int Threads = 8, Rounds = 400, Block = 512;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < Threads; ++t) {
+        threads.emplace_back([&, t] {
+            std::string mine(Block, char('a' + t)), read(Block, '\0');
+            for (int round = 0; round < Rounds; ++round) {
+                long offset = long(round % 4 * Threads + t) * Block;
+                if (PlatformFileWriteAt(file, offset, mine.data(), Block) != Block ||
+                    PlatformFileReadAt(file, offset, read.data(), Block) != Block || read != mine)
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_TRUE(PlatformFileSetSize(file, 3 * Block));
+    EXPECT_EQ(PlatformFileSize(file), 3 * Block);
+    char past[4];
+    EXPECT_EQ(PlatformFileReadAt(file, 3 * Block, past, sizeof past), 0);
+    EXPECT_TRUE(PlatformFileClose(file));
+    EXPECT_EQ(ReadWholeFile(path),
+              std::string(Block, 'a') + std::string(Block, 'b') + std::string(Block, 'c'));
+}
+
 TEST_F(OneWriterFileTest, AppendTextCreatesAppendsAndWritesTextLineEnds) {
     std::string path = dir_.File("gw.txt");
     const char first[] = "a: one\n";
