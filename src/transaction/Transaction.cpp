@@ -3,18 +3,17 @@
 // its count, and the till's answer.
 #include "Transaction.h"
 
-#include "Counter.h"
 #include "Duplicates.h"
-#include "ErrorText.h"
 #include "Journal.h"
+#include "MatchKey.h"
 #include "Message.h"
 #include "Metrics.h"
 #include "Platform.h"
+#include "SaleRecord.h"
 #include "ServerLink.h"
 #include "Settings.h"
 #include "Text.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -42,8 +41,7 @@ MetricOutcome MetricOutcomeOf(TransactionOutcome outcome) {
 
 // What a transaction needs from the settings, and whether a sale or void
 // fits a message with the widest number, found before the lock wait: the
-// serial section holds none of these reads, and a sale that fits is counted
-// among those waiting for a number.
+// serial section holds none of these reads.
 struct Prepared {
     int terminalAddress;
     int entryMode;
@@ -51,11 +49,12 @@ struct Prepared {
     bool numbered; // a sale or void that fits: it takes a number once it holds the lock
 };
 
-// Sales and voids waiting for the lock that will take a number once they
-// hold it. The holder that finds the reserved numbers used up reserves
-// theirs with its own, in one flush of the counter. One that then gives up
-// waiting leaves its number to the next sale; a stop leaves the rest unused.
-std::atomic<int> NumberWaiters{0};
+// A sale's or void's write-ahead record: what it is made from, and its ticket.
+struct SaleRun {
+    const PlatformLocalTime* started;
+    const DuplicateClaim* claim;
+    RecordTicket ticket;
+};
 
 Prepared Prepare(const TransactionRequest& request) {
     Prepared prepared{ReadSetting("TerminalAddress"), ReadSetting("EntryMode"),
@@ -73,7 +72,7 @@ Prepared Prepare(const TransactionRequest& request) {
 // to the reply area, since they may lie inside it.
 TransactionResult BuildNumberedMessage(char* message, int* length, char* replyArea,
                                        const TransactionRequest& request, const Prepared& prepared,
-                                       TransactionReport* report) {
+                                       SaleRun* run, TransactionReport* report) {
     int code = request.code;
     if (code == TransactionFundsAvailable) {
         *length = BuildMessage(message, code, prepared.terminalAddress, 0, request.clientNumber,
@@ -83,15 +82,11 @@ TransactionResult BuildNumberedMessage(char* message, int* length, char* replyAr
     if (!prepared.numbered)
         return TransactionResult::TooLong;
     // Numbers are taken in the order the lock is held, so they reach the
-    // server in order.
-    int error = 0;
-    if (!NextSequenceNumber(&report->sequence, &error, NumberWaiters.load())) {
-        report->sequence = -1;
-        char text[256];
-        FormatErrorText(error, text, sizeof text);
-        snprintf(replyArea, ReplyAreaSize, "Unable to store the sequence number: %s", text);
+    // server in order, each with its record on stable storage first: what
+    // cannot be recorded is not sent.
+    if (!StartSaleRecord(request, *run->started, *run->claim, &run->ticket, replyArea))
         return TransactionResult::Failed;
-    }
+    report->sequence = run->ticket.sequence;
     report->numbered = true;
     *length = BuildMessage(message, code, prepared.terminalAddress, report->sequence,
                            request.clientNumber, request.amount, request.card, request.reference,
@@ -102,11 +97,12 @@ TransactionResult BuildNumberedMessage(char* message, int* length, char* replyAr
 
 // Everything after the lock is taken; the caller releases it.
 TransactionResult ExchangeUnderLock(char* replyArea, const TransactionRequest& request,
-                                    const Prepared& prepared, TransactionReport* report) {
+                                    const Prepared& prepared, SaleRun* run,
+                                    TransactionReport* report) {
     char message[MessageAreaSize];
     int length = 0;
     TransactionResult result =
-        BuildNumberedMessage(message, &length, replyArea, request, prepared, report);
+        BuildNumberedMessage(message, &length, replyArea, request, prepared, run, report);
     if (result == TransactionResult::Done && ReadyServerLink(replyArea)) {
         // Once a send has started, a failure is reported, never retried: the
         // server may already hold the message. A failed send took no byte.
@@ -213,7 +209,14 @@ TillAnswer EndBeforeTheLock(DuplicateVerdict verdict, MetricOriginal original,
 TransactionsStarted StartTransactions(PlatformMutex* lock) {
     TransactionLock = lock;
     TransactionsStarted started{};
-    started.duplicateKeyMade = StartDuplicates();
+    // The key file's key, so that the records' entries match after a
+    // restart; without it the window keeps this run's entries alone.
+    static char keyProblem[512];
+    unsigned char key[MatchKeySize];
+    bool stored = LoadMatchKey(key, keyProblem, sizeof keyProblem);
+    started.duplicateKeyMade = StartDuplicates(stored ? key : nullptr);
+    WipeBytes(key, sizeof key);
+    started.keyProblem = stored ? nullptr : keyProblem;
     started.serverResolved = StartServerLink();
     started.serverAddress = ServerLinkAddress();
     started.serverPort = ServerLinkPort();
@@ -235,18 +238,15 @@ TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
         return EndBeforeTheLock(verdict, original, replyArea, request, &pending, report);
 
     Prepared prepared = Prepare(request);
-    if (prepared.numbered)
-        NumberWaiters.fetch_add(1);
+    SaleRun run{&pending.row.started, &claim, RecordTicket{}};
     int64_t waitStarted = PlatformMonotonicUs();
     PlatformWaitResult waited = PlatformWaitEventOrMutex(stopEvent, TransactionLock, LockWaitMs);
     report->lockWaitUs = PlatformMonotonicUs() - waitStarted;
-    if (prepared.numbered)
-        NumberWaiters.fetch_sub(1);
     TillAnswer answer{};
     switch (waited) {
     case PlatformWaitResult::Mutex:
-        answer =
-            AnswerTransaction(ExchangeUnderLock(replyArea, request, prepared, report), replyArea);
+        answer = AnswerTransaction(ExchangeUnderLock(replyArea, request, prepared, &run, report),
+                                   replyArea);
         FinishRow(&pending, *report, answer);
         PlatformReleaseMutex(TransactionLock);
         break;
@@ -259,7 +259,7 @@ TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
         answer = EndWithoutLock(replyArea, "Service shutdown.", &pending, *report);
         break;
     }
-    SettleDuplicate(claim, report->outcome, report->sequence, answer.body);
+    SettleSale(claim, run.ticket, *report, answer);
     CountTransaction(MetricKindOf(request.code), MetricOutcomeOf(report->outcome),
                      report->lockWaitUs, report->serverUs);
     return answer;

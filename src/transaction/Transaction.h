@@ -51,12 +51,17 @@ struct TransactionsStarted {
     // False when the duplicate window's key could not be made: while
     // DuplicateWindow is on, sales and voids are then refused unchecked.
     bool duplicateKeyMade;
+    // Why the key file could not be used, as a clause ("the key file ...
+    // is open to other accounts (mode 0644)"); null when it was. The window
+    // then starts empty under a key of this run alone.
+    const char* keyProblem;
 };
 
 // Reads the server's address and port (a host name resolved here, once),
 // keeps the lock every transaction takes, starts with no server connection
-// and the duplicate window empty under a key of its own. Called by the run
-// sequence before the listener starts.
+// and the duplicate window empty under the key file's key (made when there
+// is none). Called by the run sequence before the listener starts, and
+// followed by RecoverTransactions (Recovery.h) once the journal is open.
 TransactionsStarted StartTransactions(PlatformMutex* lock);
 
 // Carries one transaction, waiting at most 10 s for the transaction lock

@@ -6,7 +6,9 @@
 #include "reliability/ReliabilityHarness.h"
 
 #include "Files.h"
+#include "Journal.h"
 #include "Metrics.h"
+#include "Records.h"
 
 #include <algorithm>
 #include <atomic>
@@ -496,6 +498,74 @@ TEST_F(ReliabilityTest, RepeatsInsideTheDuplicateWindowReachTheServerOnce) {
                   Row("sale", 18, 200, "in-doubt", 504, "", "INV7731", masked),
                   Row("sale", NoNumber, 200, "duplicate", 409, inDoubt, "INV7731", masked),
               }));
+}
+
+// The window and the sales in flight outlast a stop that was a crash. A
+// sale whose outcome never reached its record takes its journal row's; one
+// whose row was lost too is journaled in doubt, once, with the log's line;
+// a last journal row cut short is cut off. Their repeats are answered 409
+// from the records and never reach the server, after a second start too.
+TEST_F(ReliabilityTest, WindowAndSalesInFlightOutlastAStop) {
+    StartServer();
+    StartGateway("DuplicateWindow=120\n");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_ANSWER(Sale(100 * (i + 1), "4000056655665556", std::string(1, char('A' + i))),
+                      "200 OK", SaleApproval(17 + i, 100 * (i + 1)));
+    StopGateway();
+    // Slots are taken lowest first: 18's and 19's outcomes are spoiled, as
+    // if they never left the page cache; 19's row is cut short.
+    char record[GatewayPathSize + 8];
+    RecordFilePath(0, record, sizeof record);
+    std::string bytes = ReadWholeFile(record);
+    for (int slot : {1, 2})
+        bytes.replace(4096 + slot * 1536 + 512, 1024, std::string(1024, '\0'));
+    WriteWholeFile(record, bytes);
+    std::vector<JournalFields> raw;
+    ASSERT_EQ(JournalRows(&raw).size(), 3u);
+    PlatformLocalTime today;
+    PlatformLocalNow(&today);
+    char day[JournalDayPathSize];
+    JournalDayPath(today.year, today.month, today.day, day, sizeof day);
+    std::string journal = ReadWholeFile(day);
+    journal.resize(journal.rfind(raw[2][0]) + 40);
+    WriteWholeFile(day, journal);
+
+    long long recovered = MetricValue("qhg_recovered_in_doubt_total");
+    long long inDoubt = MetricValue("qhg_transactions_total{kind=\"sale\",outcome=\"in_doubt\"}");
+    StartGateway("DuplicateWindow=120\n");
+    const std::string stopped = "The gateway stopped before the reply came.";
+    const std::string line = "1 transaction from before the last stop is in doubt: sequence 19.";
+    std::vector<std::string> log = LogMessages(files.ReadLog());
+    EXPECT_EQ(std::count(log.begin(), log.end(), line), 1) << files.ReadLog();
+    EXPECT_EQ(MetricValue("qhg_recovered_in_doubt_total"), recovered + 1);
+    EXPECT_EQ(MetricValue("qhg_transactions_total{kind=\"sale\",outcome=\"in_doubt\"}"),
+              inDoubt + 1);
+    const std::string unknown = "Duplicate of sequence 19, whose outcome is unknown: check it "
+                                "with the transaction server before trying again.";
+    std::vector<std::string> repeats = {
+        "Duplicate of sequence 17, answered: " + SaleApproval(17, 100),
+        "Duplicate of sequence 18, answered: " + SaleApproval(18, 200), unknown};
+    for (int start = 0; start < 2; ++start) {
+        if (start == 1) {
+            StopGateway();
+            StartGateway("DuplicateWindow=120\n");
+        }
+        for (int i = 0; i < 3; ++i)
+            EXPECT_ANSWER(Sale(100 * (i + 1), "4000056655665556", std::string(1, char('A' + i))),
+                          "409 Conflict", repeats[i]);
+    }
+    log = LogMessages(files.ReadLog());
+    EXPECT_EQ(std::count(log.begin(), log.end(), line), 1) << "recovered twice";
+    EXPECT_EQ(server->Messages().size(), 3u);
+    JournalFields lost = Row("sale", 19, 300, "in-doubt", 504, stopped, "C");
+    lost[10] = ""; // no time was measured
+    std::vector<JournalFields> rows = JournalRows();
+    ASSERT_EQ(rows.size(), 9u);
+    EXPECT_EQ(std::vector<JournalFields>(rows.begin(), rows.begin() + 3),
+              (std::vector<JournalFields>{
+                  Row("sale", 17, 100, "replied", 200, SaleApproval(17, 100), "A"),
+                  Row("sale", 18, 200, "replied", 200, SaleApproval(18, 200), "B"), lost}));
+    EXPECT_EQ(rows[8], Row("sale", NoNumber, 300, "duplicate", 409, unknown, "C"));
 }
 
 // Once every entry of the window is live, a sale that is no repeat is

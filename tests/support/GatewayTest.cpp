@@ -3,6 +3,7 @@
 
 #include "Journal.h"
 #include "Listener.h"
+#include "Recovery.h"
 #include "Transaction.h"
 
 void GatewayTest::SetUp() {
@@ -53,6 +54,7 @@ void GatewayTest::StartGateway(const std::string& extraSettings,
         stopEvent = PlatformCreateEvent();
     StartTransactions(TestTransactionLock());
     StartJournal();
+    RecoverTransactions();
     listenerDone_ = false;
     PlatformEvent* stop = stopEvent;
     listener_ = std::thread([this, stop] {

@@ -7,6 +7,7 @@
 #include "Files.h"
 #include "Message.h"
 #include "Metrics.h"
+#include "Recovery.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -72,6 +73,7 @@ class Exchange : public ::testing::Test {
         // Whatever connection an earlier case left is dropped.
         StartTransactions(TestTransactionLock());
         files.WriteSettings("[Settings]\nTerminalAddress=3\nEntryMode=2\n");
+        RecoverTransactions();
     }
 
     // Points the exchange at a server port, as a start with it in the
