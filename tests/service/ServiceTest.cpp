@@ -260,7 +260,7 @@ TEST_F(RecordedStatus, KeyFileThatCannotBeUsedIsToldOnceAndLeftAsItIs) {
     FakeServer server;
     unsigned short port = FreePort();
     files.WriteSettings(Settings(port, server.Port(), "DuplicateWindow=120\r\n"));
-    const std::string key = files.Directory() + "/gateway.key";
+    const std::string key = std::string(JournalStem) + ".key"; // as the gateway names it
     WriteWholeFile(key, "short");
     Events.clear();
     EventSink platformReporter = EventReporter;
