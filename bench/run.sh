@@ -26,8 +26,10 @@ idle_seconds=10
 held=1000
 flood_crowd=127.0.0.2=5000,127.0.0.4=500,127.0.0.5=500,127.0.0.6=500,127.0.0.7=500
 flood_addresses=5
+ceiling_seconds=10
+blackhole_timeout=5
 if [ $smoke = 1 ]; then
-  seconds=0.5; latency_requests=200; idle_seconds=1; held=100
+  seconds=0.5; latency_requests=200; idle_seconds=1; held=100; ceiling_seconds=1; blackhole_timeout=1
   flood_crowd=127.0.0.2=500,127.0.0.4=50,127.0.0.5=50,127.0.0.6=50,127.0.0.7=50
 fi
 clients=64
@@ -68,9 +70,10 @@ bench_build
 # --- processes -----------------------------------------------------------------
 tmp=$(mktemp -d /tmp/qhg-bench.XXXXXX)
 txsim_pid=""; nginx_pid=""; load_pid=""; scrape_pid=""; front_pid=""; relay_pid=""
+slow_pid=""; dropper_pid=""
 cleanup() {
   gateway_stop_all
-  for pid in $load_pid $txsim_pid $nginx_pid $scrape_pid $front_pid $relay_pid; do
+  for pid in $load_pid $txsim_pid $nginx_pid $scrape_pid $front_pid $relay_pid $slow_pid $dropper_pid; do
     kill "$pid" 2>/dev/null || true
   done
   wait 2>/dev/null || true
@@ -359,6 +362,60 @@ else
   say "no wrk: its figures are left out"
 fi
 
+# --- the host link: a slow server, and one that drops every connect --------------
+# host_ceiling: 32 tills selling against a txsim that answers in 200 ms, with one
+# connection and with four terminal addresses. One connection carries at most
+# 1 / 0.2 s = 5 sales a second, four 20: the figure is the share of that
+# ceiling the gateway reaches.
+say "host ceiling: 32 tills for $ceiling_seconds s against 200 ms replies, 1 and 4 terminal addresses"
+slow_port=$(free_port)
+"$build/tools/txsim/txsim" --port "$slow_port" --delay 200 >"$tmp/txsim-slow.txt" 2>&1 &
+slow_pid=$!
+"$loadgen" waitport --port "$slow_port"
+declare -A ceiling
+for links in 1 4; do
+  list=(); [ $links = 4 ] && list=(TerminalAddresses=3,4,5,6)
+  gateway_start ceiling$links $uncapped "ServerPortNumber=$slow_port" "${list[@]}"
+  ceiling[$links]=$(result "$("$loadgen" http --port "${gateway_port[ceiling$links]}" --concurrency 32 \
+    --seconds "$ceiling_seconds")")
+  gateway_stop ceiling$links
+done
+kill "$slow_pid" 2>/dev/null || true
+wait "$slow_pid" 2>/dev/null || true
+slow_pid=""
+
+# blackhole_worst: 8 tills at once against a port that drops every connect (a
+# loopback listener with backlog 0 whose queue is full): the slowest answer.
+say "blackhole: 8 tills against a server that drops every connect, ServerConnectTimeout=$blackhole_timeout"
+python3 -c '
+import socket, sys, time
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(0)
+port = listener.getsockname()[1]
+held = []
+while True:
+    s = socket.socket()
+    s.settimeout(0.3)
+    held.append(s)
+    try:
+        s.connect(("127.0.0.1", port))
+    except socket.timeout:
+        break
+print(port, flush=True)
+time.sleep(3600)' >"$tmp/dropper.port" &
+dropper_pid=$!
+for _ in $(seq 100); do [ -s "$tmp/dropper.port" ] && break; sleep 0.05; done
+gateway_start blackhole $uncapped "ServerPortNumber=$(cat "$tmp/dropper.port")" \
+  "ServerConnectTimeout=$blackhole_timeout"
+blackhole=$(result "$("$loadgen" http --port "${gateway_port[blackhole]}" --concurrency 8 --requests 8 \
+  --samples "$tmp/latency.blackhole")")
+blackhole_worst_ms=$(sort -n "$tmp/latency.blackhole" | tail -1 | awk '{ printf "%.0f", $1 / 1000 }')
+gateway_stop blackhole
+kill "$dropper_pid" 2>/dev/null || true
+wait "$dropper_pid" 2>/dev/null || true
+dropper_pid=""
+
 # --- flood ----------------------------------------------------------------------
 # A gateway started under the soft descriptor limit systemd gives by default,
 # silent crowds from unlisted addresses, and a listed till's sales behind them.
@@ -467,6 +524,14 @@ v=$(field cpu_us_per_answer "$wrk_gateway"); r=$(ratio "$v" "$nginx_wrk_cpu")
 figure wrk_cpu_per_refusal_64 "${v:--}" us "${nginx_wrk_cpu:--}" "<=1.0x" "$r" "$(check "$r" "<=" 1.0)"
 v=$(field cpu_us_per_request "$wrk_gateway"); r=$(ratio "$v" "$nginx_wrk_cpu")
 figure wrk_cpu_per_counted_64 "${v:--}" us "${nginx_wrk_cpu:--}" "-" "$r" -
+# the host link
+for links in 1 4; do
+  v=$(field rate "${ceiling[$links]}"); b=$(awk -v n=$links 'BEGIN { printf "%.1f", n / 0.2 }')
+  r=$(ratio "$v" "$b")
+  figure host_ceiling_${links} "$v" 1/s "$b" ">=0.9x" "$r" "$(check "$r" ">=" 0.9)"
+done
+figure blackhole_worst "$blackhole_worst_ms" ms - "<=$(((blackhole_timeout + 1) * 1000))ms" - \
+  "$(check "$blackhole_worst_ms" "<=" $(((blackhole_timeout + 1) * 1000)))"
 # flood
 v=$(field first_sale_ms "$flood")
 figure flood_first_sale "$v" ms - "<=100ms" - "$(check "$v" "<=" 100)"
@@ -508,6 +573,8 @@ echo "  idle CPU:                   $idle_cpu"
 echo "  silent connections:         $memory"
 echo "  wrk gateway 403:            ${wrk_gateway:-not run}"
 echo "  wrk nginx 403:              ${wrk_nginx:-not run}"
+echo "  host ceiling, 1 / 4 terminal addresses: ${ceiling[1]} / ${ceiling[4]}"
+echo "  blackhole, 8 tills:         $blackhole"
 echo "  flood:                      $flood"
 echo "  stop idle / under load:     $stop_idle / $stop_load"
 echo

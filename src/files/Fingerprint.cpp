@@ -1,9 +1,26 @@
 // Fingerprint.cpp - fingerprints read and written as hex.
 #include "Fingerprint.h"
 
+#include "Platform.h"
+
 #include <cstdio>
+#include <cstring>
+
+namespace {
+
+// What `openssl x509 -noout -fingerprint -sha256` prints before the digits
+// ("SHA256 Fingerprint=" before OpenSSL 3): a line pasted whole is taken.
+constexpr char OpensslPrefix[] = "sha256 Fingerprint=";
+constexpr size_t OpensslPrefixLength = sizeof OpensslPrefix - 1;
+
+} // namespace
 
 bool ParseFingerprint(const char* text, unsigned char* out) {
+    while (*text == ' ')
+        ++text;
+    if (std::strlen(text) > OpensslPrefixLength &&
+        PlatformEqualIgnoringCase(text, OpensslPrefixLength, OpensslPrefix, OpensslPrefixLength))
+        text += OpensslPrefixLength;
     size_t digits = 0;
     for (const char* p = text; *p != '\0'; ++p) {
         char c = *p;

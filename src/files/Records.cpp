@@ -755,17 +755,28 @@ void CloseRecords() {
 }
 
 bool RecordTransactionStart(const RecordStart& start, RecordTicket* ticket, int* error,
-                            bool* counter) {
+                            bool* counter, RecordJoined joined, void* context) {
     *ticket = RecordTicket{};
+    if (counter != nullptr)
+        *counter = false;
     Member me{&start, ticket, 0, false, false, nullptr};
     std::unique_lock<std::mutex> hold(writer.guard);
     if (writer.file == nullptr) {
         *error = RecordErrorClosed;
         return false;
     }
-    *writer.tail = &me;
+    Member** place = writer.tail;
+    *place = &me;
     writer.tail = &me.next;
     ++writer.waiting;
+    if (joined != nullptr && !joined(context)) {
+        // Still the last: nobody took the queue while the lock was held.
+        *place = nullptr;
+        writer.tail = place;
+        --writer.waiting;
+        *error = RecordErrorLeft;
+        return false;
+    }
     while (!me.done) {
         if (!writer.flushing)
             LeadGroup(hold);
@@ -810,6 +821,9 @@ void DescribeRecordError(int error, char* out, size_t size) {
         break;
     case RecordErrorFull:
         std::snprintf(out, size, "all %d record slots hold transactions", RecordSlots);
+        break;
+    case RecordErrorLeft:
+        std::snprintf(out, size, "the transaction left before it was recorded");
         break;
     case ErrorWrite:
         std::snprintf(out, size, "a write to the record file failed");

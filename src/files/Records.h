@@ -55,6 +55,12 @@ struct RecordTicket {
 // Error codes of their own beside the system's, for DescribeRecordError.
 constexpr int RecordErrorClosed = -1; // no record file is open
 constexpr int RecordErrorFull = -2;   // every slot holds a live record
+constexpr int RecordErrorLeft = -4;   // the caller's joined procedure left the queue
+
+// Called under the queue's lock as a caller of RecordTransactionStart takes
+// its place, so that it may take a place in another queue in the same order
+// (its numbers follow the order of the places). False: it leaves at once.
+using RecordJoined = bool (*)(void* context);
 
 // Numbers the transaction and writes its start part, returning once that is
 // on stable storage. Callers that come while another group is being flushed
@@ -63,9 +69,11 @@ constexpr int RecordErrorFull = -2;   // every slot holds a live record
 // flushes the file once and wakes the rest. False with *error (a system code
 // or RecordError*) when the part is not known to be stored: the transaction
 // must not be sent, and its number, if one was reserved, is never used;
-// *counter tells whether it was the counter file that failed.
+// *counter tells whether it was the counter file that failed. joined, when
+// given, is called with context once the caller has its place.
 bool RecordTransactionStart(const RecordStart& start, RecordTicket* ticket, int* error,
-                            bool* counter = nullptr);
+                            bool* counter = nullptr, RecordJoined joined = nullptr,
+                            void* context = nullptr);
 
 // The outcome, written into the transaction's slot without a flush. The
 // reply is masked as the journal masks it (digit runs of a card's length

@@ -7,6 +7,7 @@
 #include "Platform.h"
 #include "Text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -42,4 +43,49 @@ bool CheckCaFile(const char* path, char* why, size_t size) {
         std::snprintf(why, size, "holds no PEM certificate it can read: %s", words);
     }
     return false;
+}
+
+bool ParseTerminalAddresses(const char* text, int* out, int* count, char* why, size_t size) {
+    *count = 0;
+    bool usable = true;
+    auto refuse = [&](const char* format, long long value) {
+        // The first problem is the one told.
+        if (usable)
+            std::snprintf(why, size, format, value);
+        usable = false;
+    };
+    const char* p = text;
+    while (*p == ' ')
+        ++p;
+    if (*p == '\0')
+        return true;
+    for (int item = 1;; ++item) {
+        while (*p == ' ')
+            ++p;
+        long long value = 0;
+        int digits = 0;
+        for (; *p >= '0' && *p <= '9' && digits <= 10; ++p, ++digits)
+            value = value * 10 + (*p - '0');
+        while (*p == ' ')
+            ++p;
+        if (digits == 0 || value > MaxTerminalAddress || (*p != ',' && *p != '\0')) {
+            refuse("item %lld is not a terminal address from 0 to 999999999", item);
+            p += std::strcspn(p, ",");
+        } else if (std::find(out, out + *count, static_cast<int>(value)) != out + *count) {
+            refuse("repeats the address %lld", value);
+        } else if (*count == MaxTerminalAddresses) {
+            refuse("holds more than %lld addresses", MaxTerminalAddresses);
+        } else {
+            out[(*count)++] = static_cast<int>(value);
+        }
+        if (*p == '\0')
+            return usable;
+        ++p; // the comma
+    }
+}
+
+bool CheckTerminalAddresses(const char* value, char* why, size_t size) {
+    int addresses[MaxTerminalAddresses];
+    int count = 0;
+    return ParseTerminalAddresses(value, addresses, &count, why, size);
 }

@@ -24,3 +24,16 @@ using SettingCheck = bool (*)(const char* value, char* why, size_t size);
 
 // ServerCaFile: a readable PEM file with at least one certificate.
 bool CheckCaFile(const char* path, char* why, size_t size);
+
+// A TerminalAddresses list: whole numbers from 0 to MaxTerminalAddress
+// separated by commas, blanks around them allowed; empty: no list.
+constexpr int MaxTerminalAddresses = 16;
+constexpr int MaxTerminalAddress = 999999999;
+// The addresses of the list in their order into out (MaxTerminalAddresses
+// entries), their count in *count. False, with what is wrong in why, when an
+// item is not such a number, an address is repeated or there are more than
+// MaxTerminalAddresses: the addresses that can be used (the first of a
+// repeat, the first MaxTerminalAddresses) are still given.
+bool ParseTerminalAddresses(const char* text, int* out, int* count, char* why, size_t size);
+// TerminalAddresses: the list's rule, as above.
+bool CheckTerminalAddresses(const char* value, char* why, size_t size);

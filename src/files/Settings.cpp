@@ -30,7 +30,13 @@ bool ReadSettingPath(SettingKey key, char* out, size_t size) {
 }
 
 FingerprintSetting ReadSettingFingerprint(SettingKey key, unsigned char* out) {
-    char value[128];
+    char value[160];
     ReadSettingText(key, value, sizeof value);
     return ReadFingerprintValue(value, out);
+}
+
+bool ReadTerminalAddresses(int* out, int* count, char* why, size_t size) {
+    char value[256];
+    ReadSettingText("TerminalAddresses", value, sizeof value);
+    return ParseTerminalAddresses(value, out, count, why, size);
 }

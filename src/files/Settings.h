@@ -19,6 +19,7 @@ enum class SettingKind {
     Text,        // free text
     File,        // a file beside the executable unless a full path; empty: none
     Fingerprint, // a SHA-256 fingerprint, 64 hex digits; empty: none
+    Terminals,   // terminal addresses separated by commas; empty: none
 };
 
 enum class SettingRead { AtStart, EachRequest };
@@ -67,16 +68,43 @@ inline constexpr SettingRow SettingRows[] = {
     {SettingsSection, "ServerTlsName", SettingKind::Text, 0, "", 0, 255, SettingRead::AtStart,
      "name the server's certificate must carry, sent as SNI when a DNS name; empty: "
      "ServerAddress, checked as an IP address"},
-    // 64 hex digits and 31 colons.
-    {SettingsSection, "ServerCertificateHash", SettingKind::Fingerprint, 0, "", 0, 95,
+    // 64 hex digits and 31 colons, after openssl's "sha256 Fingerprint=".
+    {SettingsSection, "ServerCertificateHash", SettingKind::Fingerprint, 0, "", 0, 127,
      SettingRead::AtStart,
-     "SHA-256 fingerprint of the server's certificate, hex with or without colons, checked "
-     "besides the chain; empty: none"},
+     "SHA-256 fingerprint of the server's certificate, hex with or without colons or as openssl "
+     "prints it, checked besides the chain; empty: none"},
+    {SettingsSection, "ServerConnectTimeout", SettingKind::Number, 5, nullptr, 1, 120,
+     SettingRead::AtStart,
+     "seconds a connect to the transaction server may take before it counts as failed"},
+    {SettingsSection, "BackupServerAddress", SettingKind::Host, 0, "", 0, 31, SettingRead::AtStart,
+     "address of the backup transaction server, tried when a connect to the other one fails "
+     "(see \"The backup server\"); empty: none"},
+    {SettingsSection, "BackupServerPort", SettingKind::Port, 0, nullptr, 0, 65535,
+     SettingRead::AtStart, "TCP port of the backup transaction server, 0 for ServerPortNumber"},
+    {SettingsSection, "BackupServerTlsName", SettingKind::Text, 0, "", 0, 255, SettingRead::AtStart,
+     "name the backup server's certificate must carry; empty: BackupServerAddress, checked as an "
+     "IP address"},
+    {SettingsSection, "BackupServerCertificateHash", SettingKind::Fingerprint, 0, "", 0, 127,
+     SettingRead::AtStart,
+     "SHA-256 fingerprint of the backup server's certificate, as ServerCertificateHash; empty: "
+     "none"},
+    {SettingsSection, "ServerFailBackSeconds", SettingKind::Number, 300, nullptr, 1, 86400,
+     SettingRead::AtStart,
+     "seconds after a move to the backup server before new connections try the transaction "
+     "server again"},
     {SettingsSection, "AllowVoid", SettingKind::Flag, 0, nullptr, INT_MIN, INT_MAX,
      SettingRead::AtStart, "1 enables /Void; 0 refuses it"},
     {SettingsSection, "TerminalAddress", SettingKind::Number, 0, nullptr, INT_MIN, INT_MAX,
      SettingRead::EachRequest,
-     "terminal number at the front of every message, two digits at least"},
+     "terminal number at the front of every message, two digits at least; not used with "
+     "TerminalAddresses"},
+    // 16 addresses of 9 digits, with commas and blanks.
+    {SettingsSection, "TerminalAddresses", SettingKind::Terminals, 0, "", 0, 191,
+     SettingRead::AtStart,
+     "terminal numbers such as 3,4,5,6, at most 16: one server connection each, carrying one "
+     "transaction at a time (see \"Several terminal addresses\"); empty: one connection, "
+     "TerminalAddress",
+     nullptr, CheckTerminalAddresses},
     {SettingsSection, "EntryMode", SettingKind::Number, 2, nullptr, INT_MIN, INT_MAX,
      SettingRead::EachRequest, "entry mode, the last field of every message"},
     {SettingsSection, "ReplyTimeout", SettingKind::Number, 30, nullptr, INT_MIN, INT_MAX,
@@ -132,7 +160,7 @@ inline int ReadSetting(SettingKey key) {
 inline unsigned short ReadPortSetting(SettingKey key) {
     return PortFrom(ReadSetting(key));
 }
-// An Address, Host, Text, File or Fingerprint as written, cut to size - 1
+// An Address, Host, Text, File, Fingerprint or Terminals as written, cut to size - 1
 // bytes; returns its length.
 size_t ReadSettingText(const SettingRow& row, char* out, size_t size);
 inline size_t ReadSettingText(SettingKey key, char* out, size_t size) {
@@ -143,6 +171,11 @@ inline size_t ReadSettingText(SettingKey key, char* out, size_t size) {
 bool ReadSettingPath(SettingKey key, char* out, size_t size);
 // A Fingerprint: Unset, Valid with the 32 bytes in out, or Invalid.
 FingerprintSetting ReadSettingFingerprint(SettingKey key, unsigned char* out);
+
+// TerminalAddresses as the gateway takes it (ParseTerminalAddresses): the
+// count of addresses put in out (MaxTerminalAddresses entries), 0 for none.
+// False, with the problem in why, when the list is not all usable.
+bool ReadTerminalAddresses(int* out, int* count, char* why, size_t size);
 
 // The client number listed for a dotted address under "Allowed Clients";
 // 0 refuses the client.

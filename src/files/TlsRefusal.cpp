@@ -2,6 +2,8 @@
 #include "TlsRefusal.h"
 
 #include "Platform.h"
+#include "SettingRules.h"
+#include "Text.h"
 
 #include <cstdio>
 
@@ -59,10 +61,10 @@ void DescribeHandshake(PlatformTlsResult result, int error, const char* caFile, 
         std::snprintf(out, size, "%s", reason);
         return;
     }
-    int fileError = 0;
-    if (caFile != nullptr && caFile[0] != '\0' && PlatformTlsCountCaFile(caFile, &fileError) == 0)
-        std::snprintf(out, size, "ServerCaFile %s holds no usable certificate (Error %d)", caFile,
-                      fileError);
+    char why[256];
+    if (caFile != nullptr && caFile[0] != '\0' && !CheckCaFile(caFile, why, sizeof why))
+        // The till reads this: the file's name, never where it lies.
+        std::snprintf(out, size, "ServerCaFile %s %s", FileNameOf(caFile), why);
     else if (error == PlatformErrorTimedOut)
         std::snprintf(out, size, "TLS handshake timed out");
     else if (error == 0)

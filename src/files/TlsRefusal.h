@@ -9,6 +9,6 @@
 enum class PlatformTlsResult;
 
 // error is what PlatformTlsConnect gave; a failure with an unusable caFile
-// says so.
+// says so (with the file's name, not its directory: the till reads it).
 void DescribeHandshake(PlatformTlsResult result, int error, const char* caFile, char* out,
                        size_t size);

@@ -5,14 +5,23 @@
 
 #include <cstdio>
 
-void ReadServerTlsSettings(const char* serverAddress, ServerTlsSettings* out) {
+void ReadServerTlsSettings(const char* serverAddress, ServerTlsSettings* out, bool backup) {
     *out = ServerTlsSettings{};
     out->enabled = ReadSetting("ServerTls") != 0;
     ReadSettingPath("ServerCaFile", out->caFile, sizeof out->caFile);
-    ReadSettingText("ServerTlsName", out->name, sizeof out->name);
+    if (backup)
+        ReadSettingText("BackupServerTlsName", out->name, sizeof out->name);
+    else
+        ReadSettingText("ServerTlsName", out->name, sizeof out->name);
     if (out->name[0] == '\0')
         std::snprintf(out->name, sizeof out->name, "%s", serverAddress);
-    FingerprintSetting pin = ReadSettingFingerprint("ServerCertificateHash", out->pin);
+    FingerprintSetting pin = backup
+                                 ? ReadSettingFingerprint("BackupServerCertificateHash", out->pin)
+                                 : ReadSettingFingerprint("ServerCertificateHash", out->pin);
     out->pinned = pin == FingerprintSetting::Valid;
     out->pinValid = pin != FingerprintSetting::Invalid;
+}
+
+const char* FingerprintKeyName(bool backup) {
+    return backup ? "BackupServerCertificateHash" : "ServerCertificateHash";
 }

@@ -17,5 +17,8 @@ struct ServerTlsSettings {
 };
 
 // Reads ServerTls, ServerCaFile, ServerTlsName (empty: serverAddress, the
-// dotted address in use) and ServerCertificateHash.
-void ReadServerTlsSettings(const char* serverAddress, ServerTlsSettings* out);
+// dotted address in use) and ServerCertificateHash; for the backup server,
+// BackupServerTlsName and BackupServerCertificateHash instead of the last two.
+void ReadServerTlsSettings(const char* serverAddress, ServerTlsSettings* out, bool backup = false);
+// The name of the fingerprint's key, for what is said about it.
+const char* FingerprintKeyName(bool backup);

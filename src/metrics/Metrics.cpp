@@ -67,7 +67,15 @@ Histogram ExchangeTime;
 Histogram LockWait;
 
 Counter ServerConnects;
-std::atomic<bool> ServerConnectedNow{false};
+
+// The links' states: written on a connect, a failure or a start, read by
+// the status port.
+std::mutex LinkGuard;
+ServerLinkState Links[MaxServerLinks];
+int LinkCount = 0;
+std::atomic<int> LinksConnected{0};
+std::atomic<bool> OnBackup{false};
+char BackupHost[64];
 
 const char* const HandshakeResults[] = {"ok", "refused", "failed"};
 Counter Handshakes[3];
@@ -132,6 +140,22 @@ struct Text {
     }
 };
 
+// One line per server connection: open and in step or not, by its terminal
+// address ("" when TerminalAddress is read per transaction).
+void AddLinks(Text& text) {
+    ServerLinkState links[MaxServerLinks];
+    int count = ReadServerLinks(links, MaxServerLinks);
+    text.Head("qhg_server_link_connected", "gauge",
+              "1 while this connection to the transaction server is open and in step.");
+    for (int i = 0; i < count; ++i) {
+        char terminal[16] = "";
+        if (links[i].terminal >= 0)
+            std::snprintf(terminal, sizeof terminal, "%d", links[i].terminal);
+        text.Add("qhg_server_link_connected{link=\"%d\",terminal=\"%s\"} %d\n", i, terminal,
+                 links[i].connected ? 1 : 0);
+    }
+}
+
 } // namespace
 
 void CountAnswer(const char* status) {
@@ -176,7 +200,7 @@ uint64_t CountedTransactions() {
 }
 
 bool ServerConnected() {
-    return ServerConnectedNow.load(Relaxed);
+    return LinksConnected.load(Relaxed) > 0;
 }
 
 void CountDuplicate(MetricOriginal original) {
@@ -191,7 +215,47 @@ void CountRecoveredInDoubt(MetricKind kind) {
 
 void NoteServerConnected() {
     ServerConnects.fetch_add(1, Relaxed);
-    ServerConnectedNow.store(true, Relaxed);
+}
+
+void ResetServerLinks(int count) {
+    std::lock_guard<std::mutex> hold(LinkGuard);
+    LinkCount = count < 0 ? 0 : count > MaxServerLinks ? MaxServerLinks : count;
+    for (ServerLinkState& link : Links)
+        link = ServerLinkState{};
+    LinksConnected.store(0, Relaxed);
+}
+
+void NoteServerLink(int index, const ServerLinkState& state) {
+    if (index < 0 || index >= MaxServerLinks)
+        return;
+    std::lock_guard<std::mutex> hold(LinkGuard);
+    Links[index] = state;
+    int connected = 0;
+    for (int i = 0; i < LinkCount; ++i)
+        connected += Links[i].connected ? 1 : 0;
+    LinksConnected.store(connected, Relaxed);
+}
+
+int ReadServerLinks(ServerLinkState* out, int max) {
+    std::lock_guard<std::mutex> hold(LinkGuard);
+    int count = LinkCount < max ? LinkCount : max;
+    for (int i = 0; i < count; ++i)
+        out[i] = Links[i];
+    return count;
+}
+
+void NoteBackupInUse(bool inUse, const char* host) {
+    std::lock_guard<std::mutex> hold(LinkGuard);
+    CopyPrintable(host, BackupHost, sizeof BackupHost);
+    OnBackup.store(inUse, Relaxed);
+}
+
+bool BackupInUse(char* host, size_t size) {
+    std::lock_guard<std::mutex> hold(LinkGuard);
+    if (!OnBackup.load(Relaxed))
+        return false;
+    CopyPrintable(BackupHost, host, size);
+    return true;
 }
 
 void NoteServerExchange(bool reached, const char* failure) {
@@ -203,7 +267,6 @@ void NoteServerExchange(bool reached, const char* failure) {
         ServerHealth.store(Reached, std::memory_order_release);
         return;
     }
-    ServerConnectedNow.store(false, Relaxed);
     std::lock_guard<std::mutex> hold(HealthGuard);
     // A server that closes without a byte leaves no text of its own.
     CopyPrintable(failure[0] != '\0' ? failure : "No whole reply from the transaction server.",
@@ -218,10 +281,6 @@ void CountServerHandshake(MetricHandshake result) {
 void NoteServerCertificate(int64_t notAfterUtcSeconds) {
     CertificateNotAfter.store(notAfterUtcSeconds, Relaxed);
     CertificateSeen.store(true, std::memory_order_release);
-}
-
-void NoteServerClosed() {
-    ServerConnectedNow.store(false, Relaxed);
 }
 
 bool ServerHealthy(char* reason, size_t size) {
@@ -261,12 +320,16 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
              static_cast<unsigned long long>(RecoveredInDoubt.load(Relaxed)));
 
     text.Head("qhg_server_connected", "gauge",
-              "1 while the connection to the transaction server is open and in step.");
-    text.Add("qhg_server_connected %d\n", ServerConnectedNow.load(Relaxed) ? 1 : 0);
+              "Connections to the transaction server open and in step.");
+    text.Add("qhg_server_connected %d\n", LinksConnected.load(Relaxed));
     text.Head("qhg_server_up", "gauge",
               "1 unless the last connect or exchange with the transaction server failed, as "
               "/health tells.");
     text.Add("qhg_server_up %d\n", ServerHealth.load(std::memory_order_acquire) == Failed ? 0 : 1);
+    text.Head("qhg_server_backup_in_use", "gauge",
+              "1 while new connections go to the backup transaction server.");
+    text.Add("qhg_server_backup_in_use %d\n", OnBackup.load(Relaxed) ? 1 : 0);
+    AddLinks(text);
     text.Head("qhg_server_connects_total", "counter",
               "Connections made to the transaction server.");
     text.Add("qhg_server_connects_total %llu\n",

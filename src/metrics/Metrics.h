@@ -27,13 +27,31 @@ void CountDuplicate(MetricOriginal original);
 // and journaled in doubt: counted in doubt among the transactions too.
 void CountRecoveredInDoubt(MetricKind kind);
 
-// Noted by the exchange while it holds the transaction lock: a connection
-// made; an exchange that went to the server, reached when its reply came
-// whole, else failed with the error text in failure, which the caller has
-// cleared of card numbers; the connection dropped.
+// Noted by the exchanges: a connection made; an exchange that went to the
+// server, reached when its reply came whole, else failed with the error text
+// in failure, which the caller has cleared of card numbers.
 void NoteServerConnected();
 void NoteServerExchange(bool reached, const char* failure);
-void NoteServerClosed();
+
+// The server connections ("links"): one, or one per terminal address. Each
+// link notes its state whenever it changes; readers get a copy.
+constexpr int MaxServerLinks = 16;
+struct ServerLinkState {
+    int terminal;   // the link's terminal address; -1: TerminalAddress, read per transaction
+    bool connected; // open and in step
+    bool backup;    // host is the backup server
+    char host[64];  // "address:port" of the host it is (or was last) connected to; empty: none yet
+    bool tls;
+    int64_t certificateNotAfter; // of the host's certificate, seconds since 1970 UTC; 0: none seen
+};
+// At start: count links, none connected.
+void ResetServerLinks(int count);
+void NoteServerLink(int index, const ServerLinkState& state);
+// The links in use into out (at most max), their count.
+int ReadServerLinks(ServerLinkState* out, int max);
+// Whether new connections go to the backup server, and its "address:port".
+void NoteBackupInUse(bool inUse, const char* host);
+bool BackupInUse(char* host, size_t size);
 
 // A TLS handshake with the server: made, refused (certificate, name,
 // fingerprint or protocol) or failed (closed, reset, time-out...).
@@ -48,7 +66,7 @@ void NoteServerCertificate(int64_t notAfterUtcSeconds);
 bool ServerHealthy(char* reason, size_t size);
 
 // Transactions counted since start, of every kind and outcome, and whether
-// the server connection is up now: for the service manager's status line.
+// a server connection is up now: for the service manager's status line.
 uint64_t CountedTransactions();
 bool ServerConnected();
 // The Prometheus text exposition (version 0.0.4) of every count, with the

@@ -17,7 +17,9 @@
 
 namespace {
 
-constexpr int ConnectLimitMs = 5000;
+constexpr int HandshakeLimitMs = 5000;
+// A TLS server answers a client hello within a round trip or two.
+constexpr int TlsSniffLimitMs = 1000;
 // A certificate that ends sooner is worth a warning.
 constexpr int64_t ExpiryWarningSeconds = 30 * 86400;
 
@@ -39,12 +41,15 @@ std::string Fingerprint(const unsigned char* sha256) {
 // The handshake over the connected socket, as the gateway would make it,
 // with the certificate shown whenever one came.
 void ProbeHandshake(CheckReport* report, PlatformSocket socket, const std::string& where,
-                    const ServerTlsSettings& tls) {
+                    const ServerTlsSettings& tls, bool backup) {
     if (!tls.pinValid) {
-        ReportNow(report, true, "no TLS handshake tried: ServerCertificateHash is not valid");
+        ReportNow(report, true,
+                  std::string("no TLS handshake tried: ") + FingerprintKeyName(backup) +
+                      " is not valid");
         return;
     }
-    PlatformTlsConfig config{tls.caFile, tls.name, tls.pinned ? tls.pin : nullptr, ConnectLimitMs};
+    PlatformTlsConfig config{tls.caFile, tls.name, tls.pinned ? tls.pin : nullptr,
+                             HandshakeLimitMs};
     PlatformTls* session = nullptr;
     PlatformTlsPeer peer;
     int error = 0;
@@ -61,43 +66,69 @@ void ProbeHandshake(CheckReport* report, PlatformSocket socket, const std::strin
     if (result != PlatformTlsResult::Ok) {
         char reason[512];
         DescribeHandshake(result, error, tls.caFile, reason, sizeof reason);
-        ReportNow(report, true,
-                  "TLS handshake with the transaction server " + where + " (" + tls.name +
-                      "): " + reason);
+        ReportNow(report, true, "TLS handshake with " + where + " (" + tls.name + "): " + reason);
         return;
     }
     int64_t left = peer.notAfterUtcSeconds - PlatformUtcMilliseconds() / 1000;
     if (left < ExpiryWarningSeconds)
         ReportNow(report, false,
-                  "the transaction server's certificate expires in " +
+                  std::string(backup ? "the backup" : "the") +
+                      " transaction server's certificate expires in " +
                       std::to_string(left / 86400) + " days, on " +
                       UtcText(peer.notAfterUtcSeconds));
+}
+
+// With ServerTls=0: whether the server answers a TLS handshake, which a
+// plain server never does (it waits for the rest of a "message" instead).
+// Only the handshake's first flight is sent.
+bool AnswersTls(PlatformSocket socket) {
+    PlatformTlsConfig config{nullptr, nullptr, nullptr, TlsSniffLimitMs};
+    PlatformTls* session = nullptr;
+    PlatformTlsPeer peer;
+    int error = 0;
+    PlatformTlsResult result = PlatformTlsConnect(socket, config, &session, &peer, &error);
+    PlatformTlsClose(session);
+    return result != PlatformTlsResult::Failed || peer.haveCertificate;
+}
+
+void ProbeHost(CheckReport* report, const std::string& address, int configuredPort, bool backup) {
+    const char* what = backup ? "Backup transaction server" : "Transaction server";
+    const std::string server =
+        backup ? "the backup transaction server " : "the transaction server ";
+    unsigned short port = PortFrom(configuredPort);
+    if (address.empty() || port == 0) {
+        std::printf("%s: not tried\n", what);
+        return;
+    }
+    std::string where = address + ":" + std::to_string(port);
+    PlatformSocket socket = PlatformTcpSocket();
+    int limitMs = ReadSetting("ServerConnectTimeout") * 1000;
+    int error = socket == PlatformNoSocket
+                    ? PlatformSocketError()
+                    : PlatformConnectWithin(socket, address.c_str(), port, limitMs);
+    if (error == 0)
+        std::printf("%s %s: connected\n", what, where.c_str());
+    ServerTlsSettings tls;
+    ReadServerTlsSettings(address.c_str(), &tls, backup);
+    if (error == 0 && tls.enabled) {
+        ProbeHandshake(report, socket, server + where, tls, backup);
+    } else if (error == 0 && AnswersTls(socket)) {
+        ReportNow(report, true,
+                  server + where +
+                      " answers a TLS handshake: set ServerTls=1, or every sale would end "
+                      "in doubt");
+    }
+    PlatformCloseSocket(socket);
+    if (error != 0)
+        ReportNow(report, true, "cannot connect to " + server + where + ": " + ErrorWords(error));
 }
 
 } // namespace
 
 void ProbeServer(CheckReport* report, const CheckTargets& targets) {
-    unsigned short port = PortFrom(targets.serverPort);
-    if (targets.serverAddress.empty() || port == 0) {
-        std::printf("Transaction server: not tried\n");
-        return;
-    }
-    std::string where = targets.serverAddress + ":" + std::to_string(port);
-    PlatformSocket socket = PlatformTcpSocket();
-    int error =
-        socket == PlatformNoSocket
-            ? PlatformSocketError()
-            : PlatformConnectWithin(socket, targets.serverAddress.c_str(), port, ConnectLimitMs);
-    if (error == 0)
-        std::printf("Transaction server %s: connected\n", where.c_str());
-    ServerTlsSettings tls;
-    ReadServerTlsSettings(targets.serverAddress.c_str(), &tls);
-    if (error == 0 && tls.enabled)
-        ProbeHandshake(report, socket, where, tls);
-    PlatformCloseSocket(socket);
-    if (error != 0)
-        ReportNow(report, true,
-                  "cannot connect to the transaction server " + where + ": " + ErrorWords(error));
+    ProbeHost(report, targets.serverAddress, targets.serverPort, false);
+    if (!targets.backupAddress.empty())
+        ProbeHost(report, targets.backupAddress, targets.backupPort, true);
 }
 
 // Binds the port as its listener would and lets it go at once.

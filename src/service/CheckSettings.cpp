@@ -85,7 +85,8 @@ bool GatewayFinds(const char* section, const char* key) {
 
 bool IsTextKind(SettingKind kind) {
     return kind == SettingKind::Address || kind == SettingKind::Host || kind == SettingKind::Text ||
-           kind == SettingKind::File || kind == SettingKind::Fingerprint;
+           kind == SettingKind::File || kind == SettingKind::Fingerprint ||
+           kind == SettingKind::Terminals;
 }
 
 // The file's lines as the profile functions take them: "Settings" entries,
@@ -218,8 +219,11 @@ void JudgeValue(CheckReport* report, const SettingRow& row, int line, int number
         break;
     case SettingKind::Host: {
         char dotted[64];
+        bool backup = &row == &SettingKey("BackupServerAddress").Row();
+        if (shown.empty() && row.text[0] == '\0')
+            break; // none
         if (PlatformResolveIPv4(shown.c_str(), dotted, sizeof dotted))
-            targets->serverAddress = dotted;
+            (backup ? targets->backupAddress : targets->serverAddress) = dotted;
         else
             ReportProblem(report, line, true,
                           name + " " + shown + " does not resolve to an IPv4 address");
@@ -241,6 +245,12 @@ void JudgeValue(CheckReport* report, const SettingRow& row, int line, int number
                           name + " " + shown +
                               " is not a SHA-256 fingerprint (64 hex digits, colons allowed): "
                               "no connection would be made");
+        break;
+    }
+    case SettingKind::Terminals: {
+        char why[160];
+        if (row.check != nullptr && !row.check(shown.c_str(), why, sizeof why))
+            ReportProblem(report, line, true, name + " " + shown + " " + why);
         break;
     }
     case SettingKind::Text:
@@ -290,6 +300,16 @@ void CheckSettings(CheckReport* report, const SettingsLines& lines, CheckTargets
     }
     targets->listenPort = ReadSetting("ListenPortNumber");
     targets->serverPort = ReadSetting("ServerPortNumber");
+    targets->backupPort = PortFrom(ReadSetting("BackupServerPort")) != 0
+                              ? ReadSetting("BackupServerPort")
+                              : targets->serverPort;
+    // One terminal address or the other: a list makes TerminalAddress unused.
+    const Entry* listEntry = lines.keys[SettingKey("TerminalAddresses").index];
+    const Entry* singleEntry = lines.keys[SettingKey("TerminalAddress").index];
+    if (listEntry != nullptr && !listEntry->value.empty() && singleEntry != nullptr)
+        ReportProblem(report, singleEntry->line, false,
+                      "TerminalAddress is not used beside TerminalAddresses; each connection "
+                      "sends its own address from the list");
     targets->statusPort = ReadSetting("StatusPort");
     unsigned short status = PortFrom(targets->statusPort);
     const Entry* statusEntry = lines.keys[SettingKey("StatusPort").index];

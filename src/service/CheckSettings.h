@@ -12,6 +12,8 @@ struct CheckTargets {
     int serverPort = 0;
     int statusPort = 0;
     std::string serverAddress; // dotted; empty when the name did not resolve
+    int backupPort = 0;        // BackupServerPort as the gateway takes it
+    std::string backupAddress; // dotted; empty when none or when the name did not resolve
     std::string statusAddress; // empty when not a dotted address
 };
 

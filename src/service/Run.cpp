@@ -72,6 +72,7 @@ bool RunGateway(int, char**) {
         std::snprintf(line, sizeof line, "Transaction server address is %s.",
                       started.serverAddress);
         WriteLogLine(line);
+        LogTransactionSettings();
         StartJournal();
         // Before the listener accepts: the sales in doubt are journaled and
         // the window is back before any repeat can come.

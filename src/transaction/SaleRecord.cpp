@@ -8,7 +8,8 @@
 #include <cstring>
 
 bool StartSaleRecord(const TransactionRequest& request, const PlatformLocalTime& started,
-                     const DuplicateClaim& claim, RecordTicket* ticket, char* replyArea) {
+                     const DuplicateClaim& claim, RecordTicket* ticket, char* replyArea,
+                     RecordJoined joined, void* context) {
     RecordStart start{};
     start.started = started;
     start.startedUtcMs = JournalUtcMs(started);
@@ -30,8 +31,10 @@ bool StartSaleRecord(const TransactionRequest& request, const PlatformLocalTime&
 
     int error = 0;
     bool counter = false;
-    if (RecordTransactionStart(start, ticket, &error, &counter))
+    if (RecordTransactionStart(start, ticket, &error, &counter, joined, context))
         return true;
+    if (error == RecordErrorLeft)
+        return false;
     char text[256];
     if (counter) {
         FormatErrorText(error, text, sizeof text);

@@ -12,9 +12,11 @@
 // Numbers the sale or void and has its record on stable storage; started is
 // its journal row's time. False, with the till's text in replyArea, when it
 // could not be recorded: it must not be sent then, and has no number. The
-// items are read before replyArea is written.
+// items are read before replyArea is written. joined and context as for
+// RecordTransactionStart; when joined leaves, replyArea is left as it is.
 bool StartSaleRecord(const TransactionRequest& request, const PlatformLocalTime& started,
-                     const DuplicateClaim& claim, RecordTicket* ticket, char* replyArea);
+                     const DuplicateClaim& claim, RecordTicket* ticket, char* replyArea,
+                     RecordJoined joined = nullptr, void* context = nullptr);
 
 // After its journal row: the outcome into the record (a kill between the two
 // leaves the row, which the next start finds), then into the duplicate

@@ -1,83 +1,41 @@
-// ServerLink.cpp - the one persistent connection to the transaction server:
-// made when first needed and after every failure, checked and drained before
-// each message, never retried once a send has started. With ServerTls=1 it is
-// a TLS session, whose handshake is made with each new connection; nothing
-// goes over the bare socket then.
+// ServerLink.cpp - one persistent connection to a transaction server: made
+// when first needed and after every failure, within ServerConnectTimeout,
+// checked and drained before each message, never retried once a send has
+// started. With ServerTls=1 it is a TLS session, whose handshake is made
+// with each new connection; nothing goes over the bare socket then.
 #include "ServerLink.h"
 
-#include "Events.h"
 #include "Fingerprint.h"
 #include "Log.h"
 #include "Metrics.h"
-#include "Platform.h"
 #include "Reply.h"
-#include "Settings.h"
+#include "ServerHosts.h"
 #include "Text.h"
 #include "TlsRefusal.h"
-#include "TlsSettings.h"
 #include "Transaction.h"
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace {
-
-// Set by StartServerLink before the listener starts; read-only afterwards.
-char ServerAddress[32] = "127.0.0.1";
-int ServerPort = 3770;
-
-ServerTlsSettings Tls;
-
-// Touched only while the transaction lock is held.
-PlatformSocket ServerSocket = PlatformNoSocket;
-PlatformTls* ServerSession = nullptr; // with ServerTls=1, while connected
-bool ReconnectNeeded = true;
-// The failure text for the status port, with card numbers masked.
-char MaskedFailure[ReplyAreaSize];
 
 // More than this waiting on an idle connection is not a stray reply.
 constexpr long MaxStrayBytes = 64 * 1024;
 
-// The handshake is made with the transaction lock held. A server that takes
-// the connection but never finishes a handshake gives up the lock after
-// this, well inside the 10 s a queued transaction waits for it; a handshake
-// on a slow line takes a few round trips, far less.
+// The handshake is made by the transaction holding the link. A server that
+// takes the connection but never finishes a handshake gives it up after
+// this, well inside the 10 s a queued transaction waits for a link; a
+// handshake on a slow line takes a few round trips, far less.
 constexpr int HandshakeLimitMs = 5000;
 
-// A refusal is logged at most once an hour for each reason.
+// A refused or timed-out handshake is logged at most once an hour for each
+// reason; the slot after the results' is the time-out's.
 constexpr int64_t RefusalLogIntervalMs = 3600 * 1000;
 constexpr size_t TlsResults = static_cast<size_t>(PlatformTlsResult::Failed) + 1;
-bool RefusalLogged[TlsResults];
-int64_t RefusalLoggedAtMs[TlsResults];
-
-// Set while connects fail, under the transaction lock: the Event Log hears
-// once when the server becomes unreachable and once when it is back, never
-// once per transaction.
-bool ServerUnreachable = false;
-
-void NoteConnectFailed(const char* replyArea) {
-    if (ServerUnreachable)
-        return;
-    ServerUnreachable = true;
-    const char prefix[] = "Unable to connect to server: ";
-    const char* reason = replyArea;
-    if (std::strncmp(reason, prefix, sizeof prefix - 1) == 0)
-        reason += sizeof prefix - 1;
-    char text[512];
-    std::snprintf(text, sizeof text, "Unable to reach the transaction server %s:%d: %s",
-                  ServerAddress, ServerPort, reason);
-    ReportLogEvent(LogEvent::Warning, text);
-}
-
-void NoteConnectMade() {
-    if (!ServerUnreachable)
-        return;
-    ServerUnreachable = false;
-    char text[128];
-    std::snprintf(text, sizeof text, "The transaction server %s:%d is reachable again.",
-                  ServerAddress, ServerPort);
-    ReportLogEvent(LogEvent::Warning, text);
-}
+std::mutex RefusalGuard;
+bool RefusalLogged[TlsResults + 1];
+int64_t RefusalLoggedAtMs[TlsResults + 1];
 
 // Tells the status port how an exchange went, with card numbers masked in
 // the failure text.
@@ -86,35 +44,58 @@ void NoteExchange(bool reached, const char* failure) {
         NoteServerExchange(true, "");
         return;
     }
+    char masked[ReplyAreaSize];
     size_t length = std::strlen(failure);
-    if (length >= sizeof MaskedFailure)
-        length = sizeof MaskedFailure - 1;
-    std::memcpy(MaskedFailure, failure, length);
-    MaskedFailure[length] = '\0';
-    MaskDigitRuns(MaskedFailure, length);
-    NoteServerExchange(false, MaskedFailure);
+    if (length >= sizeof masked)
+        length = sizeof masked - 1;
+    std::memcpy(masked, failure, length);
+    masked[length] = '\0';
+    MaskDigitRuns(masked, length);
+    NoteServerExchange(false, masked);
+}
+
+// Tells the status port the link's state.
+void NoteLink(const ServerLink* link) {
+    ServerLinkState state{};
+    state.terminal = link->terminal;
+    state.connected = !link->reconnectNeeded;
+    if (link->host >= 0) {
+        const ServerHost& host = GetServerHost(link->host);
+        state.backup = host.backup;
+        std::snprintf(state.host, sizeof state.host, "%s", host.where);
+        state.tls = host.tls.enabled;
+    }
+    state.certificateNotAfter = link->certificateNotAfter;
+    NoteServerLink(link->index, state);
+}
+
+void MarkOutOfStep(ServerLink* link) {
+    if (link->reconnectNeeded)
+        return;
+    link->reconnectNeeded = true;
+    NoteLink(link);
 }
 
 // Receives what is already there, without waiting: the count, 0 when the
 // server has closed, -1 on failure, PlatformTimedOut when there is nothing.
 // Over TLS that includes bytes already decrypted inside the session.
-long ReceiveWaiting(char* buffer, size_t size) {
-    if (ServerSession != nullptr)
-        return PlatformTlsRecvWithin(ServerSession, buffer, size, 0);
-    int ready = PlatformWaitReadable(ServerSocket, 0);
+long ReceiveWaiting(ServerLink* link, char* buffer, size_t size) {
+    if (link->session != nullptr)
+        return PlatformTlsRecvWithin(link->session, buffer, size, 0);
+    int ready = PlatformWaitReadable(link->socket, 0);
     if (ready <= 0)
         return ready == 0 ? PlatformTimedOut : -1;
-    return PlatformRecv(ServerSocket, buffer, size);
+    return PlatformRecv(link->socket, buffer, size);
 }
 
 // Discards bytes waiting on the idle connection: they are a late or surplus
 // reply to an earlier transaction and must not be taken for this one's.
 // Returns false when the server has closed or reset the connection.
-bool DrainIdleConnection() {
+bool DrainIdleConnection(ServerLink* link) {
     char scratch[1024];
     long discarded = 0;
     for (;;) {
-        long got = ReceiveWaiting(scratch, sizeof scratch);
+        long got = ReceiveWaiting(link, scratch, sizeof scratch);
         if (got == PlatformTimedOut)
             return true;
         if (got <= 0)
@@ -125,26 +106,29 @@ bool DrainIdleConnection() {
     }
 }
 
-void DropConnection() {
-    PlatformTlsClose(ServerSession);
-    ServerSession = nullptr;
-    PlatformCloseSocket(ServerSocket);
-    ServerSocket = PlatformNoSocket;
+void DropConnection(ServerLink* link) {
+    PlatformTlsClose(link->session);
+    link->session = nullptr;
+    PlatformCloseSocket(link->socket);
+    link->socket = PlatformNoSocket;
 }
 
-// The one place a refused handshake is logged.
-void LogRefusedHandshake(PlatformTlsResult result, const char* reason,
-                         const PlatformTlsPeer& peer) {
-    size_t kind = static_cast<size_t>(result);
-    int64_t now = PlatformMonotonicMs();
-    if (RefusalLogged[kind] && now - RefusalLoggedAtMs[kind] < RefusalLogIntervalMs)
-        return;
-    RefusalLogged[kind] = true;
-    RefusalLoggedAtMs[kind] = now;
+// The one place a refused or timed-out handshake is logged.
+void LogHandshake(size_t kind, const ServerHost& host, const char* reason,
+                  const PlatformTlsPeer& peer) {
+    const char* outcome = kind == TlsResults ? "failed" : "refused";
+    {
+        std::lock_guard<std::mutex> hold(RefusalGuard);
+        int64_t now = PlatformMonotonicMs();
+        if (RefusalLogged[kind] && now - RefusalLoggedAtMs[kind] < RefusalLogIntervalMs)
+            return;
+        RefusalLogged[kind] = true;
+        RefusalLoggedAtMs[kind] = now;
+    }
     char line[1024];
-    int length = std::snprintf(line, sizeof line,
-                               "TLS handshake with the transaction server %s:%d refused: %s",
-                               ServerAddress, ServerPort, reason);
+    int length = std::snprintf(line, sizeof line, "TLS handshake with the %s %s %s: %s",
+                               host.backup ? "backup transaction server" : "transaction server",
+                               host.where, outcome, reason);
     if (peer.haveCertificate && length > 0 && static_cast<size_t>(length) < sizeof line) {
         char fingerprint[FingerprintTextSize];
         FormatFingerprint(peer.sha256, fingerprint, sizeof fingerprint);
@@ -157,15 +141,18 @@ void LogRefusedHandshake(PlatformTlsResult result, const char* reason,
 
 // Makes the TLS session over the connected socket. False, with the till's
 // text in replyArea, when the handshake was refused or failed.
-bool MakeHandshake(char* replyArea) {
-    PlatformTlsConfig config{Tls.caFile, Tls.name, Tls.pinned ? Tls.pin : nullptr,
+bool MakeHandshake(ServerLink* link, const ServerHost& host, char* replyArea) {
+    const ServerTlsSettings& tls = host.tls;
+    PlatformTlsConfig config{tls.caFile, tls.name, tls.pinned ? tls.pin : nullptr,
                              HandshakeLimitMs};
     PlatformTlsPeer peer;
     int error = 0;
     PlatformTlsResult result =
-        PlatformTlsConnect(ServerSocket, config, &ServerSession, &peer, &error);
-    if (peer.haveCertificate)
+        PlatformTlsConnect(link->socket, config, &link->session, &peer, &error);
+    if (peer.haveCertificate) {
         NoteServerCertificate(peer.notAfterUtcSeconds);
+        link->certificateNotAfter = peer.notAfterUtcSeconds;
+    }
     if (result == PlatformTlsResult::Ok) {
         CountServerHandshake(MetricHandshake::Ok);
         return true;
@@ -173,56 +160,71 @@ bool MakeHandshake(char* replyArea) {
     bool refused = result != PlatformTlsResult::Failed;
     CountServerHandshake(refused ? MetricHandshake::Refused : MetricHandshake::Failed);
     char reason[320];
-    DescribeHandshake(result, error, Tls.caFile, reason, sizeof reason);
+    DescribeHandshake(result, error, tls.caFile, reason, sizeof reason);
     snprintf(replyArea, ReplyAreaSize, "Unable to connect to server: %s", reason);
     if (refused)
-        LogRefusedHandshake(result, reason, peer);
+        LogHandshake(static_cast<size_t>(result), host, reason, peer);
+    else if (error == PlatformErrorTimedOut)
+        LogHandshake(TlsResults, host, reason, peer);
     NoteExchange(false, replyArea);
     return false;
 }
 
-bool MakeConnection(char* replyArea) {
-    DropConnection();
-    if (Tls.enabled && !Tls.pinValid) {
+bool MakeConnection(ServerLink* link, const ServerHost& host, char* replyArea) {
+    DropConnection(link);
+    if (host.tls.enabled && !host.tls.pinValid) {
         // Never connected without the pin the settings meant to give.
         snprintf(replyArea, ReplyAreaSize,
-                 "Unable to connect to server: ServerCertificateHash is not a SHA-256 fingerprint");
+                 "Unable to connect to server: %s is not a SHA-256 fingerprint",
+                 FingerprintKeyName(host.backup));
         NoteExchange(false, replyArea);
         return false;
     }
-    ServerSocket = PlatformTcpSocket();
+    link->socket = PlatformTcpSocket();
     // A socket that could not be made, or keep-alive that could not be set,
     // shows up as the connect's failure below.
-    if (ServerSocket != PlatformNoSocket)
-        PlatformSetKeepAlive(ServerSocket);
-    int error = PlatformConnect(ServerSocket, ServerAddress, PortFrom(ServerPort));
+    if (link->socket != PlatformNoSocket)
+        PlatformSetKeepAlive(link->socket);
+    int error =
+        PlatformConnectWithin(link->socket, host.address, host.port, ServerConnectLimitMs());
     if (error != 0) {
         snprintf(replyArea, ReplyAreaSize, "Unable to connect to server: Error %d", error);
         NoteExchange(false, replyArea);
         return false;
     }
-    if (Tls.enabled && !MakeHandshake(replyArea)) {
-        DropConnection();
+    if (host.tls.enabled && !MakeHandshake(link, host, replyArea)) {
+        DropConnection(link);
         return false;
     }
     NoteServerConnected();
     return true;
 }
 
-bool ConnectToServer(char* replyArea) {
-    if (!MakeConnection(replyArea)) {
-        NoteConnectFailed(replyArea);
-        return false;
+// Connects to first, and on failure to the other host: nothing has been
+// sent, so trying the other is safe.
+bool ConnectToServer(ServerLink* link, int first, char* replyArea) {
+    for (int attempt = 0; attempt < ServerHostCount(); ++attempt) {
+        int host = (first + attempt) % ServerHostCount();
+        link->host = host;
+        if (MakeConnection(link, GetServerHost(host), replyArea)) {
+            NoteHostReached(host);
+            link->reconnectNeeded = false;
+            NoteLink(link);
+            return true;
+        }
+        NoteHostFailed(host, replyArea);
     }
-    NoteConnectMade();
-    return true;
+    DropConnection(link);
+    NoteLink(link);
+    return false;
 }
 
-// The reply source of a real exchange: the persistent server connection.
-long ReceiveFromServer(void*, char* buffer, size_t size, int waitMs, int* error) {
-    if (ServerSession != nullptr) {
+// The reply source of a real exchange: the link's connection.
+long ReceiveFromServer(void* context, char* buffer, size_t size, int waitMs, int* error) {
+    ServerLink* link = static_cast<ServerLink*>(context);
+    if (link->session != nullptr) {
         // A negative wait is no limit here, as the plain receive below blocks.
-        long got = PlatformTlsRecvWithin(ServerSession, buffer, size, waitMs);
+        long got = PlatformTlsRecvWithin(link->session, buffer, size, waitMs);
         if (got == PlatformTimedOut)
             return ReceiveTimedOut;
         if (got < 0) {
@@ -231,9 +233,9 @@ long ReceiveFromServer(void*, char* buffer, size_t size, int waitMs, int* error)
         }
         return got;
     }
-    if (waitMs >= 0 && PlatformWaitReadable(ServerSocket, waitMs) == 0)
+    if (waitMs >= 0 && PlatformWaitReadable(link->socket, waitMs) == 0)
         return ReceiveTimedOut;
-    long got = PlatformRecv(ServerSocket, buffer, size);
+    long got = PlatformRecv(link->socket, buffer, size);
     if (got < 0) {
         *error = PlatformSocketError();
         return ReceiveFailed;
@@ -243,57 +245,43 @@ long ReceiveFromServer(void*, char* buffer, size_t size, int waitMs, int* error)
 
 } // namespace
 
-bool StartServerLink() {
-    // A new start begins without a connection.
-    DropConnection();
-    ReconnectNeeded = true;
-    NoteServerClosed();
-    ServerPort = ReadSetting("ServerPortNumber");
-    char configured[sizeof ServerAddress];
-    ReadSettingText("ServerAddress", configured, sizeof configured);
-    char dotted[sizeof ServerAddress];
-    bool resolved = PlatformResolveIPv4(configured, dotted, sizeof dotted);
-    std::snprintf(ServerAddress, sizeof ServerAddress, "%s", resolved ? dotted : configured);
-    ReadServerTlsSettings(ServerAddress, &Tls);
-    // A new start tells of the first failure again.
-    ServerUnreachable = false;
-    return resolved;
+void ResetServerLink(ServerLink* link, int index, int terminal) {
+    DropConnection(link);
+    *link = ServerLink{};
+    link->index = index;
+    link->terminal = terminal;
+    NoteLink(link);
 }
 
-const char* ServerLinkAddress() {
-    return ServerAddress;
-}
-
-unsigned short ServerLinkPort() {
-    return PortFrom(ServerPort);
-}
-
-bool ReadyServerLink(char* replyArea) {
-    if (!ReconnectNeeded && !DrainIdleConnection())
-        ReconnectNeeded = true;
-    if (ReconnectNeeded && !ConnectToServer(replyArea))
-        return false;
-    ReconnectNeeded = false;
-    return true;
-}
-
-bool SendToServer(const char* message, int length, char* replyArea) {
-    size_t size = static_cast<size_t>(length);
-    if (Tls.enabled ? ServerSession != nullptr && PlatformTlsSend(ServerSession, message, size) >= 0
-                    : PlatformSend(ServerSocket, message, size) >= 0)
+bool ReadyServerLink(ServerLink* link, char* replyArea, bool* tried) {
+    *tried = false;
+    int wanted = ChooseHost(link->reconnectNeeded ? -1 : link->host);
+    if (!link->reconnectNeeded && (wanted != link->host || !DrainIdleConnection(link)))
+        MarkOutOfStep(link);
+    if (!link->reconnectNeeded)
         return true;
-    ReconnectNeeded = true;
+    *tried = true;
+    return ConnectToServer(link, wanted, replyArea);
+}
+
+bool SendToServer(ServerLink* link, const char* message, int length, char* replyArea) {
+    size_t size = static_cast<size_t>(length);
+    if (link->session != nullptr ? PlatformTlsSend(link->session, message, size) >= 0
+                                 : !GetServerHost(link->host).tls.enabled &&
+                                       PlatformSend(link->socket, message, size) >= 0)
+        return true;
+    MarkOutOfStep(link);
     snprintf(replyArea, ReplyAreaSize, "Unable to send data: Error %d", PlatformSocketError());
     NoteExchange(false, replyArea);
     return false;
 }
 
-TransactionResult CollectServerReply(char* replyArea, int replyTimeoutSeconds) {
+TransactionResult CollectServerReply(ServerLink* link, char* replyArea, int replyTimeoutSeconds) {
     TransactionResult result =
-        CollectReply(replyArea, replyTimeoutSeconds, ReplyReceiver{ReceiveFromServer, nullptr});
+        CollectReply(replyArea, replyTimeoutSeconds, ReplyReceiver{ReceiveFromServer, link});
     NoteExchange(result == TransactionResult::Done, replyArea);
     // A reply that failed or stopped short leaves the connection out of step.
     if (result != TransactionResult::Done)
-        ReconnectNeeded = true;
+        MarkOutOfStep(link);
     return result;
 }

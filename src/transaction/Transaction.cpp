@@ -1,16 +1,19 @@
-// Transaction.cpp - SendTransaction: one transaction at a time under the
-// transaction lock, numbered in the order the lock is held, its journal row,
-// its count, and the till's answer.
+// Transaction.cpp - SendTransaction: a transaction on a server link granted
+// in arrival order (with a single link, under the transaction lock too), a
+// sale or void recorded with its number in that order before it is sent, its
+// journal row, its count, and the till's answer.
 #include "Transaction.h"
 
 #include "Duplicates.h"
 #include "Journal.h"
+#include "LinkPool.h"
+#include "Log.h"
 #include "MatchKey.h"
 #include "Message.h"
 #include "Metrics.h"
 #include "Platform.h"
 #include "SaleRecord.h"
-#include "ServerLink.h"
+#include "ServerHosts.h"
 #include "Settings.h"
 #include "Text.h"
 
@@ -21,6 +24,11 @@ namespace {
 
 // Set by StartTransactions before the listener starts.
 PlatformMutex* TransactionLock = nullptr;
+// With TerminalAddresses: one link per address, no transaction lock, and
+// the widest address for the size check made before a number is taken.
+bool Pooled = false;
+int WidestTerminal = 0;
+char TerminalProblem[160];
 
 constexpr unsigned LockWaitMs = 10000;
 // The widest sequence number below the wrap, for the size check made before
@@ -46,7 +54,7 @@ struct Prepared {
     int terminalAddress;
     int entryMode;
     int replyTimeout;
-    bool numbered; // a sale or void that fits: it takes a number once it holds the lock
+    bool numbered; // a sale or void that fits: it is recorded with a number before the wait
 };
 
 // A sale's or void's write-ahead record: what it is made from, and its ticket.
@@ -57,8 +65,8 @@ struct SaleRun {
 };
 
 Prepared Prepare(const TransactionRequest& request) {
-    Prepared prepared{ReadSetting("TerminalAddress"), ReadSetting("EntryMode"),
-                      ReadSetting("ReplyTimeout"), false};
+    Prepared prepared{Pooled ? WidestTerminal : ReadSetting("TerminalAddress"),
+                      ReadSetting("EntryMode"), ReadSetting("ReplyTimeout"), false};
     prepared.numbered = request.code != TransactionFundsAvailable &&
                         SaleMessageLength(prepared.terminalAddress, WidestSequenceNumber,
                                           request.clientNumber, request.amount, request.card,
@@ -70,45 +78,40 @@ Prepared Prepare(const TransactionRequest& request) {
 // needs a number. Items that could not fit are refused before a number is
 // taken. The items are copied into the message before anything is written
 // to the reply area, since they may lie inside it.
-TransactionResult BuildNumberedMessage(char* message, int* length, char* replyArea,
+TransactionResult BuildNumberedMessage(char* message, int* length,
                                        const TransactionRequest& request, const Prepared& prepared,
-                                       SaleRun* run, TransactionReport* report) {
+                                       const LinkTurn& turn, const TransactionReport* report) {
     int code = request.code;
+    int terminal = turn.link->terminal >= 0 ? turn.link->terminal : prepared.terminalAddress;
     if (code == TransactionFundsAvailable) {
-        *length = BuildMessage(message, code, prepared.terminalAddress, 0, request.clientNumber,
-                               request.amount, request.card, request.reference, prepared.entryMode);
+        *length = BuildMessage(message, code, terminal, 0, request.clientNumber, request.amount,
+                               request.card, request.reference, prepared.entryMode);
         return *length == 0 ? TransactionResult::TooLong : TransactionResult::Done;
     }
-    if (!prepared.numbered)
+    if (!prepared.numbered || !report->numbered)
         return TransactionResult::TooLong;
-    // Numbers are taken in the order the lock is held, so they reach the
-    // server in order, each with its record on stable storage first: what
-    // cannot be recorded is not sent.
-    if (!StartSaleRecord(request, *run->started, *run->claim, &run->ticket, replyArea))
-        return TransactionResult::Failed;
-    report->sequence = run->ticket.sequence;
-    report->numbered = true;
-    *length = BuildMessage(message, code, prepared.terminalAddress, report->sequence,
-                           request.clientNumber, request.amount, request.card, request.reference,
-                           prepared.entryMode);
+    // The number its record was stored with.
+    *length = BuildMessage(message, code, terminal, report->sequence, request.clientNumber,
+                           request.amount, request.card, request.reference, prepared.entryMode);
     // Only a hand-edited counter of many digits makes a fitting sale too long.
     return *length == 0 ? TransactionResult::TooLong : TransactionResult::Done;
 }
 
-// Everything after the lock is taken; the caller releases it.
-TransactionResult ExchangeUnderLock(char* replyArea, const TransactionRequest& request,
-                                    const Prepared& prepared, SaleRun* run,
-                                    TransactionReport* report) {
+// Everything after the link (and lock) is taken; the caller gives them back.
+TransactionResult ExchangeOnLink(char* replyArea, const TransactionRequest& request,
+                                 const Prepared& prepared, LinkTurn* turn,
+                                 TransactionReport* report) {
     char message[MessageAreaSize];
     int length = 0;
     TransactionResult result =
-        BuildNumberedMessage(message, &length, replyArea, request, prepared, run, report);
-    if (result == TransactionResult::Done && ReadyServerLink(replyArea)) {
-        // Once a send has started, a failure is reported, never retried: the
-        // server may already hold the message. A failed send took no byte.
+        BuildNumberedMessage(message, &length, request, prepared, *turn, report);
+    if (result == TransactionResult::Done && ReadyTurnLink(turn, replyArea)) {
+        // Once a send has started, a failure is reported, never retried, to
+        // either host: the server may already hold the message. A failed
+        // send took no byte.
         int64_t sendStarted = PlatformMonotonicUs();
-        if (SendToServer(message, length, replyArea)) {
-            result = CollectServerReply(replyArea, prepared.replyTimeout);
+        if (SendToServer(turn->link, message, length, replyArea)) {
+            result = CollectServerReply(turn->link, replyArea, prepared.replyTimeout);
             report->serverUs = PlatformMonotonicUs() - sendStarted;
             report->outcome = result == TransactionResult::Done ? TransactionOutcome::Replied
                                                                 : TransactionOutcome::InDoubt;
@@ -178,12 +181,76 @@ void FinishRow(PendingRow* pending, const TransactionReport& report, const TillA
     WriteJournalRow(row);
 }
 
-// A transaction that never got the lock: its row, then the till's text.
+// A transaction that never got a link (or the lock): its row, then the
+// till's text.
 TillAnswer EndWithoutLock(char* replyArea, const char* text, PendingRow* pending,
                           const TransactionReport& report) {
     FinishRow(pending, report, AnswerTransaction(TransactionResult::Failed, text));
     snprintf(replyArea, ReplyAreaSize, "%s", text);
     return AnswerTransaction(TransactionResult::Failed, replyArea);
+}
+
+// A sale's or void's place for a link, taken as its record takes its place
+// in the record queue: numbers follow the order of the places, so each link
+// sends its numbers in order.
+struct Joining {
+    PlatformEvent* stopEvent;
+    LinkTurn* turn;
+    char* downText;
+    TurnResult taken;
+    bool called;
+};
+
+bool JoinLinkQueue(void* context) {
+    Joining* joining = static_cast<Joining*>(context);
+    joining->called = true;
+    joining->taken = RequestLink(joining->stopEvent, joining->turn, joining->downText);
+    return joining->taken == TurnResult::Granted || joining->taken == TurnResult::Queued;
+}
+
+// A link for the transaction, and for a sale or void that fits, its record
+// with its number on stable storage first. Waits at most LockWaitMs in all.
+// Failed: the record could not be stored, the reason in replyArea; the turn
+// is given back.
+enum class Taken { Granted, ServerDown, Timeout, Stopped, Failed };
+
+Taken TakeRecordAndLink(char* replyArea, const TransactionRequest& request,
+                        const Prepared& prepared, PlatformEvent* stopEvent, SaleRun* run,
+                        LinkTurn* turn, char* downText, TransactionReport* report) {
+    TurnResult taken;
+    if (prepared.numbered) {
+        int64_t recordStarted = PlatformMonotonicUs();
+        Joining joining{stopEvent, turn, downText, TurnResult::Stopped, false};
+        if (StartSaleRecord(request, *run->started, *run->claim, &run->ticket, replyArea,
+                            JoinLinkQueue, &joining)) {
+            report->sequence = run->ticket.sequence;
+            report->numbered = true;
+        } else if (!joining.called || joining.taken == TurnResult::Granted ||
+                   joining.taken == TurnResult::Queued) {
+            GiveBackLink(turn);
+            return Taken::Failed;
+        }
+        taken = joining.taken;
+        if (taken == TurnResult::Queued) {
+            int64_t spentMs = (PlatformMonotonicUs() - recordStarted) / 1000;
+            unsigned left = spentMs < LockWaitMs ? LockWaitMs - static_cast<unsigned>(spentMs) : 0;
+            taken = AwaitLink(stopEvent, left, turn, downText);
+        }
+    } else {
+        taken = TakeLink(stopEvent, LockWaitMs, turn, downText);
+    }
+    switch (taken) {
+    case TurnResult::Granted:
+        return Taken::Granted;
+    case TurnResult::ServerDown:
+        return Taken::ServerDown;
+    case TurnResult::Timeout:
+        return Taken::Timeout;
+    case TurnResult::Queued:
+    case TurnResult::Stopped:
+        break;
+    }
+    return Taken::Stopped;
 }
 
 // A request the duplicate window answered before the lock: a repeat, or one
@@ -217,10 +284,43 @@ TransactionsStarted StartTransactions(PlatformMutex* lock) {
     started.duplicateKeyMade = StartDuplicates(stored ? key : nullptr);
     WipeBytes(key, sizeof key);
     started.keyProblem = stored ? nullptr : keyProblem;
-    started.serverResolved = StartServerLink();
-    started.serverAddress = ServerLinkAddress();
-    started.serverPort = ServerLinkPort();
+    started.serverResolved = StartServerHosts();
+    started.serverAddress = GetServerHost(PrimaryHost).address;
+    started.serverPort = GetServerHost(PrimaryHost).port;
+    TerminalProblem[0] = '\0';
+    StartLinkPool(TerminalProblem, sizeof TerminalProblem);
+    int terminals[MaxTerminalAddresses];
+    int count = PoolTerminals(terminals, MaxTerminalAddresses);
+    Pooled = count > 0;
+    WidestTerminal = 0;
+    for (int i = 0; i < count; ++i)
+        WidestTerminal = terminals[i] > WidestTerminal ? terminals[i] : WidestTerminal;
     return started;
+}
+
+void LogTransactionSettings() {
+    char line[512];
+    if (ServerHostCount() == 2) {
+        std::snprintf(line, sizeof line, "Backup transaction server address is %s.",
+                      GetServerHost(BackupHost).where);
+        WriteLogLine(line);
+    }
+    LogServerHostSettings();
+    if (TerminalProblem[0] != '\0') {
+        std::snprintf(line, sizeof line, "TerminalAddresses %s; the addresses before it are used.",
+                      TerminalProblem);
+        WriteLogLine(line, LogEvent::Error);
+    }
+    int terminals[MaxTerminalAddresses];
+    int count = PoolTerminals(terminals, MaxTerminalAddresses);
+    if (count == 0)
+        return;
+    int used =
+        std::snprintf(line, sizeof line, "%d server connections, one per terminal address:", count);
+    for (int i = 0; i < count && used > 0 && static_cast<size_t>(used) < sizeof line; ++i)
+        used += std::snprintf(line + used, sizeof line - static_cast<size_t>(used), "%s %d",
+                              i == 0 ? "" : ",", terminals[i]);
+    WriteLogLine(line);
 }
 
 TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
@@ -239,26 +339,46 @@ TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
 
     Prepared prepared = Prepare(request);
     SaleRun run{&pending.row.started, &claim, RecordTicket{}};
+    LinkTurn turn;
+    // The record and a link first, in arrival order; with a single link, the
+    // transaction lock then, with what is left of the wait.
+    char downText[ReplyAreaSize];
     int64_t waitStarted = PlatformMonotonicUs();
-    PlatformWaitResult waited = PlatformWaitEventOrMutex(stopEvent, TransactionLock, LockWaitMs);
+    Taken taken =
+        TakeRecordAndLink(replyArea, request, prepared, stopEvent, &run, &turn, downText, report);
+    PlatformWaitResult waited = taken == Taken::Granted   ? PlatformWaitResult::Mutex
+                                : taken == Taken::Timeout ? PlatformWaitResult::Timeout
+                                                          : PlatformWaitResult::Event;
+    if (taken == Taken::Granted && !Pooled) {
+        int64_t spentMs = (PlatformMonotonicUs() - waitStarted) / 1000;
+        unsigned left = spentMs < LockWaitMs ? LockWaitMs - static_cast<unsigned>(spentMs) : 0;
+        waited = PlatformWaitEventOrMutex(stopEvent, TransactionLock, left);
+        if (waited != PlatformWaitResult::Mutex)
+            GiveBackLink(&turn);
+    }
     report->lockWaitUs = PlatformMonotonicUs() - waitStarted;
     TillAnswer answer{};
-    switch (waited) {
-    case PlatformWaitResult::Mutex:
-        answer = AnswerTransaction(ExchangeUnderLock(replyArea, request, prepared, &run, report),
+    if (taken == Taken::Failed) {
+        // Not recorded, so not sent: the reason is in the reply area.
+        answer = AnswerTransaction(TransactionResult::Failed, replyArea);
+        FinishRow(&pending, *report, answer);
+    } else if (taken == Taken::ServerDown) {
+        // Known down, and tried by another: answered at once, nothing sent.
+        answer = EndWithoutLock(replyArea, downText, &pending, *report);
+    } else if (waited == PlatformWaitResult::Mutex) {
+        answer = AnswerTransaction(ExchangeOnLink(replyArea, request, prepared, &turn, report),
                                    replyArea);
         FinishRow(&pending, *report, answer);
-        PlatformReleaseMutex(TransactionLock);
-        break;
-    case PlatformWaitResult::Timeout:
+        if (!Pooled)
+            PlatformReleaseMutex(TransactionLock);
+        GiveBackLink(&turn);
+    } else if (waited == PlatformWaitResult::Timeout) {
         answer = EndWithoutLock(replyArea, "Timeout error.", &pending, *report);
-        break;
-    case PlatformWaitResult::Event:
-    case PlatformWaitResult::Failed:
+    } else {
         // A failed wait never leads to an exchange without the lock.
         answer = EndWithoutLock(replyArea, "Service shutdown.", &pending, *report);
-        break;
     }
+    // A record whose message never left gets its outcome too: not sent.
     SettleSale(claim, run.ticket, *report, answer);
     CountTransaction(MetricKindOf(request.code), MetricOutcomeOf(report->outcome),
                      report->lockWaitUs, report->serverUs);

@@ -38,7 +38,7 @@ enum class TransactionOutcome { NotSent, Replied, InDoubt, Duplicate };
 struct TransactionReport {
     TransactionOutcome outcome = TransactionOutcome::NotSent;
     int sequence = -1;      // the number sent; -1 when none was taken
-    int64_t lockWaitUs = 0; // waiting for the transaction lock; -1: it never waited
+    int64_t lockWaitUs = 0; // waiting for a link (and lock); -1: it never waited
     int64_t serverUs = -1;  // first byte sent to the end of the reply or the failure
     bool numbered = false;  // a number was taken (a counter file may hold -1 too)
 };
@@ -57,20 +57,32 @@ struct TransactionsStarted {
     const char* keyProblem;
 };
 
-// Reads the server's address and port (a host name resolved here, once),
-// keeps the lock every transaction takes, starts with no server connection
-// and the duplicate window empty under the key file's key (made when there
-// is none). Called by the run sequence before the listener starts, and
-// followed by RecoverTransactions (Recovery.h) once the journal is open.
+// Reads the servers' addresses and ports (host names resolved here, once)
+// and TerminalAddresses, keeps the lock every transaction takes when there
+// is a single server link, starts with no server connection and the
+// duplicate window empty under the key file's key (made when there is none).
+// Called by the run sequence before the listener starts, and followed by
+// RecoverTransactions (Recovery.h) once the journal is open.
 TransactionsStarted StartTransactions(PlatformMutex* lock);
+// Logs what StartTransactions found beyond the server's address: the backup
+// server, settings that would refuse every connection, the terminal
+// addresses.
+void LogTransactionSettings();
 
-// Carries one transaction, waiting at most 10 s for the transaction lock
-// unless stopEvent is set first. With DuplicateWindow on, a sale or void is
-// looked up in the duplicate window before that wait: a repeat is answered
-// from the first one and one the window cannot take is refused, neither
-// waiting nor sending. When report is given it is filled in before the call
-// returns. Every transaction leaves a journal row, written before the lock is
-// let go so that sale and void rows follow the sequence numbers, and is
-// counted for the status port.
+// Carries one transaction, waiting at most 10 s for a server link (granted
+// in arrival order; with a single link, then the transaction lock too)
+// unless stopEvent is set first. While the server is known unreachable and
+// another transaction is trying it, or a try failed while this one waited,
+// it is answered at once with the last connect error, nothing sent. A sale
+// or void is recorded with its number (Records.h) as it takes its place for
+// a link, numbers in the order of the places, and is sent only once its
+// record is on stable storage; one that cannot be recorded is not sent.
+// With DuplicateWindow on, a sale or void is looked up in the duplicate
+// window before that wait: a repeat is answered from the first one and one
+// the window cannot take is refused, neither waiting nor sending. When
+// report is given it is filled in before the call returns. Every transaction
+// leaves a journal row, written before its link is let go (with a single
+// link, sale and void rows then follow the sequence numbers; with several
+// they may not), and is counted for the status port.
 TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
                            PlatformEvent* stopEvent, TransactionReport* report = nullptr);

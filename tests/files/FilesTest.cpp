@@ -3,11 +3,13 @@
 #include "Files.h"
 #include "Counter.h"
 #include "ErrorText.h"
+#include "Fingerprint.h"
 #include "Journal.h"
 #include "JournalReader.h"
 #include "Log.h"
 #include "MatchKey.h"
 #include "Records.h"
+#include "SettingRules.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -1023,4 +1025,63 @@ TEST_F(RecordFiles, GroupGetsNumbersInArrivalOrderFromOneFlush) {
     EXPECT_EQ(failed.load(), 4);
     std::filesystem::remove(SequencePath);
     Record(SaleStart(6));
+}
+
+// The rules a setting's value is judged by, at start and by `check` alike.
+TEST(SettingRules, FingerprintsAsWrittenOrAsOpensslPrintsThem) {
+    const std::string colons =
+        "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:"
+        "45:67:89";
+    unsigned char expected[FingerprintSize];
+    ASSERT_TRUE(ParseFingerprint(colons.c_str(), expected));
+    EXPECT_EQ(expected[0], 0xAB);
+    EXPECT_EQ(expected[31], 0x89);
+    std::string bare;
+    for (char c : colons)
+        if (c != ':')
+            bare += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& text :
+         {bare, "sha256 Fingerprint=" + colons, "SHA256 Fingerprint=" + colons,
+          "  sha256 Fingerprint=" + bare}) {
+        unsigned char out[FingerprintSize] = {};
+        EXPECT_TRUE(ParseFingerprint(text.c_str(), out)) << text;
+        EXPECT_EQ(std::memcmp(out, expected, sizeof out), 0) << text;
+    }
+    unsigned char out[FingerprintSize];
+    for (const std::string& text : {"sha1 Fingerprint=" + colons, "Fingerprint=" + colons,
+                                    "sha256 Fingerprint=" + colons.substr(3), colons + ":00"})
+        EXPECT_FALSE(ParseFingerprint(text.c_str(), out)) << text;
+    EXPECT_EQ(ReadFingerprintValue("", out), FingerprintSetting::Unset);
+}
+
+TEST(SettingRules, TerminalAddressListsAndWhatIsWrongWithThem) {
+    struct Case {
+        const char* text;
+        std::vector<int> used;
+        const char* why; // null: usable
+    } cases[] = {
+        {"", {}, nullptr},
+        {"3,4,5,6", {3, 4, 5, 6}, nullptr},
+        {" 12 , 7,0 ", {12, 7, 0}, nullptr},
+        {"3,4,3", {3, 4}, "repeats the address 3"},
+        {"3,x,5", {3, 5}, "item 2 is not a terminal address from 0 to 999999999"},
+        {"3,,5", {3, 5}, "item 2 is not a terminal address from 0 to 999999999"},
+        {"1000000000", {}, "item 1 is not a terminal address from 0 to 999999999"},
+        {"-3", {}, "item 1 is not a terminal address from 0 to 999999999"},
+        {"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17",
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16},
+         "holds more than 16 addresses"},
+    };
+    for (const Case& c : cases) {
+        int out[MaxTerminalAddresses];
+        int count = -1;
+        char why[160] = "";
+        bool usable = ParseTerminalAddresses(c.text, out, &count, why, sizeof why);
+        EXPECT_EQ(usable, c.why == nullptr) << c.text;
+        EXPECT_EQ(std::vector<int>(out, out + count), c.used) << c.text;
+        if (c.why != nullptr) {
+            EXPECT_STREQ(why, c.why) << c.text;
+        }
+        EXPECT_EQ(CheckTerminalAddresses(c.text, why, sizeof why), usable) << c.text;
+    }
 }

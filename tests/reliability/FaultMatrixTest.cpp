@@ -9,12 +9,15 @@
 #include "Journal.h"
 #include "Metrics.h"
 #include "Records.h"
+#include "Text.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +36,69 @@ std::string Padded(const std::string& text, size_t length) {
 std::string LengthBytes(size_t length) {
     return std::string{char(length >> 8), char(length & 0xFF)};
 }
+
+// A TCP relay on a port of its own to another port, which the test can turn
+// away: while down it accepts and closes each connection at once, so a TLS
+// handshake through it fails without the port ever being let go.
+class Relay {
+  public:
+    explicit Relay(unsigned short target) : target_(target) {
+        listener_ = PlatformTcpSocket();
+        PlatformBind(listener_, "127.0.0.1", 0);
+        PlatformListen(listener_, 16);
+        port_ = PlatformLocalPort(listener_);
+        stop_ = PlatformCreateEvent();
+        acceptor_ = std::thread([this] { Accept(); });
+    }
+    ~Relay() {
+        PlatformSetEvent(stop_);
+        acceptor_.join();
+        PlatformCloseSocket(listener_);
+        for (auto& thread : pumps_)
+            thread.join();
+    }
+    unsigned short Port() const { return port_; }
+    void SetDown(bool down) { down_ = down; }
+    int Relayed() const { return relayed_; }
+
+  private:
+    void Accept() {
+        while (PlatformWaitAcceptOrEvent(listener_, stop_) == 1) {
+            PlatformSocket client = PlatformAccept(listener_, nullptr, 0);
+            if (down_) {
+                PlatformCloseSocket(client);
+                continue;
+            }
+            PlatformSocket server = ConnectLoopback(target_);
+            ++relayed_;
+            pumps_.emplace_back([this, client, server] { Pump(client, server); });
+        }
+    }
+    // Both ways on one thread, until either side closes or the relay stops.
+    void Pump(PlatformSocket a, PlatformSocket b) {
+        char buffer[4096];
+        for (bool open = true; open && !PlatformEventIsSet(stop_);) {
+            for (auto [from, to] : {std::pair{a, b}, std::pair{b, a}}) {
+                long got = PlatformRecvWithin(from, buffer, sizeof buffer, 10);
+                if (got == PlatformTimedOut)
+                    continue;
+                if (got <= 0 || PlatformSend(to, buffer, static_cast<size_t>(got)) != got)
+                    open = false;
+            }
+        }
+        PlatformCloseSocket(a);
+        PlatformCloseSocket(b);
+    }
+
+    unsigned short target_;
+    unsigned short port_ = 0;
+    PlatformSocket listener_;
+    PlatformEvent* stop_;
+    std::atomic<bool> down_{false};
+    std::atomic<int> relayed_{0};
+    std::thread acceptor_;
+    std::vector<std::thread> pumps_;
+};
 
 } // namespace
 
@@ -87,9 +153,11 @@ TEST_F(ReliabilityTest, ServerGoesAwayAndRefusesConnections) {
 
 // 64 tills selling at once, and the server going away part way through. The
 // numbers reach the server strictly increasing and each once; the journal
-// holds every number of the burst once, in order, consecutive; a number whose
-// sale gave up before sending (not-sent) never reaches the server, and no
-// number is taken twice.
+// holds every number taken once, consecutive; a number whose sale gave up
+// before sending (not-sent) never reaches the server, and no number is
+// taken twice. Sales queued behind a failed connect (numbered with their
+// records as they queued) are answered with its error; those that come once
+// the server is known down are answered at once, without a number.
 TEST_F(ReliabilityTest, SixtyFourTillsAtOnceWithTheServerGoingAwayMidway) {
     TxSimOptions slow;
     slow.replyDelayMs = 20; // the burst lasts well past the server's stop
@@ -114,10 +182,25 @@ TEST_F(ReliabilityTest, SixtyFourTillsAtOnceWithTheServerGoingAwayMidway) {
     int notSent = 0;
     std::vector<JournalFields> rows = JournalRows();
     ASSERT_EQ(rows.size(), static_cast<size_t>(tills));
+    // The rows of the sales that were sent follow the numbers; a sale that
+    // gave up waiting writes its row as it gives up.
+    std::stable_sort(rows.begin(), rows.end(), [](const JournalFields& a, const JournalFields& b) {
+        return !a[4].empty() && (b[4].empty() || std::stoi(a[4]) < std::stoi(b[4]));
+    });
+    int sequence = 16;
     for (int i = 0; i < tills; ++i) {
         const JournalFields& row = rows[i];
-        int sequence = 17 + i;
-        ASSERT_EQ(row[4], std::to_string(sequence));
+        if (row[4].empty()) {
+            ++notSent;
+            EXPECT_EQ(row[8], "not-sent");
+            int till = std::stoi(row[5]) - 1000;
+            ASSERT_TRUE(till >= 0 && till < tills) << row[5];
+            EXPECT_ANSWER(answers[till], "504 Gateway Timeout",
+                          "Unable to connect to server: Error " +
+                              std::to_string(ConnectionRefusedCode));
+            continue;
+        }
+        ASSERT_EQ(row[4], std::to_string(++sequence));
         int till = std::stoi(row[5]) - 1000;
         ASSERT_TRUE(till >= 0 && till < tills) << row[5];
         bool onWire = std::find(wire.begin(), wire.end(), sequence) != wire.end();
@@ -135,9 +218,11 @@ TEST_F(ReliabilityTest, SixtyFourTillsAtOnceWithTheServerGoingAwayMidway) {
         }
     }
     EXPECT_GE(notSent, 30);
-    EXPECT_EQ(NextSequence(), 17 + tills);
+    // Numbers reserved for the sales that were then answered without one go
+    // to the next sales: the counter file may be ahead, never behind.
     StartServer();
-    ExpectServing();
+    EXPECT_ANSWER(Sale(4242), "200 OK", SaleApproval(sequence + 1, 4242));
+    EXPECT_GE(NextSequence(), sequence + 2);
 }
 
 TEST_F(ReliabilityTest, IdleConnectionClosedByServerIsReplacedBeforeSending) {
@@ -394,25 +479,38 @@ TEST_F(ReliabilityTest, ServerThatNeverRepliesHoldsUpQueuedClients) {
     EXPECT_ANSWER(first, "504 Gateway Timeout", "Timeout error.");
     EXPECT_GE(firstElapsed, 12500);
 
-    // The queued sales never got the lock, so they used no numbers.
-    EXPECT_EQ(NextSequence(), 18);
+    // The queued sales were recorded with their numbers, 18 and 19 in the
+    // order they came, and never sent.
+    EXPECT_EQ(NextSequence(), 20);
     EXPECT_EQ(server->Messages().size(), 1u);
     SetServerOptions({});
     ExpectServing(600);
 
-    // Their rows come first, in the order their waits ended, without a number
-    // and not sent; the held sale's row is in doubt.
+    // Their rows come first, in the order their waits ended, not sent; the
+    // held sale's row is in doubt.
     std::vector<JournalFields> rows = JournalRows();
     ASSERT_EQ(rows.size(), 5u);
     std::vector<JournalFields> expected = {
         Row("funds", NoNumber, 300, "not-sent", 504, "Timeout error."),
-        Row("sale", NoNumber, 400, "not-sent", 504, "Timeout error.", "INV1"),
-        Row("sale", NoNumber, 500, "not-sent", 504, "Timeout error.", "INV2"),
+        Row("sale", 18, 400, "not-sent", 504, "Timeout error.", "INV1"),
+        Row("sale", 19, 500, "not-sent", 504, "Timeout error.", "INV2"),
         Row("sale", 17, 100, "in-doubt", 504, "Timeout error."),
     };
+    if (std::find(rows.begin(), rows.begin() + 3, expected[1]) == rows.begin() + 3) {
+        expected[1] =
+            Row("sale", 19, 400, "not-sent", 504, "Timeout error.", "INV1"); // came second
+        expected[2] = Row("sale", 18, 500, "not-sent", 504, "Timeout error.", "INV2");
+    }
     for (int i = 0; i < 3; ++i)
         EXPECT_NE(std::find(rows.begin(), rows.begin() + 3, expected[i]), rows.begin() + 3) << i;
     EXPECT_EQ(rows[3], expected[3]);
+
+    // Every record has its outcome: a restart finds nothing in doubt.
+    StopGateway();
+    StartGateway("ReplyTimeout=13\n");
+    for (const std::string& line : LogMessages(files.ReadLog()))
+        EXPECT_EQ(line.find("from before the last stop"), std::string::npos) << line;
+    EXPECT_EQ(JournalRows().size(), 5u);
 }
 
 TEST_F(ReliabilityTest, ClientsThatSendNothingHalfARequestOrCloseAtOnce) {
@@ -746,7 +844,7 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
          Case::Refused},
         {"TLS 1.1", "QHG_TLS_OLD_PORT", TlsSettings(), "TLS 1.2 or later required", Case::Refused},
         {"no such CA file", "QHG_TLS_GOOD_PORT", TlsSettings("", "missing.pem"),
-         "missing.pem holds no usable certificate (Error 2)", Case::Failed},
+         "ServerCaFile missing.pem does not exist", Case::Failed},
         {"a hash too short", "QHG_TLS_GOOD_PORT",
          TlsSettings("ServerCertificateHash=" + pin.substr(3) + "\n"),
          "ServerCertificateHash is not a SHA-256 fingerprint", Case::NoHandshake},
@@ -786,11 +884,25 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
     EXPECT_TRUE(server->Messages().empty());
     EXPECT_EQ(JournalRows(), expected);
 
-    std::vector<std::string> logged;
+    std::vector<std::string> logged, atStart;
     for (const std::string& message : LogMessages(files.ReadLog())) {
         if (message.find("TLS handshake") != std::string::npos)
             logged.push_back(message.substr(0, message.find(" (certificate ")));
+        if (message.find(": no ") != std::string::npos)
+            atStart.push_back(message);
     }
+    // Settings that refuse every connection are said at start, the CA
+    // file's full path in the log only.
+    EXPECT_EQ(atStart,
+              (std::vector<std::string>{
+                  "ServerCaFile " +
+                      std::string(SettingsPath,
+                                  static_cast<size_t>(FileNameOf(SettingsPath) - SettingsPath)) +
+                      "missing.pem does not exist: no TLS connection can be made.",
+                  "ServerCertificateHash is not a SHA-256 fingerprint (64 hex digits, "
+                  "colons allowed): no connection is made to the transaction server "
+                  "127.0.0.1:" +
+                      std::to_string(EnvPort("QHG_TLS_GOOD_PORT")) + "."}));
     const std::string front = "TLS handshake with the transaction server 127.0.0.1:";
     auto line = [&](const char* port, const char* reason) {
         return front + std::to_string(EnvPort(port)) + " refused: " + reason;
@@ -816,4 +928,94 @@ TEST_F(ReliabilityTlsTest, EachRefusalAnswers504AndSendsNothing) {
     char reason[256];
     EXPECT_TRUE(ServerHealthy(reason, sizeof reason));
     EXPECT_EQ(MetricValue(expiry), std::atoll(Env("QHG_TLS_NOT_AFTER").c_str()));
+}
+
+// Twelve tills paying at once against a server that answers in 1.5 s: with
+// four terminal addresses, four connections carry them side by side, each
+// message with its connection's address, every number once, and each
+// connection's numbers in the order it sent them (a sale's number is taken
+// with its record before it waits for a connection).
+TEST_F(ReliabilityTest, TwelveTillsShareFourTerminalAddressesAgainstASlowServer) {
+    TxSimOptions slow;
+    slow.replyDelayMs = 1500;
+    StartServer(slow);
+    StartGateway("TerminalAddresses=3,4,5,6\n");
+    const int tills = 12;
+    std::vector<std::string> answers(tills);
+    std::vector<std::thread> clients;
+    int64_t start = PlatformMonotonicMs();
+    for (int i = 0; i < tills; ++i)
+        clients.emplace_back([&, i] { answers[i] = Sale(2000 + i); });
+    for (auto& client : clients)
+        client.join();
+    EXPECT_LT(PlatformMonotonicMs() - start, 9000);
+    for (const std::string& answer : answers) {
+        Answer parsed = ParseAnswer(answer);
+        EXPECT_EQ(parsed.status, "200 OK") << answer;
+        EXPECT_EQ(parsed.body.rfind("APPROVED SALE TERMINAL=0", 0), 0u) << answer;
+    }
+    std::map<std::string, int> perTerminal;
+    std::map<std::string, int> lastNumber;
+    std::set<int> numbers;
+    for (const std::string& message : server->Messages()) {
+        const std::string terminal = message.substr(2, 2);
+        ++perTerminal[terminal];
+        int number = std::stoi(message.substr(4, message.find(FS) - 4));
+        numbers.insert(number);
+        EXPECT_GT(number, lastNumber.count(terminal) ? lastNumber[terminal] : -1)
+            << "terminal " << terminal << " sent " << number << " after a later number";
+        lastNumber[terminal] = number;
+    }
+    EXPECT_EQ(perTerminal,
+              (std::map<std::string, int>{{"03", 3}, {"04", 3}, {"05", 3}, {"06", 3}}));
+    std::set<int> expected;
+    for (int n = 17; n < 17 + tills; ++n)
+        expected.insert(n);
+    EXPECT_EQ(numbers, expected);
+    EXPECT_EQ(server->ConnectionsAccepted(), 4u);
+    std::set<int> journalled;
+    for (const JournalFields& row : JournalRows()) {
+        EXPECT_EQ(row[8], "replied");
+        journalled.insert(std::stoi(row[4]));
+    }
+    EXPECT_EQ(journalled, expected);
+    EXPECT_EQ(NextSequence(), 17 + tills);
+    EXPECT_EQ(MetricValue("qhg_server_connected"), 4);
+}
+
+// The transaction server's TLS front turns connections away: the backup
+// (TLS too, checked by the same rules) carries the sales, said once; after
+// ServerFailBackSeconds the server takes them back, said once.
+TEST_F(ReliabilityTlsTest, BackupCarriesTheSalesUntilTheServerTakesThemBack) {
+    StartServer();
+    Relay relay(EnvPort("QHG_TLS_GOOD_PORT"));
+    relay.SetDown(true);
+    unsigned short backup = EnvPort("QHG_TLS_TLS12_PORT");
+    unsigned short status = FreePort();
+    serverPort = relay.Port();
+    StartGateway(
+        TlsSettings("BackupServerAddress=127.0.0.1\nBackupServerPort=" + std::to_string(backup) +
+                    "\nServerFailBackSeconds=1\nStatusPort=" + std::to_string(status) + "\n"));
+    auto health = [&] {
+        return ParseAnswer(RawExchange(status, "GET /health HTTP/1.1\r\n\r\n")).body;
+    };
+    const std::string primaryWhere = "127.0.0.1:" + std::to_string(relay.Port());
+    const std::string backupWhere = "127.0.0.1:" + std::to_string(backup);
+    ExpectServing(100);
+    ExpectServing(101);
+    EXPECT_EQ(MetricValue("qhg_server_backup_in_use"), 1);
+    EXPECT_EQ(health(), "OK, on the backup transaction server " + backupWhere);
+
+    relay.SetDown(false);
+    PlatformSleepMs(1100);
+    ExpectServing(110);
+    ExpectServing(111);
+    EXPECT_EQ(relay.Relayed(), 1);
+    EXPECT_EQ(MetricValue("qhg_server_backup_in_use"), 0);
+    EXPECT_EQ(health(), "OK");
+    EXPECT_EQ(server->ConnectionsAccepted(), 2u);
+    std::vector<std::string> lines = LogMessages(files.ReadLog());
+    for (const std::string& line : {"Using the backup transaction server " + backupWhere,
+                                    "Back on the transaction server " + primaryWhere})
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << line;
 }

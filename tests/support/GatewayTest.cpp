@@ -53,6 +53,7 @@ void GatewayTest::StartGateway(const std::string& extraSettings,
     if (PlatformEventIsSet(stopEvent))
         stopEvent = PlatformCreateEvent();
     StartTransactions(TestTransactionLock());
+    LogTransactionSettings();
     StartJournal();
     RecoverTransactions();
     listenerDone_ = false;

@@ -281,6 +281,27 @@ std::string RawExchange(unsigned short port, const std::string& request, const c
     return response;
 }
 
+SynDropper::SynDropper() {
+    EnsureSockets();
+    listener_ = PlatformTcpSocket();
+    if (PlatformBind(listener_, "127.0.0.1", 0) != 0 || PlatformListen(listener_, 0) != 0)
+        return;
+    port_ = PlatformLocalPort(listener_);
+    // Connects that complete fill the queue; the first one that hangs shows
+    // it is full.
+    for (int i = 0; i < 8 && !dropping_; ++i) {
+        queued_.push_back(PlatformTcpSocket());
+        dropping_ =
+            PlatformConnectWithin(queued_.back(), "127.0.0.1", port_, 300) == PlatformErrorTimedOut;
+    }
+}
+
+SynDropper::~SynDropper() {
+    for (PlatformSocket socket : queued_)
+        PlatformCloseSocket(socket);
+    PlatformCloseSocket(listener_);
+}
+
 unsigned short FreePort() {
     EnsureSockets();
     PlatformSocket socket = PlatformTcpSocket();

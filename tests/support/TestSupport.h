@@ -138,6 +138,27 @@ class FakeServer {
     std::thread acceptor_;
 };
 
+// A port on 127.0.0.1 that drops every connect, as a server behind a
+// firewall that drops SYNs does: a listener with backlog 0 whose queue is
+// already full, so a connect to it hangs until its own limit (Linux, and
+// Wine over it, drop the SYN rather than refuse it).
+class SynDropper {
+  public:
+    SynDropper();
+    ~SynDropper();
+    SynDropper(const SynDropper&) = delete;
+    SynDropper& operator=(const SynDropper&) = delete;
+    unsigned short Port() const { return port_; }
+    // Its queue is full: the last connect made to fill it timed out.
+    bool Dropping() const { return dropping_; }
+
+  private:
+    PlatformSocket listener_ = PlatformNoSocket;
+    std::vector<PlatformSocket> queued_;
+    unsigned short port_ = 0;
+    bool dropping_ = false;
+};
+
 // A TCP connection to 127.0.0.1:port, made from the given local address
 // (null: any). PlatformNoSocket on failure.
 PlatformSocket ConnectLoopback(unsigned short port, const char* fromAddress = nullptr);

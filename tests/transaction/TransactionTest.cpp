@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -523,4 +524,93 @@ TEST_F(Exchange, RepeatsInsideTheWindowAreAnsweredWithoutReachingTheServer) {
     stopEvent = PlatformCreateEvent();
     EXPECT_EQ(send(TransactionSale, "777", 1, "R"), TransactionResult::Done);
     EXPECT_EQ(server.Messages().size(), 11u);
+}
+
+// A server that drops every connect: the try gives up at ServerConnectTimeout
+// with the timed-out code, the transactions that waited behind it get its
+// text at once, their numbers (taken with their records as they queued)
+// never sent; a newcomer while another tries is answered at once without a
+// number, and once the try is over the next transaction tries again.
+TEST_F(Exchange, ConnectsGiveUpInTimeAndTheOthersAreAnsweredWithoutWaiting) {
+    SynDropper dropper;
+    ASSERT_TRUE(dropper.Dropping());
+    files.WriteSequence("40");
+    files.WriteSettings("[Settings]\nTerminalAddress=3\nEntryMode=2\nServerConnectTimeout=1\n");
+    UseServerPort(dropper.Port());
+    const std::string timedOut =
+        "Unable to connect to server: Error " + std::to_string(PlatformErrorTimedOut);
+    struct Outcome {
+        TransactionResult result;
+        TransactionReport report;
+        std::string text;
+        int64_t ms;
+    };
+    auto sale = [&](Outcome* out) {
+        char area[ReplyAreaSize];
+        int64_t start = PlatformMonotonicMs();
+        out->result = Transact(area, TransactionSale, "1", 1, "2", 1, &out->report);
+        out->ms = PlatformMonotonicMs() - start;
+        out->text = area;
+    };
+    std::vector<Outcome> burst(6);
+    std::vector<std::thread> threads;
+    for (Outcome& outcome : burst)
+        threads.emplace_back(sale, &outcome);
+    for (auto& t : threads)
+        t.join();
+    std::set<int> numbers;
+    for (const Outcome& outcome : burst) {
+        EXPECT_EQ(outcome.result, TransactionResult::Failed);
+        EXPECT_EQ(outcome.text, timedOut);
+        EXPECT_EQ(outcome.report.outcome, TransactionOutcome::NotSent);
+        EXPECT_LT(outcome.ms, 2000);
+        EXPECT_TRUE(outcome.report.numbered);
+        numbers.insert(outcome.report.sequence);
+    }
+    EXPECT_EQ(numbers, (std::set<int>{40, 41, 42, 43, 44, 45}));
+
+    Outcome trier, newcomer;
+    std::thread tries(sale, &trier);
+    PlatformSleepMs(300);
+    sale(&newcomer);
+    tries.join();
+    EXPECT_GE(trier.ms, 950);
+    EXPECT_EQ(trier.report.sequence, 46);
+    EXPECT_EQ(trier.text, timedOut);
+    EXPECT_LT(newcomer.ms, 300);
+    EXPECT_FALSE(newcomer.report.numbered);
+    EXPECT_EQ(newcomer.text, timedOut);
+}
+
+// A connect failure moves to the backup server in the same transaction; a
+// message that went out without a whole reply is never sent to either again.
+TEST_F(Exchange, BackupTakesOverFailedConnectsButNeverAMessageInDoubt) {
+    files.WriteSequence("60");
+    FakeServer primary([](FakeConnection& c, const std::string&) { c.Close(); });
+    FakeServer backup;
+    files.WriteSettings("[Settings]\nTerminalAddress=3\nEntryMode=2\nBackupServerAddress="
+                        "127.0.0.1\nBackupServerPort=" +
+                        std::to_string(backup.Port()) + "\n");
+    UseServerPort(primary.Port());
+    EXPECT_EQ(Transact(reply, TransactionSale, "1", 1, "2", 1, &report), TransactionResult::Failed);
+    EXPECT_EQ(report.outcome, TransactionOutcome::InDoubt);
+    EXPECT_TRUE(WaitUntil([&] { return primary.Messages().size() == 1; }));
+    primary.Stop();
+    EXPECT_EQ(Transact(reply, TransactionSale, "1", 2, "2", 1, &report), TransactionResult::Done);
+    EXPECT_EQ(ReplyBody(), "OK");
+    EXPECT_EQ(report.sequence, 61);
+    std::vector<std::string> sent = backup.Messages();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].substr(2, 4), "0361");
+    std::string where = "127.0.0.1:" + std::to_string(backup.Port());
+    std::vector<std::string> lines = LogMessages(files.ReadLog());
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), "Using the backup transaction server " + where), 1);
+    char host[64];
+    ASSERT_TRUE(BackupInUse(host, sizeof host));
+    EXPECT_EQ(host, where);
+    // Stays there: the next sale goes to the backup on the same connection.
+    EXPECT_EQ(Transact(reply, TransactionSale, "1", 3, "2", 1), TransactionResult::Done);
+    EXPECT_EQ(backup.Messages().size(), 2u);
+    EXPECT_EQ(backup.Connections(), 1);
 }
