@@ -610,6 +610,10 @@ TEST_F(ReliabilityTest, WindowAndSalesInFlightOutlastAStop) {
         EXPECT_ANSWER(Sale(100 * (i + 1), "4000056655665556", std::string(1, char('A' + i))),
                       "200 OK", SaleApproval(17 + i, 100 * (i + 1)));
     StopGateway();
+    // The files let go as the process's end would: Windows lets no one
+    // write a file that is held.
+    CloseRecords();
+    StopJournal();
     // Slots are taken lowest first: 18's and 19's outcomes are spoiled, as
     // if they never left the page cache; 19's row is cut short.
     char record[GatewayPathSize + 8];
@@ -618,6 +622,7 @@ TEST_F(ReliabilityTest, WindowAndSalesInFlightOutlastAStop) {
     for (int slot : {1, 2})
         bytes.replace(4096 + slot * 1536 + 512, 1024, std::string(1024, '\0'));
     WriteWholeFile(record, bytes);
+    ASSERT_EQ(ReadWholeFile(record), bytes);
     std::vector<JournalFields> raw;
     ASSERT_EQ(JournalRows(&raw).size(), 3u);
     PlatformLocalTime today;
@@ -627,6 +632,7 @@ TEST_F(ReliabilityTest, WindowAndSalesInFlightOutlastAStop) {
     std::string journal = ReadWholeFile(day);
     journal.resize(journal.rfind(raw[2][0]) + 40);
     WriteWholeFile(day, journal);
+    ASSERT_EQ(ReadWholeFile(day), journal);
 
     long long recovered = MetricValue("qhg_recovered_in_doubt_total");
     long long inDoubt = MetricValue("qhg_transactions_total{kind=\"sale\",outcome=\"in_doubt\"}");
