@@ -450,13 +450,20 @@ def sales(args):
     reference of its own, so that the duplicate window never takes one for
     another's repeat. A gateway that is down or killed mid-way costs a
     connection error or a cut answer, which are counted; a complete answer
-    must be an approval."""
+    must be an approval. With args.rate, each client keeps to its share."""
     tally = Tally()
     errors = [0]
 
+    spacing = args.clients / args.rate if args.rate > 0 else 0
+
     def worker(client):
         serial = 0
+        due = time.monotonic() + random.random() * spacing
         while not os.path.exists(args.stop):
+            pause = due - time.monotonic()
+            if pause > 0:
+                time.sleep(pause)
+            due = max(due + spacing, time.monotonic())
             serial += 1
             amount = random.randint(1, 99999)
             url = "/Sale?%s+%d+C%dW%d" % (CARD, amount, serial, client)
@@ -705,6 +712,8 @@ def main():
     p.add_argument("--clients", type=int, default=8)
     p.add_argument("--stop", required=True, help="ends when this file exists")
     p.add_argument("--out", required=True)
+    p.add_argument("--rate", type=float, default=0,
+                   help="at most this many sales a second from all clients (0: no limit)")
     p.set_defaults(run=sales)
     p = commands.add_parser("crash-check")
     p.add_argument("--counter", required=True)
