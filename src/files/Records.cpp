@@ -230,14 +230,17 @@ bool Ahead(int a, int b) {
 // ---------------------------------------------------------------------------
 // Writing
 
-// One caller of RecordTransactionStart, on its own stack until done.
+// One caller of RecordTransactionStart, on its own stack until done. Each
+// waits on a condition of its own: a group's end wakes its members and the
+// next group's first caller alone, not every caller waiting.
 struct Member {
     const RecordStart* start;
     RecordTicket* ticket;
-    int error;
-    bool counter; // the error was the counter file's
-    bool done;
-    Member* next;
+    int error = 0;
+    bool counter = false; // the error was the counter file's
+    bool done = false;
+    Member* next = nullptr;
+    std::condition_variable wake;
 };
 
 constexpr int ErrorWrite = -3; // a write or flush failed without a system code
@@ -245,7 +248,7 @@ constexpr int ErrorWrite = -3; // a write or flush failed without a system code
 struct Writer {
     // Everything here but the file's own I/O.
     std::mutex guard;
-    std::condition_variable wake;
+    std::condition_variable wake; // a group's end, for CloseRecords
     PlatformFile* file = nullptr;
     Member* head = nullptr;
     Member** tail = &head;
@@ -366,8 +369,8 @@ void LeadGroup(std::unique_lock<std::mutex>& hold) {
         writer.generation = generation;
         ++writer.flushes;
     }
-    for (Member* m = group; m != nullptr;) {
-        Member* next = m->next; // m may be gone once done is seen
+    // The members stay until they see done under guard, which is held.
+    for (Member* m = group; m != nullptr; m = m->next) {
         if (m->error == 0 && error != 0) {
             m->error = error;
             m->counter = counter;
@@ -375,9 +378,11 @@ void LeadGroup(std::unique_lock<std::mutex>& hold) {
             *m->ticket = RecordTicket{};
         }
         m->done = true;
-        m = next;
+        m->wake.notify_one();
     }
     writer.flushing = false;
+    if (writer.head != nullptr)
+        writer.head->wake.notify_one(); // leads the next group
     writer.wake.notify_all();
 }
 
@@ -737,11 +742,10 @@ void CloseRecords() {
         writer.wake.wait(hold, [] { return !writer.flushing; });
         file = writer.file;
         writer.file = nullptr;
-        for (Member* m = writer.head; m != nullptr;) {
-            Member* next = m->next;
+        for (Member* m = writer.head; m != nullptr; m = m->next) {
             m->error = RecordErrorClosed;
             m->done = true;
-            m = next;
+            m->wake.notify_one();
         }
         writer.head = nullptr;
         writer.tail = &writer.head;
@@ -759,7 +763,9 @@ bool RecordTransactionStart(const RecordStart& start, RecordTicket* ticket, int*
     *ticket = RecordTicket{};
     if (counter != nullptr)
         *counter = false;
-    Member me{&start, ticket, 0, false, false, nullptr};
+    Member me;
+    me.start = &start;
+    me.ticket = ticket;
     std::unique_lock<std::mutex> hold(writer.guard);
     if (writer.file == nullptr) {
         *error = RecordErrorClosed;
@@ -781,7 +787,7 @@ bool RecordTransactionStart(const RecordStart& start, RecordTicket* ticket, int*
         if (!writer.flushing)
             LeadGroup(hold);
         else
-            writer.wake.wait(hold);
+            me.wake.wait(hold);
     }
     *error = me.error;
     if (counter != nullptr)
