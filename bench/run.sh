@@ -279,11 +279,18 @@ say "refused requests, $clients clients"
 gw_refused=$(result "$("$loadgen" http --port "${gateway_port[main]}" --source 127.0.0.2 --concurrency $clients \
   --seconds "$seconds" --cpu "${gateway_pid[main]}")")
 # --- the status port: the same loads against a second gateway with StatusPort
-# set and scraped once a second, in runs taken in turn with the first gateway
+# set, scraped once a second and its status page open (loaded every 5 s, as
+# the page reloads itself), in runs taken in turn with the first gateway
 # (status port off), so that both sides share the machine's moments.
 say "status port on and off, $clients clients, in turn"
 gateway_start scraped $uncapped StatusPort=free
-(while curl -s -o /dev/null "http://127.0.0.1:${gateway_status_port[scraped]}/metrics"; do sleep 1; done) &
+(scrapes=0
+  while curl -s -o /dev/null "http://127.0.0.1:${gateway_status_port[scraped]}/metrics"; do
+    if [ $((scrapes++ % 5)) = 0 ]; then
+      curl -s -o /dev/null "http://127.0.0.1:${gateway_status_port[scraped]}/" || break
+    fi
+    sleep 1
+  done) &
 scrape_pid=$!
 # Four rounds of quarter-length runs for each side and load, so that a busy
 # moment of the machine falls on both sides; the figures are each side's means.

@@ -11,7 +11,7 @@ else
             binutils-mingw-w64-x86-64
             wine wine64 curl python3 python3-prometheus-client systemd passwd util-linux procps
             strace dpkg-dev file lintian adduser wixl msitools python3-pefile wrk nginx-light
-            libssl-dev openssl socat libgnutls30 prometheus python3-yaml)
+            libssl-dev openssl socat libgnutls30 prometheus python3-yaml chromium)
 fi
 missing=()
 for p in "${packages[@]}"; do

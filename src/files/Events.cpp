@@ -1,6 +1,7 @@
 // Events.cpp - the Event Log queue and the thread that reports it.
 #include "Events.h"
 
+#include "Log.h"
 #include "Platform.h"
 
 #include <condition_variable>
@@ -59,6 +60,8 @@ EventSink EventReporter = ReportToEventLog;
 void ReportLogEvent(LogEvent event, const char* message) {
     if (event == LogEvent::None)
         return;
+    // Whether or not the Event Log is on, the status page shows it.
+    KeepRecentWarning(event, message);
     std::lock_guard<std::mutex> hold(Guard);
     if (!Running || Stopping || Count == QueuedEvents)
         return;

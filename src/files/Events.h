@@ -7,7 +7,8 @@
 enum class LogEvent { None, Information, Warning, Error };
 
 // Queues an event for the Event Log alone, when it is on; never waits. A
-// full queue drops the newest event: the text log has them all.
+// full queue drops the newest event: the text log has them all. Warnings and
+// errors are also kept for the status page (KeepRecentWarning), on or off.
 void ReportLogEvent(LogEvent event, const char* message);
 // Turns the Event Log on (service mode) under the source name: events are
 // reported by a thread of their own. False when the thread could not start.

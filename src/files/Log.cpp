@@ -5,6 +5,17 @@
 #include "Platform.h"
 
 #include <cstdio>
+#include <mutex>
+
+namespace {
+
+// A ring of the newest warnings: Newest is the next slot to fill.
+std::mutex RecentGuard;
+RecentWarning Recent[RecentWarningCount];
+int RecentKept = 0;
+int Newest = 0;
+
+} // namespace
 
 void WriteLogLine(const char* message, LogEvent event) {
     char date[64];
@@ -29,4 +40,28 @@ void WriteLogLine(const char* message, LogEvent event) {
         fflush(stdout);
     }
     ReportLogEvent(event, message);
+}
+
+void KeepRecentWarning(LogEvent event, const char* message) {
+    if (event != LogEvent::Warning && event != LogEvent::Error)
+        return;
+    PlatformLocalTime now;
+    PlatformLocalNow(&now);
+    std::lock_guard<std::mutex> hold(RecentGuard);
+    RecentWarning& slot = Recent[Newest];
+    slot.event = event;
+    std::snprintf(slot.time, sizeof slot.time, "%04d-%02d-%02d %02d:%02d:%02d", now.year, now.month,
+                  now.day, now.hour, now.minute, now.second);
+    std::snprintf(slot.text, sizeof slot.text, "%s", message);
+    Newest = (Newest + 1) % RecentWarningCount;
+    if (RecentKept < RecentWarningCount)
+        ++RecentKept;
+}
+
+int ReadRecentWarnings(RecentWarning* out, int max) {
+    std::lock_guard<std::mutex> hold(RecentGuard);
+    int count = RecentKept < max ? RecentKept : max;
+    for (int i = 0; i < count; ++i)
+        out[i] = Recent[(Newest - 1 - i + RecentWarningCount) % RecentWarningCount];
+    return count;
 }

@@ -45,6 +45,33 @@ bool CheckCaFile(const char* path, char* why, size_t size) {
     return false;
 }
 
+bool CheckClientKeyFile(const char* path, char* why, size_t size) {
+    int error = 0;
+    char words[256];
+    switch (PlatformTlsCheckKeyFile(path, &error)) {
+    case PlatformTlsResult::Ok:
+        return true;
+    case PlatformTlsResult::ClientCertificateNotFound:
+        std::snprintf(why, size, "does not exist");
+        break;
+    case PlatformTlsResult::ClientKeyExposed:
+        std::snprintf(why, size,
+                      "is readable by group or others: give it to the gateway's account alone "
+                      "(chmod 600)");
+        break;
+    case PlatformTlsResult::ClientKeyEncrypted:
+        std::snprintf(why, size,
+                      "is encrypted: export the key without a passphrase "
+                      "(openssl pkey -in key.pem -out key-plain.pem)");
+        break;
+    default:
+        FormatErrorText(error, words, sizeof words);
+        std::snprintf(why, size, "holds no PEM private key it can read: %s", words);
+        break;
+    }
+    return false;
+}
+
 bool ParseTerminalAddresses(const char* text, int* out, int* count, char* why, size_t size) {
     *count = 0;
     bool usable = true;

@@ -22,8 +22,12 @@ FingerprintSetting ReadFingerprintValue(const char* value, unsigned char* out);
 // uses: for a File, its full path.
 using SettingCheck = bool (*)(const char* value, char* why, size_t size);
 
-// ServerCaFile: a readable PEM file with at least one certificate.
+// ServerCaFile, ServerClientCertificateFile: a readable PEM file with at
+// least one certificate.
 bool CheckCaFile(const char* path, char* why, size_t size);
+// ServerClientKeyFile: a PEM private key without a passphrase, which its
+// owner alone may read.
+bool CheckClientKeyFile(const char* path, char* why, size_t size);
 
 // A TerminalAddresses list: whole numbers from 0 to MaxTerminalAddress
 // separated by commas, blanks around them allowed; empty: no list.

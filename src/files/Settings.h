@@ -24,6 +24,14 @@ enum class SettingKind {
 
 enum class SettingRead { AtStart, EachRequest };
 
+// Where a key is read; on the other platform `check` says it is not used.
+enum class SettingPlatform { Any, Linux, Windows };
+#ifdef _WIN32
+inline constexpr SettingPlatform ThisPlatform = SettingPlatform::Windows;
+#else
+inline constexpr SettingPlatform ThisPlatform = SettingPlatform::Linux;
+#endif
+
 struct SettingRow {
     const char* section;
     const char* name;
@@ -42,6 +50,7 @@ struct SettingRow {
     // What the value needs beyond its kind's rule (SettingRules.h), for
     // `check` and the start alike; null when the kind's rule is all.
     SettingCheck check = nullptr;
+    SettingPlatform platform = SettingPlatform::Any;
 };
 
 inline constexpr char SettingsSection[] = "Settings";
@@ -73,6 +82,22 @@ inline constexpr SettingRow SettingRows[] = {
      SettingRead::AtStart,
      "SHA-256 fingerprint of the server's certificate, hex with or without colons or as openssl "
      "prints it, checked besides the chain; empty: none"},
+    {SettingsSection, "ServerClientCertificateFile", SettingKind::File, 0, "", 0,
+     GatewayPathSize - 1, SettingRead::AtStart,
+     "Linux: PEM file of the gateway's client certificate and its chain, sent when the server "
+     "asks for one (see \"Client certificates\"), beside the executable unless a full path; "
+     "empty: none",
+     nullptr, CheckCaFile, SettingPlatform::Linux},
+    {SettingsSection, "ServerClientKeyFile", SettingKind::File, 0, "", 0, GatewayPathSize - 1,
+     SettingRead::AtStart,
+     "Linux: PEM file of that certificate's private key, without a passphrase and readable by "
+     "the gateway's account alone; empty: the key is in ServerClientCertificateFile",
+     nullptr, CheckClientKeyFile, SettingPlatform::Linux},
+    {SettingsSection, "ServerClientCertificateHash", SettingKind::Fingerprint, 0, "", 0, 127,
+     SettingRead::AtStart,
+     "Windows: SHA-256 fingerprint of the gateway's client certificate in the local machine's "
+     "\"My\" store, which holds its private key, sent when the server asks for one; empty: none",
+     nullptr, nullptr, SettingPlatform::Windows},
     {SettingsSection, "ServerConnectTimeout", SettingKind::Number, 5, nullptr, 1, 120,
      SettingRead::AtStart,
      "seconds a connect to the transaction server may take before it counts as failed"},

@@ -1,9 +1,9 @@
 // StatusPort.cpp - the status port for monitoring: a second listener, off
 // unless "StatusPort" is set, bound to "StatusAddress" only. It answers
-// GET /health and GET /metrics with the gateway's header block, one answer
-// per connection, each connection on a thread of its own so that a silent
-// client holds up no one. "Allowed Clients" does not apply here: the
-// address the port is bound to decides who can reach it.
+// GET /health, GET /metrics and the status page at GET / with the gateway's
+// header block, one answer per connection, each connection on a thread of
+// its own so that a silent client holds up no one. "Allowed Clients" does
+// not apply here: the address the port is bound to decides who can reach it.
 #include "StatusPort.h"
 
 #include "Counter.h"
@@ -13,6 +13,7 @@
 #include "Metrics.h"
 #include "Platform.h"
 #include "Settings.h"
+#include "StatusPage.h"
 
 #include <cstdio>
 #include <cstring>
@@ -24,7 +25,8 @@ namespace {
 // no answer after this long.
 constexpr int StatusRequestWaitMs = 2000;
 constexpr size_t StatusRequestMax = 1023;
-// Room for the header block and the whole metrics text (about 7 KB).
+// Room for the header block and the whole metrics text (about 7 KB); the
+// page gets StatusPageSize more.
 constexpr size_t StatusAreaSize = 32 * 1024;
 constexpr size_t StatusStackSize = 64 * 1024;
 constexpr unsigned FailedAcceptPauseMs = 10;
@@ -53,19 +55,21 @@ const char* RequestedPath(char* request) {
     return path;
 }
 
-// Writes the whole answer for the request into area; returns its length.
-size_t AnswerStatusRequest(char* request, char* area) {
+// Writes the whole answer for the path (null: not a GET) into area; returns
+// its length.
+size_t AnswerStatusRequest(const char* path, char* area, size_t size) {
     char date[64];
     FormatHttpDate(PlatformUtcMilliseconds(), date, sizeof date);
     const char* status = StatusOk;
     char body[192] = "OK";
-    const char* path = RequestedPath(request);
-    bool metrics = false;
+    bool metrics = false, page = false;
     if (path == nullptr) {
         status = StatusMethodNotAllowed;
         std::snprintf(body, sizeof body, "%s", BodyMethodNotAllowed);
     } else if (std::strcmp(path, "/metrics") == 0) {
         metrics = true;
+    } else if (std::strcmp(path, "/") == 0) {
+        page = true;
     } else if (std::strcmp(path, "/health") == 0) {
         // "OK" alone while on the transaction server: monitors match it.
         char backup[64];
@@ -77,13 +81,15 @@ size_t AnswerStatusRequest(char* request, char* area) {
         status = StatusNotFound;
         std::snprintf(body, sizeof body, "%s", BodyFileNotFound);
     }
-    size_t used = FormatHeaderBlock(area, StatusAreaSize, status, date, metrics);
+    size_t used = FormatHeaderBlock(area, size, status, date, metrics);
     if (metrics) {
         int next = 0;
         int error = PeekSequenceNumber(&next);
         bool known = error == 0 || error == PlatformFileNotFound;
-        return used + FormatMetrics(area + used, StatusAreaSize - used, known, next);
+        return used + FormatMetrics(area + used, size - used, known, next);
     }
+    if (page)
+        return used + FormatStatusPage(area + used, size - used);
     size_t length = std::strlen(body);
     std::memcpy(area + used, body, length);
     return used + length;
@@ -93,10 +99,17 @@ unsigned ServeStatusConnection(void* parameter) {
     PlatformSocket socket = reinterpret_cast<PlatformSocket>(parameter);
     char request[StatusRequestMax + 1];
     long got = PlatformRecvWithin(socket, request, StatusRequestMax, StatusRequestWaitMs);
-    char* area = got > 0 ? new (std::nothrow) char[StatusAreaSize] : nullptr;
-    if (area != nullptr) {
+    const char* path = nullptr;
+    size_t size = StatusAreaSize;
+    if (got > 0) {
         request[got] = '\0';
-        size_t length = AnswerStatusRequest(request, area);
+        path = RequestedPath(request);
+        if (path != nullptr && std::strcmp(path, "/") == 0)
+            size += StatusPageSize;
+    }
+    char* area = got > 0 ? new (std::nothrow) char[size] : nullptr;
+    if (area != nullptr) {
+        size_t length = AnswerStatusRequest(path, area, size);
         for (size_t sent = 0; sent < length;) {
             long n = PlatformSend(socket, area + sent, length - sent);
             if (n <= 0)
@@ -129,6 +142,7 @@ unsigned AcceptStatusConnections(void*) {
 } // namespace
 
 void StartStatusListener(PlatformEvent* stopEvent) {
+    NoteStatusPageStart();
     int configured = ReadSetting("StatusPort");
     unsigned short port = PortFrom(configured);
     if (port == 0)

@@ -1,5 +1,6 @@
 // StatusPort.h - the status port for monitoring ("StatusPort", off at 0, on
-// "StatusAddress"): GET /health and GET /metrics, one answer per connection.
+// "StatusAddress"): GET /health, GET /metrics and the status page at GET /,
+// one answer per connection.
 #pragma once
 
 struct PlatformEvent;

@@ -1,9 +1,10 @@
 // Metrics.cpp - the counts behind /metrics and /health, and their text.
 #include "Metrics.h"
 
+#include "TextArea.h"
+
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -65,6 +66,7 @@ struct Histogram {
 };
 Histogram ExchangeTime;
 Histogram LockWait;
+static_assert(TimeBucketCount == BoundCount + 1);
 
 Counter ServerConnects;
 
@@ -81,6 +83,8 @@ const char* const HandshakeResults[] = {"ok", "refused", "failed"};
 Counter Handshakes[3];
 std::atomic<bool> CertificateSeen{false};
 std::atomic<int64_t> CertificateNotAfter{0};
+std::atomic<bool> ClientCertificateSeen{false};
+std::atomic<int64_t> ClientCertificateNotAfter{0};
 
 // The last exchange that went to the server: none yet, reached, failed.
 enum Health { NoExchange, Reached, Failed };
@@ -98,22 +102,8 @@ void CopyPrintable(const char* text, char* out, size_t size) {
     out[used] = '\0';
 }
 
-// Appends formatted text to a fixed area; what does not fit is dropped.
-struct Text {
-    char* out;
-    size_t size;
-    size_t used = 0;
-
-    void Add(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        if (used + 1 >= size)
-            return;
-        va_list arguments;
-        va_start(arguments, format);
-        int n = std::vsnprintf(out + used, size - used, format, arguments);
-        va_end(arguments);
-        if (n > 0)
-            used = used + static_cast<size_t>(n) < size ? used + static_cast<size_t>(n) : size - 1;
-    }
+// The exposition format's lines.
+struct Text : TextArea {
     void Head(const char* name, const char* type, const char* help) {
         Add("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
     }
@@ -283,6 +273,49 @@ void NoteServerCertificate(int64_t notAfterUtcSeconds) {
     CertificateSeen.store(true, std::memory_order_release);
 }
 
+void ReadExchangeTimes(TimeBuckets* out) {
+    for (int i = 0; i < TimeBucketCount; ++i) {
+        out->upperUs[i] = i < BoundCount ? Bounds[i].us : -1;
+        out->count[i] = ExchangeTime.buckets[i].load(Relaxed);
+    }
+}
+
+int64_t BucketQuantileUs(const TimeBuckets& buckets, double share) {
+    uint64_t total = 0;
+    for (uint64_t count : buckets.count)
+        total += count;
+    if (total == 0)
+        return -1;
+    double rank = share * static_cast<double>(total);
+    uint64_t below = 0;
+    for (int i = 0; i < TimeBucketCount; ++i) {
+        uint64_t count = buckets.count[i];
+        if (count == 0 || static_cast<double>(below + count) < rank) {
+            below += count;
+            continue;
+        }
+        if (i == TimeBucketCount - 1)
+            return BeyondLastBound;
+        double lower = i == 0 ? 0 : static_cast<double>(buckets.upperUs[i - 1]);
+        double upper = static_cast<double>(buckets.upperUs[i]);
+        double within = (rank - static_cast<double>(below)) / static_cast<double>(count);
+        return static_cast<int64_t>(lower + (upper - lower) * within + 0.5);
+    }
+    return BeyondLastBound;
+}
+
+void NoteClientCertificate(int64_t notAfterUtcSeconds) {
+    ClientCertificateNotAfter.store(notAfterUtcSeconds, Relaxed);
+    ClientCertificateSeen.store(true, std::memory_order_release);
+}
+
+bool ClientCertificateEnd(int64_t* notAfterUtcSeconds) {
+    if (!ClientCertificateSeen.load(std::memory_order_acquire))
+        return false;
+    *notAfterUtcSeconds = ClientCertificateNotAfter.load(Relaxed);
+    return true;
+}
+
 bool ServerHealthy(char* reason, size_t size) {
     std::lock_guard<std::mutex> hold(HealthGuard);
     if (ServerHealth.load(Relaxed) != Failed)
@@ -294,7 +327,7 @@ bool ServerHealthy(char* reason, size_t size) {
 size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNext) {
     if (size == 0)
         return 0;
-    Text text{out, size};
+    Text text{{out, size}};
     out[0] = '\0';
     text.Head("qhg_requests_total", "counter", "Answers sent to tills, by HTTP status.");
     text.AddCounters("qhg_requests_total", "status", AnswerCodes, Answers, AnswerKinds);
@@ -344,6 +377,11 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
     if (CertificateSeen.load(std::memory_order_acquire))
         text.Add("qhg_server_certificate_expiry_timestamp_seconds %lld\n",
                  static_cast<long long>(CertificateNotAfter.load(Relaxed)));
+    text.Head("qhg_client_certificate_expiry_timestamp_seconds", "gauge",
+              "The notAfter of the client certificate the gateway presents, since unix epoch.");
+    if (ClientCertificateSeen.load(std::memory_order_acquire))
+        text.Add("qhg_client_certificate_expiry_timestamp_seconds %lld\n",
+                 static_cast<long long>(ClientCertificateNotAfter.load(Relaxed)));
 
     text.AddHistogram("qhg_exchange_seconds",
                       "Time from sending a message to the end of its reply or its failure.",

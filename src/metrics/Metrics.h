@@ -60,10 +60,30 @@ void CountServerHandshake(MetricHandshake result);
 // The notAfter of the server's certificate last seen in a handshake, in
 // seconds since 1970 UTC.
 void NoteServerCertificate(int64_t notAfterUtcSeconds);
+// The notAfter of the client certificate the gateway presents, read at start
+// and with each new connection.
+void NoteClientCertificate(int64_t notAfterUtcSeconds);
+// False until NoteClientCertificate was called.
+bool ClientCertificateEnd(int64_t* notAfterUtcSeconds);
 
 // True while no exchange has failed since the last one that reached the
 // server. Otherwise false with the failure as one printable line in reason.
 bool ServerHealthy(char* reason, size_t size);
+
+// The exchange times of /metrics' histogram, for the status page: each
+// bucket's upper bound and the exchanges in it (not added up); the last
+// bucket has no bound.
+constexpr int TimeBucketCount = 18;
+struct TimeBuckets {
+    int64_t upperUs[TimeBucketCount]; // the last: -1
+    uint64_t count[TimeBucketCount];
+};
+void ReadExchangeTimes(TimeBuckets* out);
+// The time under which share (0.5 for the median) of the counted exchanges
+// lie, interpolated within its bucket as Prometheus' histogram_quantile
+// does: -1 with none counted, BeyondLastBound when it lies in the last one.
+constexpr int64_t BeyondLastBound = INT64_MAX;
+int64_t BucketQuantileUs(const TimeBuckets& buckets, double share);
 
 // Transactions counted since start, of every kind and outcome, and whether
 // a server connection is up now: for the service manager's status line.

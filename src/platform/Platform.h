@@ -427,6 +427,11 @@ PlatformTlsResult PlatformTlsConnect(PlatformSocket socket, const PlatformTlsCon
 // null) is filled whenever the certificate itself could be read.
 PlatformTlsResult PlatformTlsLoadClientCertificate(const PlatformTlsConfig& config,
                                                    PlatformTlsClientCertificate* facts, int* error);
+// Reads a private key file the way PlatformTlsConnect reads clientKeyFile:
+// Ok, ClientKeyExposed, ClientKeyEncrypted, or ClientCertificateNotFound or
+// ClientCertificateUnusable with *error. For judging the file without a
+// certificate or a server. Windows takes no key file: always Ok there.
+PlatformTlsResult PlatformTlsCheckKeyFile(const char* path, int* error);
 // After a send or receive failed or found the session ended:
 // ClientCertificateRequired or ClientCertificateExpired when the server
 // ended it by refusing our client certificate (or the lack of one), else Ok.

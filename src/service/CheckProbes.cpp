@@ -1,7 +1,8 @@
-// CheckProbes.cpp - what "check" tries beyond the file, changing nothing: a
-// connect to the transaction server (and its TLS handshake) with nothing
-// sent, a bind of each port let go at once, a read of the counter and of the
-// records a start would recover.
+// CheckProbes.cpp - what "check" tries beyond the file, changing nothing: the
+// client certificate loaded, a connect to the transaction server and its
+// backup (and their TLS handshakes) with nothing sent, a bind of each port
+// let go at once, a read of the counter and of the records a start would
+// recover.
 #include "CheckProbes.h"
 
 #include "Counter.h"
@@ -12,7 +13,9 @@
 #include "TlsRefusal.h"
 #include "TlsSettings.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -22,6 +25,9 @@ constexpr int HandshakeLimitMs = 5000;
 constexpr int TlsSniffLimitMs = 1000;
 // A certificate that ends sooner is worth a warning.
 constexpr int64_t ExpiryWarningSeconds = 30 * 86400;
+// A TLS 1.3 server that asked for our certificate judges it after the
+// handshake: its refusal comes within this.
+constexpr int VerdictWaitMs = 1000;
 
 std::string UtcText(int64_t seconds) {
     std::time_t time = static_cast<std::time_t>(seconds);
@@ -38,22 +44,78 @@ std::string Fingerprint(const unsigned char* sha256) {
     return text;
 }
 
+void WarnOfEnd(CheckReport* report, const char* whose, int64_t notAfterUtcSeconds) {
+    int64_t left = notAfterUtcSeconds - PlatformUtcMilliseconds() / 1000;
+    if (left < ExpiryWarningSeconds)
+        ReportNow(report, false,
+                  std::string(whose) + " certificate expires in " + std::to_string(left / 86400) +
+                      " days, on " + UtcText(notAfterUtcSeconds));
+}
+
+// The client certificate as the handshake would load it: its facts, and an
+// error for a refusal that the keys' own rules have not already reported.
+// False when no handshake can be made with it.
+bool ProbeClientCertificate(CheckReport* report, const ServerTlsSettings& tls,
+                            const CheckTargets& targets) {
+    if (!HasClientCertificate(tls))
+        return true;
+    for (const char* key : {"ServerClientCertificateFile", "ServerClientKeyFile"}) {
+        if (std::find(targets.faultyKeys.begin(), targets.faultyKeys.end(), key) !=
+            targets.faultyKeys.end())
+            return false;
+    }
+    PlatformTlsConfig config;
+    MakeTlsConfig(tls, HandshakeLimitMs, &config);
+    PlatformTlsClientCertificate facts;
+    int error = 0;
+    PlatformTlsResult result = PlatformTlsLoadClientCertificate(config, &facts, &error);
+    if (facts.haveCertificate) {
+        std::printf("Client certificate: %s\n", facts.subject);
+        std::printf("  issued by: %s\n", facts.issuer);
+        std::printf("  expires:   %s\n", UtcText(facts.notAfterUtcSeconds).c_str());
+        std::printf("  SHA-256:   %s\n", Fingerprint(facts.sha256).c_str());
+    }
+    if (result != PlatformTlsResult::Ok) {
+        char reason[512];
+        DescribeHandshake(result, error, nullptr, reason, sizeof reason);
+        std::string named =
+            tls.clientHashSet
+                ? "ServerClientCertificateHash " + Fingerprint(tls.clientSha256)
+                : std::string("ServerClientCertificateFile ") + tls.clientCertificateFile;
+        ReportNow(report, true, named + ": " + reason);
+        return false;
+    }
+    WarnOfEnd(report, "the client", facts.notAfterUtcSeconds);
+    return true;
+}
+
 // The handshake over the connected socket, as the gateway would make it,
 // with the certificate shown whenever one came.
 void ProbeHandshake(CheckReport* report, PlatformSocket socket, const std::string& where,
-                    const ServerTlsSettings& tls, bool backup) {
-    if (!tls.pinValid) {
+                    const ServerTlsSettings& tls, bool backup, bool clientUsable) {
+    if (const char* unusable = UnusableTlsSetting(tls, backup)) {
         ReportNow(report, true,
-                  std::string("no TLS handshake tried: ") + FingerprintKeyName(backup) +
-                      " is not valid");
+                  std::string("no TLS handshake tried: ") + unusable + " is not valid");
         return;
     }
-    PlatformTlsConfig config{tls.caFile, tls.name, tls.pinned ? tls.pin : nullptr,
-                             HandshakeLimitMs};
+    if (!clientUsable) {
+        std::printf("TLS: no handshake tried without the client certificate\n");
+        return;
+    }
+    PlatformTlsConfig config;
+    MakeTlsConfig(tls, HandshakeLimitMs, &config);
     PlatformTls* session = nullptr;
     PlatformTlsPeer peer;
     int error = 0;
     PlatformTlsResult result = PlatformTlsConnect(socket, config, &session, &peer, &error);
+    if (result == PlatformTlsResult::Ok && peer.clientCertificateRequested &&
+        std::strcmp(peer.protocol, "TLSv1.3") == 0) {
+        // Sending nothing, so that nothing can be taken.
+        char scratch[256];
+        long got = PlatformTlsRecvWithin(session, scratch, sizeof scratch, VerdictWaitMs);
+        if (got != PlatformTimedOut && got <= 0)
+            result = PlatformTlsRefusal(session);
+    }
     PlatformTlsClose(session);
     if (result == PlatformTlsResult::Ok)
         std::printf("TLS: %s, %s\n", peer.protocol, peer.cipher);
@@ -63,19 +125,19 @@ void ProbeHandshake(CheckReport* report, PlatformSocket socket, const std::strin
         std::printf("  expires:   %s\n", UtcText(peer.notAfterUtcSeconds).c_str());
         std::printf("  SHA-256:   %s\n", Fingerprint(peer.sha256).c_str());
     }
+    if (HasClientCertificate(tls) || peer.clientCertificateRequested)
+        std::printf("Client certificate asked for: %s\n",
+                    !peer.clientCertificateRequested ? "no, none sent"
+                    : peer.clientCertificateSent     ? "yes, sent"
+                                                     : "yes, none sent");
     if (result != PlatformTlsResult::Ok) {
         char reason[512];
         DescribeHandshake(result, error, tls.caFile, reason, sizeof reason);
         ReportNow(report, true, "TLS handshake with " + where + " (" + tls.name + "): " + reason);
         return;
     }
-    int64_t left = peer.notAfterUtcSeconds - PlatformUtcMilliseconds() / 1000;
-    if (left < ExpiryWarningSeconds)
-        ReportNow(report, false,
-                  std::string(backup ? "the backup" : "the") +
-                      " transaction server's certificate expires in " +
-                      std::to_string(left / 86400) + " days, on " +
-                      UtcText(peer.notAfterUtcSeconds));
+    WarnOfEnd(report, backup ? "the backup transaction server's" : "the transaction server's",
+              peer.notAfterUtcSeconds);
 }
 
 // With ServerTls=0: whether the server answers a TLS handshake, which a
@@ -91,7 +153,8 @@ bool AnswersTls(PlatformSocket socket) {
     return result != PlatformTlsResult::Failed || peer.haveCertificate;
 }
 
-void ProbeHost(CheckReport* report, const std::string& address, int configuredPort, bool backup) {
+void ProbeHost(CheckReport* report, const std::string& address, int configuredPort, bool backup,
+               bool clientUsable) {
     const char* what = backup ? "Backup transaction server" : "Transaction server";
     const std::string server =
         backup ? "the backup transaction server " : "the transaction server ";
@@ -111,7 +174,7 @@ void ProbeHost(CheckReport* report, const std::string& address, int configuredPo
     ServerTlsSettings tls;
     ReadServerTlsSettings(address.c_str(), &tls, backup);
     if (error == 0 && tls.enabled) {
-        ProbeHandshake(report, socket, server + where, tls, backup);
+        ProbeHandshake(report, socket, server + where, tls, backup, clientUsable);
     } else if (error == 0 && AnswersTls(socket)) {
         ReportNow(report, true,
                   server + where +
@@ -126,9 +189,13 @@ void ProbeHost(CheckReport* report, const std::string& address, int configuredPo
 } // namespace
 
 void ProbeServer(CheckReport* report, const CheckTargets& targets) {
-    ProbeHost(report, targets.serverAddress, targets.serverPort, false);
+    // The client certificate is the same for both servers: shown once.
+    ServerTlsSettings tls;
+    ReadServerTlsSettings(targets.serverAddress.c_str(), &tls);
+    bool clientUsable = !tls.enabled || ProbeClientCertificate(report, tls, targets);
+    ProbeHost(report, targets.serverAddress, targets.serverPort, false, clientUsable);
     if (!targets.backupAddress.empty())
-        ProbeHost(report, targets.backupAddress, targets.backupPort, true);
+        ProbeHost(report, targets.backupAddress, targets.backupPort, true, clientUsable);
 }
 
 // Binds the port as its listener would and lets it go at once.

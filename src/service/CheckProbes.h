@@ -3,8 +3,9 @@
 
 #include "CheckSettings.h"
 
-// A connect to the transaction server and to the backup server, if any
-// (with ServerTls=1 the handshake too; with ServerTls=0 a handshake's first
+// With ServerTls=1 the client certificate loaded and shown, once; a connect
+// to the transaction server and to the backup server, if any (with
+// ServerTls=1 the handshake too; with ServerTls=0 a handshake's first
 // flight, to notice a TLS server; never a message).
 void ProbeServer(CheckReport* report, const CheckTargets& targets);
 // A bind of the port, let go at once.

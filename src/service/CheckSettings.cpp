@@ -188,13 +188,20 @@ void CheckNumber(CheckReport* report, const Entry& entry, const char* what, int 
 }
 
 // A File as the gateway takes it: the full path, and the row's own rule.
-void JudgeFile(CheckReport* report, const SettingRow& row, int line, const std::string& shown) {
+// False when the rule refused it.
+bool JudgeFile(CheckReport* report, const SettingRow& row, int line, const std::string& shown) {
     char path[2 * GatewayPathSize];
     if (shown.empty() || !ResolveSettingFile(shown.c_str(), path, sizeof path))
-        return;
+        return true;
     char why[320];
-    if (row.check != nullptr && !row.check(path, why, sizeof why))
-        ReportProblem(report, line, true, std::string(row.name) + " " + path + " " + why);
+    if (row.check == nullptr || row.check(path, why, sizeof why))
+        return true;
+    ReportProblem(report, line, true, std::string(row.name) + " " + path + " " + why);
+    return false;
+}
+
+const char* PlatformName(SettingPlatform platform) {
+    return platform == SettingPlatform::Windows ? "Windows" : "Linux";
 }
 
 // Judges one key's effective value by its row, and notes what the probes need.
@@ -236,15 +243,18 @@ void JudgeValue(CheckReport* report, const SettingRow& row, int line, int number
             ReportProblem(report, line, true, name + " " + shown + " is not a dotted IPv4 address");
         break;
     case SettingKind::File:
-        JudgeFile(report, row, line, shown);
+        if (!JudgeFile(report, row, line, shown))
+            targets->faultyKeys.push_back(name);
         break;
     case SettingKind::Fingerprint: {
         unsigned char pin[FingerprintSize];
-        if (ReadFingerprintValue(shown.c_str(), pin) == FingerprintSetting::Invalid)
+        if (ReadFingerprintValue(shown.c_str(), pin) == FingerprintSetting::Invalid) {
             ReportProblem(report, line, true,
                           name + " " + shown +
                               " is not a SHA-256 fingerprint (64 hex digits, colons allowed): "
                               "no connection would be made");
+            targets->faultyKeys.push_back(name);
+        }
         break;
     }
     case SettingKind::Terminals: {
@@ -294,6 +304,14 @@ void CheckSettings(CheckReport* report, const SettingsLines& lines, CheckTargets
         std::printf("%-22s %-18s %s\n", row.name, shown.c_str(), source.c_str());
 
         int line = fromFile ? entry->line : 0;
+        if (row.platform != SettingPlatform::Any && row.platform != ThisPlatform) {
+            if (fromFile && !shown.empty())
+                ReportProblem(report, line, false,
+                              std::string(row.name) + " is not used on " +
+                                  PlatformName(ThisPlatform) + "; it is read on " +
+                                  PlatformName(row.platform) + " only");
+            continue;
+        }
         if (fromFile && !IsTextKind(row.kind))
             CheckNumber(report, *entry, row.name, written);
         JudgeValue(report, row, line, number, written, shown, targets);

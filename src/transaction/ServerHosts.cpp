@@ -68,6 +68,11 @@ bool StartServerHosts() {
     if (HostCount == 2)
         BackupResolved = ReadHost(&Hosts[BackupHost], configured,
                                   PortFrom(backupPort) != 0 ? backupPort : port, true);
+    // The client certificate, the same for both hosts, on /metrics from the
+    // start.
+    int64_t clientNotAfter = 0;
+    if (ReadClientCertificateEnd(Hosts[PrimaryHost].tls, &clientNotAfter))
+        NoteClientCertificate(clientNotAfter);
     ConnectLimitMs = ReadSetting("ServerConnectTimeout") * 1000;
     FailBackMs = static_cast<int64_t>(ReadSetting("ServerFailBackSeconds")) * 1000;
     std::lock_guard<std::mutex> hold(Guard);
@@ -168,6 +173,10 @@ void LogServerHostSettings() {
                       caFile, why);
         WriteLogLine(line, LogEvent::Error);
     }
+    if (!Hosts[PrimaryHost].tls.clientHashValid)
+        WriteLogLine("ServerClientCertificateHash is not a SHA-256 fingerprint (64 hex digits, "
+                     "colons allowed): no TLS connection can be made.",
+                     LogEvent::Error);
     for (int host = 0; host < HostCount; ++host) {
         if (Hosts[host].tls.pinValid)
             continue;

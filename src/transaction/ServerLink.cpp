@@ -88,18 +88,22 @@ long ReceiveWaiting(ServerLink* link, char* buffer, size_t size) {
     return PlatformRecv(link->socket, buffer, size);
 }
 
+bool SessionRefused(ServerLink* link, char* replyArea);
+
 // Discards bytes waiting on the idle connection: they are a late or surplus
 // reply to an earlier transaction and must not be taken for this one's.
 // Returns false when the server has closed or reset the connection.
-bool DrainIdleConnection(ServerLink* link) {
+bool DrainIdleConnection(ServerLink* link, char* replyArea) {
     char scratch[1024];
     long discarded = 0;
     for (;;) {
         long got = ReceiveWaiting(link, scratch, sizeof scratch);
         if (got == PlatformTimedOut)
             return true;
-        if (got <= 0)
+        if (got <= 0) {
+            SessionRefused(link, replyArea);
             return false;
+        }
         discarded += got;
         if (discarded > MaxStrayBytes)
             return false;
@@ -139,12 +143,51 @@ void LogHandshake(size_t kind, const ServerHost& host, const char* reason,
     WriteLogLine(line, LogEvent::Warning);
 }
 
+// A handshake with host that did not succeed, or a session the server ended
+// over our client certificate: counted, the till's text in replyArea, a
+// refusal or a time-out logged, the status port told.
+void HandshakeFailed(const ServerHost& host, PlatformTlsResult result, int error,
+                     const PlatformTlsPeer& peer, char* replyArea) {
+    bool refused = result != PlatformTlsResult::Failed;
+    CountServerHandshake(refused ? MetricHandshake::Refused : MetricHandshake::Failed);
+    char reason[320];
+    DescribeHandshake(result, error, host.tls.caFile, reason, sizeof reason);
+    snprintf(replyArea, ReplyAreaSize, "Unable to connect to server: %s", reason);
+    if (refused)
+        LogHandshake(static_cast<size_t>(result), host, reason, peer);
+    else if (error == PlatformErrorTimedOut)
+        LogHandshake(TlsResults, host, reason, peer);
+    NoteExchange(false, replyArea);
+}
+
+// After a send or receive that found the link's session failed or ended:
+// true, with the till's text in replyArea, when the server ended it by
+// refusing our client certificate or its lack, as a TLS 1.3 server does once
+// the handshake is done. Nothing sent over such a session was taken.
+bool SessionRefused(ServerLink* link, char* replyArea) {
+    if (link->session == nullptr)
+        return false;
+    PlatformTlsResult result = PlatformTlsRefusal(link->session);
+    if (result == PlatformTlsResult::Ok)
+        return false;
+    HandshakeFailed(GetServerHost(link->host), result, 0, PlatformTlsPeer{}, replyArea);
+    return true;
+}
+
+// The end date of the client certificate, for /metrics: read again with each
+// connection, since a renewed file is taken then.
+void NoteClientCertificateEnd(const ServerTlsSettings& tls) {
+    int64_t notAfter = 0;
+    if (ReadClientCertificateEnd(tls, &notAfter))
+        NoteClientCertificate(notAfter);
+}
+
 // Makes the TLS session over the connected socket. False, with the till's
 // text in replyArea, when the handshake was refused or failed.
 bool MakeHandshake(ServerLink* link, const ServerHost& host, char* replyArea) {
-    const ServerTlsSettings& tls = host.tls;
-    PlatformTlsConfig config{tls.caFile, tls.name, tls.pinned ? tls.pin : nullptr,
-                             HandshakeLimitMs};
+    PlatformTlsConfig config;
+    MakeTlsConfig(host.tls, HandshakeLimitMs, &config);
+    NoteClientCertificateEnd(host.tls);
     PlatformTlsPeer peer;
     int error = 0;
     PlatformTlsResult result =
@@ -157,26 +200,18 @@ bool MakeHandshake(ServerLink* link, const ServerHost& host, char* replyArea) {
         CountServerHandshake(MetricHandshake::Ok);
         return true;
     }
-    bool refused = result != PlatformTlsResult::Failed;
-    CountServerHandshake(refused ? MetricHandshake::Refused : MetricHandshake::Failed);
-    char reason[320];
-    DescribeHandshake(result, error, tls.caFile, reason, sizeof reason);
-    snprintf(replyArea, ReplyAreaSize, "Unable to connect to server: %s", reason);
-    if (refused)
-        LogHandshake(static_cast<size_t>(result), host, reason, peer);
-    else if (error == PlatformErrorTimedOut)
-        LogHandshake(TlsResults, host, reason, peer);
-    NoteExchange(false, replyArea);
+    HandshakeFailed(host, result, error, peer, replyArea);
     return false;
 }
 
 bool MakeConnection(ServerLink* link, const ServerHost& host, char* replyArea) {
     DropConnection(link);
-    if (host.tls.enabled && !host.tls.pinValid) {
-        // Never connected without the pin the settings meant to give.
+    const char* unusable = host.tls.enabled ? UnusableTlsSetting(host.tls, host.backup) : nullptr;
+    if (unusable != nullptr) {
+        // Never connected without the pin or certificate the settings meant
+        // to give.
         snprintf(replyArea, ReplyAreaSize,
-                 "Unable to connect to server: %s is not a SHA-256 fingerprint",
-                 FingerprintKeyName(host.backup));
+                 "Unable to connect to server: %s is not a SHA-256 fingerprint", unusable);
         NoteExchange(false, replyArea);
         return false;
     }
@@ -256,7 +291,7 @@ void ResetServerLink(ServerLink* link, int index, int terminal) {
 bool ReadyServerLink(ServerLink* link, char* replyArea, bool* tried) {
     *tried = false;
     int wanted = ChooseHost(link->reconnectNeeded ? -1 : link->host);
-    if (!link->reconnectNeeded && (wanted != link->host || !DrainIdleConnection(link)))
+    if (!link->reconnectNeeded && (wanted != link->host || !DrainIdleConnection(link, replyArea)))
         MarkOutOfStep(link);
     if (!link->reconnectNeeded)
         return true;
@@ -271,15 +306,21 @@ bool SendToServer(ServerLink* link, const char* message, int length, char* reply
                                        PlatformSend(link->socket, message, size) >= 0)
         return true;
     MarkOutOfStep(link);
-    snprintf(replyArea, ReplyAreaSize, "Unable to send data: Error %d", PlatformSocketError());
-    NoteExchange(false, replyArea);
+    int error = PlatformSocketError();
+    if (!SessionRefused(link, replyArea)) {
+        snprintf(replyArea, ReplyAreaSize, "Unable to send data: Error %d", error);
+        NoteExchange(false, replyArea);
+    }
     return false;
 }
 
 TransactionResult CollectServerReply(ServerLink* link, char* replyArea, int replyTimeoutSeconds) {
     TransactionResult result =
         CollectReply(replyArea, replyTimeoutSeconds, ReplyReceiver{ReceiveFromServer, link});
-    NoteExchange(result == TransactionResult::Done, replyArea);
+    if (result != TransactionResult::Done && SessionRefused(link, replyArea))
+        result = TransactionResult::Refused;
+    else
+        NoteExchange(result == TransactionResult::Done, replyArea);
     // A reply that failed or stopped short leaves the connection out of step.
     if (result != TransactionResult::Done)
         MarkOutOfStep(link);

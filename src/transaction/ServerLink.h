@@ -28,8 +28,10 @@ void ResetServerLink(ServerLink* link, int index, int terminal);
 // a connect was tried.
 bool ReadyServerLink(ServerLink* link, char* replyArea, bool* tried);
 // Sends the whole message. False, with the error text in replyArea, when the
-// send failed (a failed send took no byte); the link is then out of step.
+// send failed (a failed send took no byte; over TLS, the text of a refused
+// client certificate when that was why); the link is then out of step.
 bool SendToServer(ServerLink* link, const char* message, int length, char* replyArea);
-// Collects the reply to the message just sent (CollectReply over the link).
+// Collects the reply to the message just sent (CollectReply over the link):
+// Refused when the server ended the session over our client certificate.
 // Anything but a whole reply leaves the link out of step.
 TransactionResult CollectServerReply(ServerLink* link, char* replyArea, int replyTimeoutSeconds);

@@ -12,6 +12,7 @@ TillAnswer AnswerTransaction(TransactionResult result, const char* replyArea) {
     case TransactionResult::Unchecked:
         return {result, 503, StatusServiceUnavailable, replyArea};
     case TransactionResult::Failed:
+    case TransactionResult::Refused:
         break;
     }
     return {result, 504, StatusGatewayTimeout, replyArea};

@@ -13,6 +13,10 @@ enum class TransactionResult {
     TooLong,   // the items cannot fit in a message; nothing sent
     Duplicate, // a repeat; the reply area holds the text about the first one
     Unchecked, // the duplicate window could not check it; the reply area holds why
+    // The server ended the session over the gateway's client certificate
+    // before taking the message; the reply area holds why. Nothing was
+    // processed.
+    Refused,
 };
 
 struct TillAnswer {

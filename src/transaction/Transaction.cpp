@@ -114,7 +114,9 @@ TransactionResult ExchangeOnLink(char* replyArea, const TransactionRequest& requ
             result = CollectServerReply(turn->link, replyArea, prepared.replyTimeout);
             report->serverUs = PlatformMonotonicUs() - sendStarted;
             report->outcome = result == TransactionResult::Done ? TransactionOutcome::Replied
-                                                                : TransactionOutcome::InDoubt;
+                              : result == TransactionResult::Refused
+                                  ? TransactionOutcome::NotSent // the server took nothing
+                                  : TransactionOutcome::InDoubt;
         } else {
             result = TransactionResult::Failed;
         }

@@ -302,6 +302,37 @@ TEST_F(LogWriter, LineIsWrittenWhenTheOtherWriterLetsGoInTime) {
     EXPECT_NE(files.ReadLog().find("late line"), std::string::npos);
 }
 
+// The status page's ring: warnings and errors, to the log or to the Event
+// Log alone (off here), newest first, the oldest dropped once it is full,
+// whichever threads write.
+TEST_F(LogWriter, LastWarningsAndErrorsAreKeptNewestFirst) {
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([] {
+            for (int i = 0; i < 20; ++i)
+                WriteLogLine("busy", LogEvent::Warning);
+        });
+    for (std::thread& writer : writers)
+        writer.join();
+    WriteLogLine("Unable to write the journal", LogEvent::Error);
+    WriteLogLine("Service started", LogEvent::Information);
+    ReportLogEvent(LogEvent::Warning, "Unable to reach the transaction server");
+    RecentWarning kept[RecentWarningCount + 1];
+    ASSERT_EQ(ReadRecentWarnings(kept, RecentWarningCount + 1), RecentWarningCount);
+    EXPECT_EQ(kept[0].event, LogEvent::Warning);
+    EXPECT_STREQ(kept[0].text, "Unable to reach the transaction server");
+    EXPECT_EQ(kept[1].event, LogEvent::Error);
+    EXPECT_STREQ(kept[1].text, "Unable to write the journal");
+    for (int i = 2; i < RecentWarningCount; ++i)
+        EXPECT_STREQ(kept[i].text, "busy");
+    PlatformLocalTime now;
+    PlatformLocalNow(&now);
+    char day[16];
+    std::snprintf(day, sizeof day, "%04d-%02d-%02d ", now.year, now.month, now.day);
+    EXPECT_EQ(std::string(kept[0].time).substr(0, 11), day);
+    EXPECT_EQ(strlen(kept[0].time), 19u);
+}
+
 TEST(ErrorText, SystemSentenceFollowedByTheCode) {
     SetSystemError(5);
     std::string text = GetLastErrorText();
@@ -457,35 +488,17 @@ TEST(JournalReader, RowsComeBackTypedAndDamagedOnesAreSkippedByLine) {
                            "13 the row is cut short",
                        }));
     ASSERT_EQ(day.entries.size(), 3u);
-    const JournalEntry& first = day.entries[0];
-    EXPECT_EQ(first.line, 2);
-    EXPECT_EQ(first.time, "2026-12-08T14:03:07.123+01:00");
-    using namespace std::chrono;
-    EXPECT_EQ(first.utcMs,
-              (sys_days(2026y / 12 / 8) + 13h + 3min + 7s + 123ms).time_since_epoch().count());
-    EXPECT_EQ(first.client, "192.168.1.20");
-    EXPECT_EQ(first.clientNumber, 7);
-    EXPECT_EQ(first.kind, JournalKind::Sale);
-    EXPECT_EQ(first.sequence, 42);
-    EXPECT_EQ(first.amount, 250);
-    EXPECT_EQ(first.card, "************5556");
-    EXPECT_EQ(first.reference, "INV7731");
-    EXPECT_EQ(first.outcome, JournalOutcome::Replied);
-    EXPECT_EQ(first.httpStatus, 200);
-    EXPECT_EQ(first.serverUs, 84321);
-    EXPECT_EQ(first.reply, sale.reply);
-    const JournalEntry& second = day.entries[1];
-    EXPECT_EQ(second.line, 8);
-    EXPECT_EQ(second.utcMs,
-              (sys_days(2027y / 1 / 2) + 19h + 33min + 7s + 123ms).time_since_epoch().count());
-    EXPECT_EQ(second.kind, JournalKind::Funds);
-    EXPECT_EQ(second.sequence, JournalNoSequence);
-    EXPECT_EQ(second.card, "**");
-    EXPECT_EQ(second.reference, "");
-    EXPECT_EQ(second.outcome, JournalOutcome::NotSent);
-    EXPECT_EQ(second.serverUs, -1);
-    EXPECT_EQ(second.reply, funds.reply);
+    // The lines, the instants (the UTC offset applied) and the texts the
+    // reader must undo or mask again; ReportTest holds the other fields.
+    EXPECT_EQ(day.entries[0].line, 2);
+    EXPECT_EQ(day.entries[1].line, 8);
     EXPECT_EQ(day.entries[2].line, 12);
+    using namespace std::chrono;
+    EXPECT_EQ(day.entries[0].utcMs,
+              (sys_days(2026y / 12 / 8) + 13h + 3min + 7s + 123ms).time_since_epoch().count());
+    EXPECT_EQ(day.entries[1].utcMs,
+              (sys_days(2027y / 1 / 2) + 19h + 33min + 7s + 123ms).time_since_epoch().count());
+    EXPECT_EQ(day.entries[0].reply, sale.reply);
     EXPECT_EQ(day.entries[2].card, "************5556");
     EXPECT_EQ(day.entries[2].reply, "card ************5556");
 
@@ -498,7 +511,7 @@ TEST(JournalReader, RowsComeBackTypedAndDamagedOnesAreSkippedByLine) {
     EXPECT_EQ(day.damaged[0].line, 1);
     ASSERT_EQ(day.entries.size(), 1u);
     EXPECT_EQ(day.entries[0].line, 2);
-    // A file larger than the first read, and a missing one.
+    // A file larger than the first read.
     std::string many = JournalHeader;
     for (int i = 0; i < 3000; ++i)
         many += fundsLine;
@@ -507,7 +520,6 @@ TEST(JournalReader, RowsComeBackTypedAndDamagedOnesAreSkippedByLine) {
     EXPECT_EQ(ReadJournalDay(directory.File("day.csv").c_str(), &day), 0);
     EXPECT_EQ(day.entries.size(), 3000u);
     EXPECT_EQ(day.entries.back().line, 3001);
-    EXPECT_EQ(ReadJournalDay(directory.File("none.csv").c_str(), &day), PlatformFileNotFound);
 }
 
 class JournalFiles : public ::testing::Test {
@@ -563,10 +575,6 @@ TEST_F(JournalFiles, DayFileIsHeldOpenReadableAndAppendedAcrossRestarts) {
     EXPECT_EQ(ReadWholeFile(copy), rows);
     EXPECT_EQ(ReadWholeFile(today), rows) << "another writer got in";
     EXPECT_TRUE(HeldByTheJournal(today));
-    JournalDay day; // the journal's own reader, too
-    EXPECT_EQ(ReadJournalDay(today.c_str(), &day), 0);
-    ASSERT_EQ(day.entries.size(), 2u);
-    EXPECT_EQ(day.entries[1].sequence, 2);
 
     // Restarted the same day: rows go on after the old ones, without a second
     // header; a last row cut short by a power cut, at any byte, is cut off

@@ -563,7 +563,11 @@ TEST_F(TlsTest, ClientCertificateRefusalsAreToldApartFromALostReply) {
             PlatformSleepMs(20);
             sent = PlatformTlsSend(session_, request.data(), request.size());
         }
-        EXPECT_EQ(sent < 0, sendLate);
+        // A send right after the handshake may already meet the refusal
+        // when the machine is slow (the sanitizers); either way it is told.
+        if (sendLate) {
+            EXPECT_LT(sent, 0);
+        }
         char buffer[64];
         if (sent > 0) {
             EXPECT_LE(PlatformTlsRecvWithin(session_, buffer, sizeof buffer, 5000), 0);

@@ -2,6 +2,7 @@
 // reliability and security suites, and the journal's rows.
 #include "reliability/ReliabilityHarness.h"
 
+#include "Check.h"
 #include "Files.h"
 #include "Journal.h"
 #include "Listener.h"
@@ -152,6 +153,24 @@ void ReliabilityTlsTest::SetUp() {
 
 std::string ReliabilityTlsTest::TlsSettings(const std::string& extra, const std::string& caFile) {
     return "ServerTls=1\nServerCaFile=" + caFile + "\n" + extra;
+}
+
+std::string ReliabilityTlsTest::ClientSettings(const std::string& certificate,
+                                               const std::string& key, const char* sha256Variable) {
+#ifdef _WIN32
+    (void)certificate;
+    (void)key;
+    return "ServerClientCertificateHash=" + Env(sha256Variable) + "\n";
+#else
+    (void)sha256Variable;
+    return "ServerClientCertificateFile=" + certificate + "\nServerClientKeyFile=" + key + "\n";
+#endif
+}
+
+std::string ReliabilityTlsTest::CheckOutput() {
+    testing::internal::CaptureStdout();
+    CheckGateway();
+    return testing::internal::GetCapturedStdout();
 }
 
 long long MetricValue(const std::string& sample) {

@@ -80,6 +80,12 @@ class ReliabilityTlsTest : public ReliabilityTest {
     // for the system's store), then extra.
     static std::string TlsSettings(const std::string& extra = "",
                                    const std::string& caFile = Env("QHG_TLS_CA"));
+    // The client certificate keys of this platform: on Linux the files, on
+    // Windows the fingerprint in the variable named (the store holds it).
+    static std::string ClientSettings(const std::string& certificate, const std::string& key,
+                                      const char* sha256Variable);
+    // What "check" prints with the settings as they are.
+    static std::string CheckOutput();
 };
 
 // The value of one sample of the gateway's /metrics text, e.g.

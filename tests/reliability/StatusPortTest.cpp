@@ -5,10 +5,14 @@
 // and after.
 #include "reliability/ReliabilityHarness.h"
 
+#include "Journal.h"
 #include "Metrics.h"
+#include "StatusPage.h"
 #include "Transaction.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -198,26 +202,97 @@ TEST_F(ReliabilityTest, StatusPortServesAnyoneUntilTheStopAndABusyOneIsOnlyLogge
 
 #ifndef _WIN32
 // The alert rules and their promtool tests name only series a gateway really
-// exports: a scrape over TLS (which makes the certificate's expiry known)
-// against both. The backup host and the client certificate are still to
-// come.
+// exports: a scrape over TLS with a client certificate (which makes both
+// certificates' expiry known) against both.
 TEST_F(ReliabilityTlsTest, AlertRulesUseOnlySeriesTheGatewayExports) {
     unsigned short status = FreePort();
     StartServer();
-    StartGateway(TlsSettings("StatusPort=" + std::to_string(status) + "\n"));
+    StartGateway(TlsSettings("StatusPort=" + std::to_string(status) + "\n" +
+                             ClientSettings(Env("QHG_TLS_CLIENT_CERT"), Env("QHG_TLS_CLIENT_KEY"),
+                                            "QHG_TLS_CLIENT_SHA256")));
     ExpectServing();
     const std::string path = files.Directory() + "/metrics.txt";
     WriteWholeFile(path, MetricsText(status));
     const std::string command = "/usr/bin/python3 " GATEWAY_RULE_SERIES " " + path +
-                                " " GATEWAY_ALERT_RULES " " GATEWAY_ALERT_RULES_TEST
-                                " qhg_client_certificate_expiry_timestamp_seconds >" +
-                                path + ".out 2>&1";
+                                " " GATEWAY_ALERT_RULES " " GATEWAY_ALERT_RULES_TEST " >" + path +
+                                ".out 2>&1";
     int result = std::system(command.c_str());
     std::string out = ReadWholeFile(path + ".out");
     std::printf("%s", out.c_str());
     EXPECT_EQ(result, 0) << out;
+    // The page shows the certificate /metrics holds.
+    std::string page = StatusGet(status, "/");
+    long long expiry = MetricValue("qhg_server_certificate_expiry_timestamp_seconds");
+    EXPECT_NE(page.find("<td>TLS</td><td><span class=\"ok\">" + HttpDateOf(expiry) + ", in "),
+              std::string::npos)
+        << page;
 }
 #endif
+
+// The page's p50 and p99 from /metrics' buckets, as histogram_quantile
+// reads them: within the bucket, from its lower bound to its upper one.
+TEST(StatusPage, QuantilesLieWithinTheirBucket) {
+    TimeBuckets buckets;
+    ReadExchangeTimes(&buckets);
+    EXPECT_EQ(buckets.upperUs[0], 100);
+    EXPECT_EQ(buckets.upperUs[TimeBucketCount - 2], 30000000);
+    EXPECT_EQ(buckets.upperUs[TimeBucketCount - 1], -1);
+    std::fill(std::begin(buckets.count), std::end(buckets.count), 0);
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.5), -1);
+    buckets.count[0] = 2; // up to 100 us
+    buckets.count[3] = 2; // 500 to 1000 us
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.25), 50);
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.5), 100);
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.75), 750);
+    buckets.count[TimeBucketCount - 1] = 96; // beyond 30 s
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.03), 750);
+    EXPECT_EQ(BucketQuantileUs(buckets, 0.99), BeyondLastBound);
+}
+
+// A busy day's in-doubt list: the newest rows by their time, whatever the
+// file's order, the rest counted; each text cut, and the page whole.
+TEST(StatusPage, ABusyDayShowsItsNewestInDoubtRowsAndFits) {
+    TempGatewayFiles files;
+    PlatformLocalTime now;
+    PlatformLocalNow(&now);
+    char path[JournalDayPathSize];
+    JournalDayPath(now.year, now.month, now.day, path, sizeof path);
+    const std::string quotes(200, '\'');
+    auto row = [&](int sequence, const char* time) {
+        return std::string("2026-12-08T") + time + ".000+01:00,127.0.0.1,5,sale," +
+               std::to_string(sequence) + ",100,************5556,\"" + quotes +
+               "\",in-doubt,504,30000.000,Timeout error.\r\n";
+    };
+    std::string day = JournalHeader + row(999, "18:00:00");
+    char time[16];
+    for (int i = 0; i < PageInDoubtRows + 4; ++i) {
+        std::snprintf(time, sizeof time, "10:%02d:%02d", i / 60, i % 60);
+        day += row(i, time);
+    }
+    WriteWholeFile(path, day);
+    std::string page(StatusPageSize, '\0');
+    page.resize(FormatStatusPage(page.data(), page.size()));
+    ASSERT_GT(page.size(), 16u);
+    EXPECT_EQ(page.substr(page.size() - 16), "</body>\n</html>\n");
+    size_t list = page.find("<table id=\"in-doubt-list\">");
+    std::string table = page.substr(list, page.find("</table>", list) - list);
+    size_t rows = 0;
+    for (size_t at = table.find("<tr><td>"); at != std::string::npos;
+         at = table.find("<tr><td>", at + 1))
+        ++rows;
+    EXPECT_EQ(rows, static_cast<size_t>(PageInDoubtRows));
+    std::string cut;
+    for (int i = 0; i < 64; ++i)
+        cut += "&#39;";
+    EXPECT_NE(table.find("<tr><td>18:00:00</td><td>127.0.0.1 #5</td><td class=\"n\">999</td>"),
+              std::string::npos);
+    EXPECT_NE(table.find("<td class=\"n\">103</td><td>sale</td><td>************5556</td>"
+                         "<td class=\"n\">100</td><td>" +
+                         cut + "...</td></tr>\n<tr><td>10:01:42</td>"),
+              std::string::npos);
+    EXPECT_EQ(table.find("<td class=\"n\">4</td>"), std::string::npos);
+    EXPECT_NE(page.find("And 5 more, older: "), std::string::npos);
+}
 
 TEST(StatusHealth, ReasonIsOnePrintableLine) {
     NoteServerExchange(false, "\x01\x41 declined\r\nnext");

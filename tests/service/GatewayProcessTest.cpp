@@ -579,8 +579,8 @@ TEST(GatewayProcess, SaleInFlightAtAKillIsInDoubtAfterTheRestartAndNotSentAgain)
 
 // With ServerTls=1 the real executable reaches txsim through a TLS front of
 // support/tls-peers.sh: the plain leg behind it carries exactly the framed
-// messages, one handshake serves both sales, and "check" shows the handshake
-// and each problem of the TLS settings.
+// messages, one handshake serves both sales, and "check" shows the handshake,
+// the client certificate and each problem of the TLS settings.
 TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHandshake) {
     ASSERT_FALSE(Env("QHG_TLS_CA").empty())
         << "the TLS cases need the servers of tests/support/tls-peers.sh";
@@ -633,12 +633,44 @@ TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHan
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
     EXPECT_EQ(txsim.Messages().size(), 2u);
 
+    // The client certificate to a server and a backup that ask for it: shown
+    // once, its end within 30 days, and that it went to both.
+    const std::string certificate = Env("QHG_TLS_CLIENT_CERT");
+    auto client = [&](const std::string& key) {
+        return "ServerClientCertificateFile=" + certificate + "\nServerClientKeyFile=" + key + "\n";
+    };
+    settings("QHG_TLS_REQUIRE_PORT", client(Env("QHG_TLS_CLIENT_KEY")) +
+                                         "BackupServerAddress=127.0.0.1\nBackupServerPort=" +
+                                         std::to_string(EnvPort("QHG_TLS_REQUIRE_PORT")) + "\n");
+    EXPECT_EQ(gateway.Run("check"), 0);
+    out = ReadWholeFile(gateway.File(".out"));
+    left = std::atoll(Env("QHG_TLS_CLIENT_NOT_AFTER").c_str()) -
+           std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+               .count();
+    auto count = [&](const std::string& line) {
+        size_t found = 0;
+        for (size_t at = out.find(line); at != std::string::npos; at = out.find(line, at + 1))
+            ++found;
+        return found;
+    };
+    EXPECT_EQ(count("\nClient certificate: " + Env("QHG_TLS_CLIENT_SUBJECT") + "\n"), 1u) << out;
+    EXPECT_EQ(count("warning: the client certificate expires in " + std::to_string(left / 86400) +
+                    " days, on "),
+              1u)
+        << out;
+    EXPECT_EQ(count("\nTLS: TLSv1.3, TLS_"), 2u) << out;
+    EXPECT_EQ(count("\nClient certificate asked for: yes, sent\n"), 2u) << out;
+    EXPECT_NE(out.find("\nBackup transaction server 127.0.0.1:"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n0 errors, 3 warnings."), std::string::npos) << out;
+
     struct Case {
         const char* what;
         const char* front;
         std::string extra;
         std::string caFile; // empty: the test CA
         std::string line;
+        int status = 1;
     };
     const std::string directory = fs::path(gateway.Executable()).parent_path().string();
     const Case cases[] = {
@@ -656,6 +688,20 @@ TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHan
         {"not a PEM file", "QHG_TLS_GOOD_PORT", "", "QuilletHollinGateway.seq",
          "error: line 5: ServerCaFile " + directory +
              "/QuilletHollinGateway.seq holds no PEM certificate it can read"},
+        {"no client certificate file", "QHG_TLS_REQUIRE_PORT",
+         "ServerClientCertificateFile=gone.pem\nServerClientKeyFile=" + Env("QHG_TLS_CLIENT_KEY") +
+             "\n",
+         "",
+         "error: line 6: ServerClientCertificateFile " + directory + "/gone.pem does not exist"},
+        {"client key with a passphrase", "QHG_TLS_REQUIRE_PORT",
+         client(Env("QHG_TLS_CLIENT_ENCRYPTED_KEY")), "",
+         "error: line 7: ServerClientKeyFile " + Env("QHG_TLS_CLIENT_ENCRYPTED_KEY") +
+             " is encrypted: export the key without a passphrase (openssl pkey"},
+        {"a Windows key", "QHG_TLS_GOOD_PORT",
+         "ServerClientCertificateHash=" + Env("QHG_TLS_CLIENT_SHA256") + "\n", "",
+         "warning: line 6: ServerClientCertificateHash is not used on Linux; it is read on "
+         "Windows only\n",
+         0},
         {"backup untrusted", "QHG_TLS_GOOD_PORT",
          "BackupServerAddress=127.0.0.1\nBackupServerPort=" +
              std::to_string(EnvPort("QHG_TLS_UNTRUSTED_PORT")) + "\n",
@@ -667,7 +713,7 @@ TEST(GatewayProcessTls, SalesCrossTheTlsFrontAsTheFramedBytesAndCheckShowsTheHan
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         settings(c.front, c.extra, c.caFile.empty() ? Env("QHG_TLS_CA") : c.caFile);
-        EXPECT_EQ(gateway.Run("check"), 1);
+        EXPECT_EQ(gateway.Run("check"), c.status);
         out = ReadWholeFile(gateway.File(".out"));
         EXPECT_NE(out.find(c.line), std::string::npos) << out;
     }

@@ -209,6 +209,38 @@ static int PosixTlsNoPassphrase(char*, int, int, void* asked) {
     return -1;
 }
 
+// Reads a PEM private key that its owner alone may read and that needs no
+// passphrase; *key is the caller's to free on Ok.
+static PlatformTlsResult PosixTlsReadKey(const char* path, EVP_PKEY** key, int* error) {
+    // The mode of the file opened, not of whatever the name leads to later.
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return *error == ENOENT ? PlatformTlsResult::ClientCertificateNotFound
+                                : PlatformTlsResult::ClientCertificateUnusable;
+    }
+    struct stat status;
+    if (fstat(fd, &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        close(fd);
+        return PlatformTlsResult::ClientKeyExposed;
+    }
+    BIO* file = BIO_new_fd(fd, BIO_CLOSE);
+    if (file == nullptr) {
+        close(fd);
+        *error = ENOMEM;
+        return PlatformTlsResult::ClientCertificateUnusable;
+    }
+    bool asked = false;
+    *key = PEM_read_bio_PrivateKey(file, nullptr, PosixTlsNoPassphrase, &asked);
+    BIO_free(file);
+    if (*key == nullptr) {
+        *error = EINVAL;
+        return asked ? PlatformTlsResult::ClientKeyEncrypted
+                     : PlatformTlsResult::ClientCertificateUnusable;
+    }
+    return PlatformTlsResult::Ok;
+}
+
 // Puts the client certificate, its chain and its key into context, and
 // describes the certificate in facts (may be null).
 static PlatformTlsResult PosixTlsUseClientCertificate(SSL_CTX* context,
@@ -232,31 +264,10 @@ static PlatformTlsResult PosixTlsUseClientCertificate(SSL_CTX* context,
     X509* leaf = SSL_CTX_get0_certificate(context);
     if (facts != nullptr)
         PosixTlsFacts(leaf, facts);
-    // The mode of the file opened, not of whatever the name leads to later.
-    int fd = open(keyFile, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = errno;
-        return *error == ENOENT ? PlatformTlsResult::ClientCertificateNotFound
-                                : PlatformTlsResult::ClientCertificateUnusable;
-    }
-    if (fstat(fd, &status) == 0 && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        close(fd);
-        return PlatformTlsResult::ClientKeyExposed;
-    }
-    BIO* file = BIO_new_fd(fd, BIO_CLOSE);
-    if (file == nullptr) {
-        close(fd);
-        *error = ENOMEM;
-        return PlatformTlsResult::ClientCertificateUnusable;
-    }
-    bool asked = false;
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(file, nullptr, PosixTlsNoPassphrase, &asked);
-    BIO_free(file);
-    if (key == nullptr) {
-        *error = EINVAL;
-        return asked ? PlatformTlsResult::ClientKeyEncrypted
-                     : PlatformTlsResult::ClientCertificateUnusable;
-    }
+    EVP_PKEY* key = nullptr;
+    PlatformTlsResult read = PosixTlsReadKey(keyFile, &key, error);
+    if (read != PlatformTlsResult::Ok)
+        return read;
     bool matches =
         X509_check_private_key(leaf, key) == 1 && SSL_CTX_use_PrivateKey(context, key) == 1;
     EVP_PKEY_free(key);
@@ -516,6 +527,15 @@ PlatformTlsResult PlatformTlsLoadClientCertificate(const PlatformTlsConfig& conf
     }
     PlatformTlsResult result = PosixTlsUseClientCertificate(context, config, facts, error);
     SSL_CTX_free(context);
+    ERR_clear_error();
+    return result;
+}
+
+PlatformTlsResult PlatformTlsCheckKeyFile(const char* path, int* error) {
+    *error = 0;
+    EVP_PKEY* key = nullptr;
+    PlatformTlsResult result = PosixTlsReadKey(path, &key, error);
+    EVP_PKEY_free(key);
     ERR_clear_error();
     return result;
 }
