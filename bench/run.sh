@@ -13,7 +13,7 @@
 # the length of each throughput run (default 5); BENCH_GATEWAY runs another
 # gateway executable (an older build, say) against the same baselines;
 # BENCH_BASELINE_GATEWAY runs an older build beside the one measured, in the
-# same rounds of 64-client sales, as the baseline of their p99.
+# same rounds of 64-client sales, as the baseline of their rate and p99.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -490,6 +490,9 @@ nginx_rate=$(field rate "$nginx_run")
 serial_durable=$(field rate "$tx_serial_durable")
 v=$(field rate "$gw_sales"); r=$(ratio "$v" "$serial_durable")
 figure sales_per_s_64 "$v" 1/s "$serial_durable" ">=2x" "$r" "$(check "$r" ">=" 2)"
+# The older build's sales in the same rounds: what the records cost a burst.
+v=$(field rate "$gw_sales"); b=$(field rate "$before_sales"); r=$(ratio "$v" "$b")
+figure sales_per_s_64_before "$v" 1/s "${b:--}" ">=0.9x" "$r" "$(check "$r" ">=" 0.9)"
 v=$(field p99_us "$gw_sales"); b=$(field p99_us "$before_sales"); r=$(ratio "$v" "$b")
 figure sale_latency_p99_64 "$v" us "${b:--}" "<=0.5x" "$r" "$(check "$r" "<=" 0.5)"
 figure serial_limit_durable_per_s "$serial_durable" 1/s - "-" - -

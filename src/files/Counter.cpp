@@ -36,11 +36,12 @@ static int FollowingNumber(int number) {
 }
 
 // Reserves count numbers from the file: *first gets the first, with the file
-// advanced past the last and on stable storage. False, with the system's
-// error code in *error, when the file could not be opened, read, written or
-// flushed: then no number may be used, for one the file does not hold as
-// used could be handed out again after a restart.
-static bool ReserveFromFile(int count, int* first, int* error) {
+// advanced past the last and, with flush, on stable storage. False, with the
+// system's error code in *error, when the file could not be opened, read,
+// written or flushed: then no number may be used, for one the file does not
+// hold as used could be handed out again after a restart. With storeNext the
+// file gets *storeNext instead and count is not used.
+static bool UpdateFile(int count, bool flush, const int* storeNext, int* first, int* error) {
     PlatformFile* file = nullptr;
     bool created = false;
     *error = 0;
@@ -73,17 +74,45 @@ static bool ReserveFromFile(int count, int* first, int* error) {
     int after = value + count;
     if (after > 1000000)
         after -= 1000000;
+    if (storeNext != nullptr)
+        after = *storeNext;
     char next[16];
     int length = snprintf(next, sizeof next, "%d", after);
     done = done && PlatformFileWriteAt(file, 0, next, static_cast<size_t>(length)) == length;
     done = done && (got == length || PlatformFileSetSize(file, length));
-    done = done && PlatformFileFlush(file);
-    done = done && (!created || PlatformFlushDirectoryOf(SequencePath));
+    done = done && (!flush || PlatformFileFlush(file));
+    done = done && (!flush || !created || PlatformFlushDirectoryOf(SequencePath));
     if (!done)
         *error = PlatformLastError();
     PlatformFileClose(file);
     *first = value;
     return done;
+}
+
+static bool ReserveFromFile(int count, int* first, int* error) {
+    return UpdateFile(count, true, nullptr, first, error);
+}
+
+// Numbers reserved for NextSequenceNumber and not handed out are skipped once
+// the file is written another way: they are below what it holds now.
+static void DropReserved() {
+    std::lock_guard<std::mutex> hold(ReservedGuard);
+    ReservedLeft = 0;
+}
+
+bool ReserveSequenceNumbers(int count, int* first, int* error) {
+    DropReserved();
+    return UpdateFile(count < 1 ? 1 : count, false, nullptr, first, error);
+}
+
+bool StoreSequenceNumber(int next, int* error) {
+    DropReserved();
+    int old = 0;
+    return UpdateFile(0, true, &next, &old, error);
+}
+
+int SequenceAfter(int number) {
+    return FollowingNumber(number);
 }
 
 bool NextSequenceNumber(int* number, int* error, int alsoWaiting) {

@@ -22,3 +22,16 @@ bool NextSequenceNumber(int* number, int* error, int alsoWaiting = 0);
 // (*next is then 0, as the first sale would get); or another error code when
 // the file cannot be read.
 int PeekSequenceNumber(int* next);
+
+// The record file folds the counter into its own flush (Records.h): it
+// reserves count numbers as one group of NextSequenceNumber would, with the
+// file written past them but not flushed, since the record file's header,
+// flushed with the group's records, holds the same next number. *first gets
+// the first; SequenceAfter gives each one after it. False, with *error, as
+// NextSequenceNumber; numbers it had reserved and not handed out are skipped.
+bool ReserveSequenceNumbers(int count, int* first, int* error);
+// Stores next in the file, on stable storage: at start, when the record
+// file's header or records are ahead of it.
+bool StoreSequenceNumber(int next, int* error);
+// The number that follows number: 999999 and anything past it are followed by 0.
+int SequenceAfter(int number);

@@ -39,6 +39,8 @@ int TroubleCode = 0;
 // largest row (items filling a 2047-byte request, every byte a quote, and a
 // 1023-byte reply likewise) stays below 6.5 KB.
 char RowText[8192];
+// The end of a day file, read when it is opened: it holds a whole row.
+char TailText[16384];
 
 // Set when RunJournalChores has something to do, so that it costs one atomic
 // read otherwise.
@@ -160,9 +162,66 @@ bool WriteAllAt(PlatformFile* file, long offset, const char* data, size_t size) 
     return true;
 }
 
+// Whether the bytes at text (size of them) begin with a row's time and its
+// comma: "2026-12-08T14:03:07.123+01:00,".
+bool AtRowTime(const char* text, size_t size) {
+    const char form[] = "dddd-dd-ddTdd:dd:dd.ddd+dd:dd,";
+    if (size < sizeof form - 1)
+        return false;
+    for (size_t i = 0; i < sizeof form - 1; ++i) {
+        bool fits = form[i] == 'd'   ? IsDigit(text[i])
+                    : form[i] == '+' ? text[i] == '+' || text[i] == '-'
+                                     : text[i] == form[i];
+        if (!fits)
+            return false;
+    }
+    return true;
+}
+
+// Where the file's whole rows end: its size when its last row is whole, or
+// the start of a last row cut short by a power cut during its write (at any
+// byte, inside a quoted reply too). A line that begins with a row's time
+// begins a row, as the journal's reader takes it, so only the tail after the
+// last such line is looked at. -1 when the file cannot be read.
+long WholeRowsEnd(PlatformFile* file, long size) {
+    long first = size;
+    long length = 0;
+    // Zero bytes at the end are blocks a power cut left unwritten: no row
+    // holds one.
+    while (length == 0 && size > 0) {
+        first = size > long(sizeof TailText) ? size - long(sizeof TailText) : 0;
+        length = size - first;
+        if (PlatformFileReadAt(file, first, TailText, static_cast<size_t>(length)) != length)
+            return -1;
+        while (length > 0 && TailText[length - 1] == '\0')
+            --length;
+        size = first + length;
+    }
+    long row = -1;     // the last line start that begins a row
+    long lineEnd = -1; // the last line end
+    for (long i = length - 1; i >= 0 && row < 0; --i) {
+        bool lineStart = i == 0 ? first == 0 : TailText[i - 1] == '\n';
+        if (lineStart && AtRowTime(TailText + i, static_cast<size_t>(length - i)))
+            row = i;
+        if (lineEnd < 0 && TailText[i] == '\n')
+            lineEnd = i;
+    }
+    if (row < 0) // the header, or what is left of it
+        return lineEnd >= 0 ? first + lineEnd + 1 : 0;
+    bool quoted = false;
+    for (long i = row; i < length; ++i) {
+        if (TailText[i] == '"')
+            quoted = !quoted; // a doubled quote turns it off and on again
+        else if (TailText[i] == '\n' && !quoted)
+            return first + i + 1; // anything after it is no row
+    }
+    return first + row;
+}
+
 // Opens the file of a day and finds its end: a new or empty file gets the
-// header, and a last row cut short (by a power cut during its write) is ended
-// so that the next row does not run into it. Returns 0, or the error code.
+// header, and a last row cut short (by a power cut during its write) is cut
+// off, so that the file stays whole CSV and the next row starts a line of
+// its own. Returns 0, or the error code.
 int OpenDayFile(const PlatformLocalTime& time, int day) {
     char path[JournalDayPathSize];
     JournalPath(time, path, sizeof path);
@@ -176,11 +235,16 @@ int OpenDayFile(const PlatformLocalTime& time, int day) {
         ready = WriteAllAt(file, 0, JournalHeader, sizeof JournalHeader - 1);
         end = static_cast<long>(sizeof JournalHeader - 1);
     } else if (ready) {
-        char tail[2] = {};
-        if (end < 2 || PlatformFileReadAt(file, end - 2, tail, 2) != 2 || tail[0] != '\r' ||
-            tail[1] != '\n') {
-            ready = WriteAllAt(file, end, "\r\n", 2);
-            end += 2;
+        long whole = WholeRowsEnd(file, end);
+        ready = whole >= 0;
+        if (ready && whole == 0) {
+            // Not even the header came through whole.
+            ready = PlatformFileSetSize(file, 0) &&
+                    WriteAllAt(file, 0, JournalHeader, sizeof JournalHeader - 1);
+            end = static_cast<long>(sizeof JournalHeader - 1);
+        } else if (ready && whole < end) {
+            ready = PlatformFileSetSize(file, whole);
+            end = whole;
         }
     }
     if (!ready) {
@@ -275,6 +339,11 @@ void DeleteExpiredFiles(int today, int keepDays) {
 }
 
 } // namespace
+
+int64_t JournalUtcMs(const PlatformLocalTime& t) {
+    int64_t minutes = (int64_t(DayNumber(t)) * 24 + t.hour) * 60 + t.minute - t.utcOffsetMinutes;
+    return (minutes * 60 + t.second) * 1000 + t.millisecond;
+}
 
 void JournalDayPath(int year, int month, int day, char* out, size_t size) {
     snprintf(out, size, "%s-%04d-%02d-%02d.csv", JournalStem, year, month, day);

@@ -36,6 +36,9 @@ struct JournalRow {
 constexpr size_t JournalDayPathSize = GatewayPathSize + 16;
 void JournalDayPath(int year, int month, int day, char* out, size_t size);
 
+// The instant a row's time names, in milliseconds since 1970 UTC.
+int64_t JournalUtcMs(const PlatformLocalTime& time);
+
 // The first line of every day's file, CR LF included.
 extern const char JournalHeader[];
 

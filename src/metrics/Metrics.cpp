@@ -32,6 +32,7 @@ Counter Transactions[3][3];
 
 const char* const Originals[] = {"in_progress", "replied", "in_doubt"};
 Counter Duplicates[3];
+Counter RecoveredInDoubt;
 
 // Fixed bucket bounds in microseconds, with their text in seconds. A
 // loopback exchange takes about 100 us; a server at its reply time-out, 30 s.
@@ -196,6 +197,12 @@ void CountDuplicate(MetricOriginal original) {
     Duplicates[static_cast<int>(original)].fetch_add(1, Relaxed);
 }
 
+void CountRecoveredInDoubt(MetricKind kind) {
+    Transactions[static_cast<int>(kind)][static_cast<int>(MetricOutcome::InDoubt)].fetch_add(
+        1, Relaxed);
+    RecoveredInDoubt.fetch_add(1, Relaxed);
+}
+
 void NoteServerConnected() {
     ServerConnects.fetch_add(1, Relaxed);
 }
@@ -338,6 +345,12 @@ size_t FormatMetrics(char* out, size_t size, bool sequenceKnown, int sequenceNex
               "Repeated sales and voids answered 409 without reaching the server, by what the "
               "first one was: in progress, replied or in doubt.");
     text.AddCounters("qhg_duplicates_total", "original", Originals, Duplicates, 3);
+
+    text.Head("qhg_recovered_in_doubt_total", "counter",
+              "Sales and voids in flight when the gateway last stopped, journaled in doubt at "
+              "this start.");
+    text.Add("qhg_recovered_in_doubt_total %llu\n",
+             static_cast<unsigned long long>(RecoveredInDoubt.load(Relaxed)));
 
     text.Head("qhg_server_connected", "gauge",
               "Connections to the transaction server open and in step.");

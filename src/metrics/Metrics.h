@@ -23,6 +23,9 @@ void CountConnectionClosed();
 void CountTransaction(MetricKind kind, MetricOutcome outcome, int64_t lockWaitUs, int64_t serverUs);
 // A repeat answered from the duplicate window, by what its first one was.
 void CountDuplicate(MetricOriginal original);
+// A sale or void in flight when the gateway last stopped, found at start
+// and journaled in doubt: counted in doubt among the transactions too.
+void CountRecoveredInDoubt(MetricKind kind);
 
 // Noted by the exchanges: a connection made; an exchange that went to the
 // server, reached when its reply came whole, else failed with the error text

@@ -1,8 +1,8 @@
 // Platform.h - the one header through which the gateway reaches the operating
 // system. win32/*.cpp implement it with the Windows interfaces and
 // posix/*.cpp give the same behaviour on Linux, one file per concern with the
-// same name on both sides (Crypto, Files, Service, Settings, Sockets, Sync,
-// System, Threads, Tls). No OS type leaks out: sockets are a PlatformSocket number,
+// same name on both sides (Crypto, Files, Keys, Service, Settings, Sockets,
+// Sync, System, Threads, Tls). No OS type leaks out: sockets are a PlatformSocket number,
 // kernel objects are opaque pointers.
 #pragma once
 
@@ -84,6 +84,31 @@ bool PlatformRandomBytes(void* buffer, size_t size);
 constexpr size_t PlatformHmacSize = 32;
 bool PlatformHmacSha256(const void* key, size_t keySize, const void* data, size_t size,
                         unsigned char* out);
+
+// ---------------------------------------------------------------------------
+// Key files: a few secret bytes kept beside the executable for the gateway
+// alone. Linux: the bytes themselves, in a file of mode 0600 owned by the
+// process's account. Windows: a DPAPI blob of machine scope, in a file whose
+// protected DACL lets only SYSTEM and Administrators in.
+
+enum class PlatformKeyFileResult {
+    Ok,
+    Missing,      // no such file (*error PlatformFileNotFound)
+    Exists,       // creating: the file is there already and was left as it is
+    OpenToOthers, // reading, Linux: group or world may reach it; *error = its permission bits
+    OtherOwner,   // reading, Linux: another account owns it; *error = that account's id
+    Damaged,      // not a key of the size asked for; *error 0, or DPAPI's code
+    Failed,       // *error = the system's code
+};
+
+// Creates the file holding exactly size bytes of key, on stable storage with
+// its directory entry, and published whole: a reader never finds it half
+// written, and of two processes creating it at once one gets Exists.
+PlatformKeyFileResult PlatformCreateKeyFile(const char* path, const void* key, size_t size,
+                                            int* error);
+// Reads exactly size bytes of key into out. Never changes the file or its
+// permissions. On anything but Ok, out is left zeroed.
+PlatformKeyFileResult PlatformReadKeyFile(const char* path, void* out, size_t size, int* error);
 
 // ---------------------------------------------------------------------------
 // Settings (INI) files, with the Windows profile-function rules everywhere:

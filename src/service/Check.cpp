@@ -1,7 +1,7 @@
 // Check.cpp - the "check" command: what the gateway would make of its
 // settings file, then whether the transaction server answers a connect and
-// the ports are free. It writes no file, takes no sequence number and sends
-// no message.
+// the ports are free, and what a start would recover. It writes no file,
+// takes no sequence number and sends no message.
 #include "Check.h"
 
 #include "CheckProbes.h"
@@ -52,6 +52,7 @@ int CheckGateway() {
         ProbePort(&report, "Status port", targets.statusAddress.c_str(), targets.statusPort);
     PlatformSocketCleanup();
     ShowSequence(&report);
+    ShowRecovery(&report);
 
     std::printf("\n%s, %s%s\n", Count(report.errors, "error").c_str(),
                 Count(report.warnings, "warning").c_str(),

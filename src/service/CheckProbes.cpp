@@ -1,12 +1,14 @@
 // CheckProbes.cpp - what "check" tries beyond the file, changing nothing: the
 // client certificate loaded, a connect to the transaction server and its
 // backup (and their TLS handshakes) with nothing sent, a bind of each port
-// let go at once, and a read of the counter.
+// let go at once, a read of the counter and of the records a start would
+// recover.
 #include "CheckProbes.h"
 
 #include "Counter.h"
 #include "Fingerprint.h"
 #include "Platform.h"
+#include "Recovery.h"
 #include "Settings.h"
 #include "TlsRefusal.h"
 #include "TlsSettings.h"
@@ -228,4 +230,26 @@ void ShowSequence(CheckReport* report) {
     else
         ReportNow(report, false,
                   std::string("the counter file cannot be read: ") + ErrorWords(error));
+}
+
+void ShowRecovery(CheckReport* report) {
+    RecoveryPreview preview;
+    PreviewRecovery(&preview);
+    if (!preview.read) {
+        ReportNow(report, false, "the record files cannot be read: " + preview.problem);
+        return;
+    }
+    for (const std::string& journaled : preview.journaled)
+        std::printf("In flight at the last stop, journaled before it: sequence %s\n",
+                    journaled.c_str());
+    std::printf("Duplicate window entries a start would bring back: %d\n", preview.windowed);
+    int counted = 0;
+    if (PeekSequenceNumber(&counted) == 0 && counted != preview.nextNumber)
+        std::printf("A start would set the counter to %d, past the numbers recorded.\n",
+                    preview.nextNumber);
+    if (!preview.inDoubt.empty())
+        ReportNow(report, false,
+                  InDoubtSentence(preview.inDoubt) +
+                      " A start journals them in doubt: look each one up in the transaction "
+                      "server's records.");
 }

@@ -12,3 +12,5 @@ void ProbeServer(CheckReport* report, const CheckTargets& targets);
 void ProbePort(CheckReport* report, const char* what, const char* address, int configured);
 // The counter read.
 void ShowSequence(CheckReport* report);
+// What a start would recover from the record files, read without a change.
+void ShowRecovery(CheckReport* report);

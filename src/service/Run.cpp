@@ -6,11 +6,13 @@
 #include "Listener.h"
 #include "Log.h"
 #include "Platform.h"
+#include "Recovery.h"
 #include "ServiceStatus.h"
 #include "Transaction.h"
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -51,6 +53,12 @@ bool RunGateway(int, char**) {
                       started.serverAddress);
         WriteLogLine(line, LogEvent::Warning);
     }
+    if (started.keyProblem != nullptr && started.duplicateKeyMade) {
+        std::string text = std::string("The duplicate window's key file cannot be used: ") +
+                           started.keyProblem +
+                           ". The window starts empty and does not outlast this run.";
+        WriteLogLine(text.c_str(), LogEvent::Warning);
+    }
     if (!started.duplicateKeyMade)
         WriteLogLine("Unable to make the duplicate window's key: while DuplicateWindow is on, "
                      "sales and voids are refused.",
@@ -66,6 +74,9 @@ bool RunGateway(int, char**) {
         WriteLogLine(line);
         LogTransactionSettings();
         StartJournal();
+        // Before the listener accepts: the sales in doubt are journaled and
+        // the window is back before any repeat can come.
+        RecoverTransactions();
         RunListener(stopEvent);
         StopJournal();
     }

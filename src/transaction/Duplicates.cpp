@@ -26,6 +26,12 @@ const char BodyNoKey[] = "Unable to check for duplicates.";
 // (sequence 0); behind a longer number its end is cut.
 constexpr size_t ShortestLead = sizeof "Duplicate of sequence 0, answered: " - 1;
 constexpr size_t KeptReplySize = ReplyAreaSize - 1 - ShortestLead;
+// A reply kept in a record comes back whole after a restart.
+static_assert(RecordReplySize >= KeptReplySize);
+
+// Expired entries are dropped at least this often while sales come, so
+// that their record slots are free again soon after the window has passed.
+constexpr int64_t SweepIntervalMs = 1000;
 
 // Items longer than this never fit in a message, which puts at least 18
 // bytes around them: such a request is refused as too long and needs no
@@ -46,6 +52,7 @@ struct Entry {
     int next;            // the next entry in its bucket, or in the free list
     uint16_t replyLength;
     State state;
+    RecordTicket ticket; // the record's slot, freed when the entry is dropped
 };
 
 // Everything under guard. Slots from used on have never been handed out since
@@ -54,6 +61,8 @@ struct Table {
     std::mutex guard;
     unsigned char key[PlatformHmacSize];
     bool keyMade = false;
+    bool keyLasting = false; // the key file's: the records' hashes match after a restart
+    int64_t sweptMs = 0;
     int used = 0;
     int freeSlots = NoSlot;
     int buckets[BucketCount];
@@ -76,22 +85,28 @@ void Drop(int slot) {
     *link = entry.next;
     entry.state = State::Free;
     ++entry.generation;
+    FreeRecordSlot(entry.ticket);
+    entry.ticket = RecordTicket{};
     entry.next = table.freeSlots;
     table.freeSlots = slot;
 }
 
 // A free slot, dropping every expired entry when none is left; NoSlot when
 // all are live.
+void DropExpired(int64_t now, int64_t windowMs) {
+    for (int slot = 0; slot < table.used; ++slot) {
+        if (table.entries[slot].state != State::Free &&
+            now - table.entries[slot].startedMs >= windowMs)
+            Drop(slot);
+    }
+    table.sweptMs = now;
+}
+
 int TakeSlot(int64_t now, int64_t windowMs) {
     if (table.freeSlots == NoSlot && table.used < TableSize)
         return table.used++;
-    if (table.freeSlots == NoSlot) {
-        for (int slot = 0; slot < TableSize; ++slot) {
-            if (table.entries[slot].state != State::Free &&
-                now - table.entries[slot].startedMs >= windowMs)
-                Drop(slot);
-        }
-    }
+    if (table.freeSlots == NoSlot)
+        DropExpired(now, windowMs);
     int slot = table.freeSlots;
     if (slot != NoSlot)
         table.freeSlots = table.entries[slot].next;
@@ -144,23 +159,29 @@ size_t HashInput(const TransactionRequest& request, size_t cardLength, size_t re
 
 } // namespace
 
-bool StartDuplicates() {
+bool StartDuplicates(const unsigned char* storedKey) {
     std::lock_guard<std::mutex> hold(table.guard);
     for (int slot = 0; slot < table.used; ++slot) {
         table.entries[slot].state = State::Free;
-        ++table.entries[slot].generation; // a claim from before the start is void
+        ++table.entries[slot].generation;            // a claim from before the start is void
+        table.entries[slot].ticket = RecordTicket{}; // of the records of that start
     }
     table.used = 0;
     table.freeSlots = NoSlot;
+    table.sweptMs = PlatformMonotonicMs();
     for (int& bucket : table.buckets)
         bucket = NoSlot;
-    table.keyMade = PlatformRandomBytes(table.key, sizeof table.key);
+    table.keyLasting = storedKey != nullptr;
+    if (storedKey != nullptr)
+        std::memcpy(table.key, storedKey, sizeof table.key);
+    table.keyMade = storedKey != nullptr || PlatformRandomBytes(table.key, sizeof table.key);
     if (!table.keyMade)
         WipeBytes(table.key, sizeof table.key);
     return table.keyMade;
 }
 
-// For the tests alone (tests/support/Internals.h): the key never leaves memory.
+// For the tests alone (tests/support/Internals.h): the key is in no file but
+// the key file.
 void CopyDuplicateKey(unsigned char* out) {
     std::lock_guard<std::mutex> hold(table.guard);
     std::memcpy(out, table.key, sizeof table.key);
@@ -191,6 +212,8 @@ DuplicateVerdict CheckDuplicate(char* replyArea, const TransactionRequest& reque
     // One lock from the look-up to the new entry: of two identical requests
     // at once, one finds the other's entry.
     std::lock_guard<std::mutex> hold(table.guard);
+    if (now - table.sweptMs >= SweepIntervalMs)
+        DropExpired(now, windowMs);
     bool hashed =
         table.keyMade && PlatformHmacSha256(table.key, sizeof table.key, input, size, hash);
     WipeBytes(input, sizeof input);
@@ -221,35 +244,78 @@ DuplicateVerdict CheckDuplicate(char* replyArea, const TransactionRequest& reque
     entry.sequence = 0;
     entry.replyLength = 0;
     entry.state = State::InProgress;
+    entry.ticket = RecordTicket{};
     entry.next = table.buckets[bucket];
     table.buckets[bucket] = slot;
-    *claim = DuplicateClaim{slot, entry.generation};
+    claim->slot = slot;
+    claim->generation = entry.generation;
+    std::memcpy(claim->match, hash, sizeof claim->match);
+    claim->lasting = table.keyLasting;
     return DuplicateVerdict::Proceed;
 }
 
-void SettleDuplicate(const DuplicateClaim& claim, TransactionOutcome outcome, int sequence,
-                     const char* tillText) {
-    if (claim.slot == NoSlot)
-        return;
-    std::lock_guard<std::mutex> hold(table.guard);
-    Entry& entry = table.entries[claim.slot];
-    if (entry.generation != claim.generation || entry.state != State::InProgress)
-        return;
+namespace {
+
+// Under guard: the entry's outcome, or its drop when it was not sent.
+bool Settle(int slot, TransactionOutcome outcome, int sequence, const char* tillText,
+            const RecordTicket& ticket) {
+    Entry& entry = table.entries[slot];
     if (outcome == TransactionOutcome::Replied) {
         size_t length = 0;
         while (length < KeptReplySize && tillText[length] != '\0')
             ++length;
-        std::memcpy(table.replies[claim.slot], tillText, length);
+        std::memcpy(table.replies[slot], tillText, length);
         entry.replyLength = static_cast<uint16_t>(length);
-        entry.sequence = sequence;
         entry.state = State::Replied;
     } else if (outcome == TransactionOutcome::InDoubt) {
         // No late reply can settle it: a stale reply is discarded unread.
-        entry.sequence = sequence;
         entry.state = State::InDoubt;
     } else {
         // Not sent: the server never saw it, and the next identical request
         // goes through. (A claimed request is never a duplicate itself.)
-        Drop(claim.slot);
+        Drop(slot);
+        return false;
     }
+    entry.sequence = sequence;
+    entry.ticket = ticket;
+    return true;
+}
+
+} // namespace
+
+bool SettleDuplicate(const DuplicateClaim& claim, TransactionOutcome outcome, int sequence,
+                     const char* tillText, const RecordTicket& ticket) {
+    if (claim.slot == NoSlot)
+        return false;
+    std::lock_guard<std::mutex> hold(table.guard);
+    Entry& entry = table.entries[claim.slot];
+    if (entry.generation != claim.generation || entry.state != State::InProgress)
+        return false;
+    return Settle(claim.slot, outcome, sequence, tillText, ticket);
+}
+
+bool RestoreDuplicate(const unsigned char* match, int64_t startedUtcMs, TransactionOutcome outcome,
+                      int sequence, const char* tillText, const RecordTicket& ticket) {
+    if (outcome != TransactionOutcome::Replied && outcome != TransactionOutcome::InDoubt)
+        return false;
+    int64_t windowMs = static_cast<int64_t>(ReadSetting("DuplicateWindow")) * 1000;
+    int64_t age = PlatformUtcMilliseconds() - startedUtcMs;
+    // A start ahead of the clock (set back since) counts from now.
+    if (age < 0)
+        age = 0;
+    int64_t now = PlatformMonotonicMs();
+    std::lock_guard<std::mutex> hold(table.guard);
+    if (!table.keyMade || !table.keyLasting || age >= windowMs)
+        return false;
+    int slot = TakeSlot(now, windowMs);
+    if (slot == NoSlot)
+        return false;
+    Entry& entry = table.entries[slot];
+    std::memcpy(entry.hash, match, sizeof entry.hash);
+    entry.startedMs = now - age;
+    entry.replyLength = 0;
+    int bucket = BucketOf(entry.hash);
+    entry.next = table.buckets[bucket];
+    table.buckets[bucket] = slot;
+    return Settle(slot, outcome, sequence, tillText, ticket);
 }

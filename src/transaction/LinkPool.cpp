@@ -3,7 +3,6 @@
 // to the longest waiter, waking that one alone.
 #include "LinkPool.h"
 
-#include "Counter.h"
 #include "Metrics.h"
 #include "SettingRules.h"
 #include "Settings.h"
@@ -19,14 +18,9 @@ namespace {
 // How often a waiting transaction looks at the stop event.
 constexpr int StopCheckMs = 100;
 
-struct Waiter {
-    std::condition_variable wake;
-    LinkTurn* turn = nullptr;
-    enum { Waiting, Granted, Down } state = Waiting;
-    Waiter* next = nullptr;
-};
+using Place = LinkTurn::Place;
 
-std::mutex Guard; // everything below, and the links that are free
+std::mutex Guard; // everything below, the links that are free and the turns' places
 ServerLink Links[MaxTerminalAddresses];
 int Terminals[MaxTerminalAddresses];
 int TerminalCount = 0; // 0: one link, TerminalAddress per transaction
@@ -36,9 +30,8 @@ int FreeCount = 0;
 // Whether each link was in step when last given back; how many were.
 bool Up[MaxTerminalAddresses];
 int UpCount = 0;
-Waiter* Head = nullptr;
-Waiter* Tail = nullptr;
-int QueuedNumbers = 0; // waiters that will take a number once granted
+LinkTurn* Head = nullptr;
+LinkTurn* Tail = nullptr;
 
 // The server's reachability as the last connect try found it. Each failed
 // try starts a new generation: a transaction that waited through one is
@@ -68,30 +61,25 @@ ServerLink* TakeFree() {
 
 void Grant(LinkTurn* turn, ServerLink* link) {
     turn->link = link;
+    turn->place = Place::Granted;
     if (link->reconnectNeeded) {
         turn->trying = true;
         ++Tries;
     }
-    if (turn->wantsNumber) {
-        turn->numbered = true;
-        if (!NextSequenceNumber(&turn->number, &turn->numberError, QueuedNumbers))
-            turn->number = -1;
-    }
 }
 
-Waiter* PopWaiter() {
-    Waiter* waiter = Head;
+LinkTurn* PopWaiter() {
+    LinkTurn* waiter = Head;
     Head = waiter->next;
     if (Head == nullptr)
         Tail = nullptr;
-    if (waiter->turn->wantsNumber)
-        --QueuedNumbers;
+    waiter->next = nullptr;
     return waiter;
 }
 
-void RemoveWaiter(Waiter* waiter) {
-    Waiter** at = &Head;
-    Waiter* before = nullptr;
+void RemoveWaiter(LinkTurn* waiter) {
+    LinkTurn** at = &Head;
+    LinkTurn* before = nullptr;
     while (*at != waiter) {
         before = *at;
         at = &(*at)->next;
@@ -99,26 +87,41 @@ void RemoveWaiter(Waiter* waiter) {
     *at = waiter->next;
     if (Tail == waiter)
         Tail = before;
-    if (waiter->turn->wantsNumber)
-        --QueuedNumbers;
+    waiter->next = nullptr;
+    waiter->place = Place::None;
 }
 
 // The link to the longest waiter that can use it: those that would only try
 // a server a failed try has just found down are answered on the way.
 void HandOn(ServerLink* link) {
     while (Head != nullptr) {
-        Waiter* waiter = PopWaiter();
-        if (FailsFast(*waiter->turn, link)) {
-            waiter->state = Waiter::Down;
+        LinkTurn* waiter = PopWaiter();
+        if (FailsFast(*waiter, link)) {
+            waiter->place = Place::Down;
             waiter->wake.notify_one();
             continue;
         }
-        Grant(waiter->turn, link);
-        waiter->state = Waiter::Granted;
+        Grant(waiter, link);
         waiter->wake.notify_one();
         return;
     }
     Free[FreeCount++] = link;
+}
+
+// Under Guard: the turn's link goes on to the next waiter.
+void LetGo(LinkTurn* turn) {
+    ServerLink* link = turn->link;
+    turn->link = nullptr;
+    turn->place = Place::None;
+    if (turn->trying)
+        --Tries; // given back without being made ready
+    turn->trying = false;
+    bool up = !link->reconnectNeeded;
+    if (Up[link->index] != up) {
+        Up[link->index] = up;
+        UpCount += up ? 1 : -1;
+    }
+    HandOn(link);
 }
 
 void CopyDownText(char* out) {
@@ -141,7 +144,6 @@ bool StartLinkPool(char* why, size_t size) {
         up = false;
     UpCount = 0;
     Head = Tail = nullptr;
-    QueuedNumbers = 0;
     Down = false;
     DownText[0] = '\0';
     Tries = 0;
@@ -155,8 +157,9 @@ int PoolTerminals(int* out, int max) {
     return count;
 }
 
-TurnResult TakeLink(PlatformEvent* stopEvent, unsigned waitMs, LinkTurn* turn, char* downText) {
-    std::unique_lock<std::mutex> lock(Guard);
+TurnResult RequestLink(PlatformEvent* stopEvent, LinkTurn* turn, char* downText) {
+    std::lock_guard<std::mutex> lock(Guard);
+    turn->place = Place::None;
     if (stopEvent == nullptr || PlatformEventIsSet(stopEvent))
         return TurnResult::Stopped;
     turn->downSeen = DownGeneration;
@@ -175,43 +178,49 @@ TurnResult TakeLink(PlatformEvent* stopEvent, unsigned waitMs, LinkTurn* turn, c
         CopyDownText(downText);
         return TurnResult::ServerDown;
     }
-    Waiter self;
-    self.turn = turn;
-    (Tail != nullptr ? Tail->next : Head) = &self;
-    Tail = &self;
-    if (turn->wantsNumber)
-        ++QueuedNumbers;
+    turn->place = Place::Waiting;
+    turn->next = nullptr;
+    (Tail != nullptr ? Tail->next : Head) = turn;
+    Tail = turn;
+    return TurnResult::Queued;
+}
+
+TurnResult AwaitLink(PlatformEvent* stopEvent, unsigned waitMs, LinkTurn* turn, char* downText) {
+    std::unique_lock<std::mutex> lock(Guard);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     bool stopped = false;
-    while (self.state == Waiter::Waiting) {
+    while (turn->place == Place::Waiting) {
         stopped = PlatformEventIsSet(stopEvent);
         auto now = std::chrono::steady_clock::now();
         if (stopped || now >= deadline)
             break;
-        self.wake.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
-                                     deadline - now, std::chrono::milliseconds(StopCheckMs)));
+        turn->wake.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
+                                      deadline - now, std::chrono::milliseconds(StopCheckMs)));
     }
-    switch (self.state) {
-    case Waiter::Waiting:
-        RemoveWaiter(&self);
+    switch (turn->place) {
+    case Place::None:
+        return TurnResult::Stopped; // never queued
+    case Place::Waiting:
+        RemoveWaiter(turn);
         return stopped ? TurnResult::Stopped : TurnResult::Timeout;
-    case Waiter::Down:
+    case Place::Down:
+        turn->place = Place::None;
         CopyDownText(downText);
         return TurnResult::ServerDown;
-    case Waiter::Granted:
+    case Place::Granted:
         break;
     }
-    // A stop wins over a grant that came with it; the link goes on.
+    // A stop wins over a grant that came while queued; the link goes on.
     if (PlatformEventIsSet(stopEvent)) {
-        if (turn->trying)
-            --Tries;
-        turn->trying = false;
-        ServerLink* link = turn->link;
-        turn->link = nullptr;
-        HandOn(link);
+        LetGo(turn);
         return TurnResult::Stopped;
     }
     return TurnResult::Granted;
+}
+
+TurnResult TakeLink(PlatformEvent* stopEvent, unsigned waitMs, LinkTurn* turn, char* downText) {
+    TurnResult result = RequestLink(stopEvent, turn, downText);
+    return result == TurnResult::Queued ? AwaitLink(stopEvent, waitMs, turn, downText) : result;
 }
 
 bool ReadyTurnLink(LinkTurn* turn, char* replyArea) {
@@ -233,15 +242,9 @@ bool ReadyTurnLink(LinkTurn* turn, char* replyArea) {
 
 void GiveBackLink(LinkTurn* turn) {
     std::lock_guard<std::mutex> hold(Guard);
-    ServerLink* link = turn->link;
-    turn->link = nullptr;
-    if (turn->trying)
-        --Tries; // given back without being made ready
-    turn->trying = false;
-    bool up = !link->reconnectNeeded;
-    if (Up[link->index] != up) {
-        Up[link->index] = up;
-        UpCount += up ? 1 : -1;
-    }
-    HandOn(link);
+    if (turn->place == Place::Waiting)
+        RemoveWaiter(turn);
+    else if (turn->link != nullptr)
+        LetGo(turn);
+    turn->place = Place::None;
 }

@@ -1,23 +1,22 @@
 // Transaction.cpp - SendTransaction: a transaction on a server link granted
-// in arrival order (with a single link, under the transaction lock too),
-// numbered in the order links are granted, its journal row, its count, and
-// the till's answer.
+// in arrival order (with a single link, under the transaction lock too), a
+// sale or void recorded with its number in that order before it is sent, its
+// journal row, its count, and the till's answer.
 #include "Transaction.h"
 
-#include "Counter.h"
 #include "Duplicates.h"
-#include "ErrorText.h"
 #include "Journal.h"
 #include "LinkPool.h"
 #include "Log.h"
+#include "MatchKey.h"
 #include "Message.h"
 #include "Metrics.h"
 #include "Platform.h"
+#include "SaleRecord.h"
 #include "ServerHosts.h"
 #include "Settings.h"
 #include "Text.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -50,20 +49,20 @@ MetricOutcome MetricOutcomeOf(TransactionOutcome outcome) {
 
 // What a transaction needs from the settings, and whether a sale or void
 // fits a message with the widest number, found before the lock wait: the
-// serial section holds none of these reads, and a sale that fits is counted
-// among those waiting for a number.
+// serial section holds none of these reads.
 struct Prepared {
     int terminalAddress;
     int entryMode;
     int replyTimeout;
-    bool numbered; // a sale or void that fits: it takes a number once it holds the lock
+    bool numbered; // a sale or void that fits: it is recorded with a number before the wait
 };
 
-// Sales and voids waiting for the lock that will take a number once they
-// hold it. The holder that finds the reserved numbers used up reserves
-// theirs with its own, in one flush of the counter. One that then gives up
-// waiting leaves its number to the next sale; a stop leaves the rest unused.
-std::atomic<int> NumberWaiters{0};
+// A sale's or void's write-ahead record: what it is made from, and its ticket.
+struct SaleRun {
+    const PlatformLocalTime* started;
+    const DuplicateClaim* claim;
+    RecordTicket ticket;
+};
 
 Prepared Prepare(const TransactionRequest& request) {
     Prepared prepared{Pooled ? WidestTerminal : ReadSetting("TerminalAddress"),
@@ -79,9 +78,9 @@ Prepared Prepare(const TransactionRequest& request) {
 // needs a number. Items that could not fit are refused before a number is
 // taken. The items are copied into the message before anything is written
 // to the reply area, since they may lie inside it.
-TransactionResult BuildNumberedMessage(char* message, int* length, char* replyArea,
+TransactionResult BuildNumberedMessage(char* message, int* length,
                                        const TransactionRequest& request, const Prepared& prepared,
-                                       const LinkTurn& turn, TransactionReport* report) {
+                                       const LinkTurn& turn, const TransactionReport* report) {
     int code = request.code;
     int terminal = turn.link->terminal >= 0 ? turn.link->terminal : prepared.terminalAddress;
     if (code == TransactionFundsAvailable) {
@@ -89,21 +88,9 @@ TransactionResult BuildNumberedMessage(char* message, int* length, char* replyAr
                                request.card, request.reference, prepared.entryMode);
         return *length == 0 ? TransactionResult::TooLong : TransactionResult::Done;
     }
-    if (!prepared.numbered)
+    if (!prepared.numbered || !report->numbered)
         return TransactionResult::TooLong;
-    // Numbers are taken in the order the lock is held, or (with terminal
-    // addresses) the links granted, so that one link sends them in order.
-    int error = turn.numberError;
-    report->sequence = turn.number;
-    if (!turn.numbered && !NextSequenceNumber(&report->sequence, &error, NumberWaiters.load()))
-        report->sequence = -1;
-    if (report->sequence < 0) {
-        char text[256];
-        FormatErrorText(error, text, sizeof text);
-        snprintf(replyArea, ReplyAreaSize, "Unable to store the sequence number: %s", text);
-        return TransactionResult::Failed;
-    }
-    report->numbered = true;
+    // The number its record was stored with.
     *length = BuildMessage(message, code, terminal, report->sequence, request.clientNumber,
                            request.amount, request.card, request.reference, prepared.entryMode);
     // Only a hand-edited counter of many digits makes a fitting sale too long.
@@ -117,7 +104,7 @@ TransactionResult ExchangeOnLink(char* replyArea, const TransactionRequest& requ
     char message[MessageAreaSize];
     int length = 0;
     TransactionResult result =
-        BuildNumberedMessage(message, &length, replyArea, request, prepared, *turn, report);
+        BuildNumberedMessage(message, &length, request, prepared, *turn, report);
     if (result == TransactionResult::Done && ReadyTurnLink(turn, replyArea)) {
         // Once a send has started, a failure is reported, never retried, to
         // either host: the server may already hold the message. A failed
@@ -205,6 +192,69 @@ TillAnswer EndWithoutLock(char* replyArea, const char* text, PendingRow* pending
     return AnswerTransaction(TransactionResult::Failed, replyArea);
 }
 
+// A sale's or void's place for a link, taken as its record takes its place
+// in the record queue: numbers follow the order of the places, so each link
+// sends its numbers in order.
+struct Joining {
+    PlatformEvent* stopEvent;
+    LinkTurn* turn;
+    char* downText;
+    TurnResult taken;
+    bool called;
+};
+
+bool JoinLinkQueue(void* context) {
+    Joining* joining = static_cast<Joining*>(context);
+    joining->called = true;
+    joining->taken = RequestLink(joining->stopEvent, joining->turn, joining->downText);
+    return joining->taken == TurnResult::Granted || joining->taken == TurnResult::Queued;
+}
+
+// A link for the transaction, and for a sale or void that fits, its record
+// with its number on stable storage first. Waits at most LockWaitMs in all.
+// Failed: the record could not be stored, the reason in replyArea; the turn
+// is given back.
+enum class Taken { Granted, ServerDown, Timeout, Stopped, Failed };
+
+Taken TakeRecordAndLink(char* replyArea, const TransactionRequest& request,
+                        const Prepared& prepared, PlatformEvent* stopEvent, SaleRun* run,
+                        LinkTurn* turn, char* downText, TransactionReport* report) {
+    TurnResult taken;
+    if (prepared.numbered) {
+        int64_t recordStarted = PlatformMonotonicUs();
+        Joining joining{stopEvent, turn, downText, TurnResult::Stopped, false};
+        if (StartSaleRecord(request, *run->started, *run->claim, &run->ticket, replyArea,
+                            JoinLinkQueue, &joining)) {
+            report->sequence = run->ticket.sequence;
+            report->numbered = true;
+        } else if (!joining.called || joining.taken == TurnResult::Granted ||
+                   joining.taken == TurnResult::Queued) {
+            GiveBackLink(turn);
+            return Taken::Failed;
+        }
+        taken = joining.taken;
+        if (taken == TurnResult::Queued) {
+            int64_t spentMs = (PlatformMonotonicUs() - recordStarted) / 1000;
+            unsigned left = spentMs < LockWaitMs ? LockWaitMs - static_cast<unsigned>(spentMs) : 0;
+            taken = AwaitLink(stopEvent, left, turn, downText);
+        }
+    } else {
+        taken = TakeLink(stopEvent, LockWaitMs, turn, downText);
+    }
+    switch (taken) {
+    case TurnResult::Granted:
+        return Taken::Granted;
+    case TurnResult::ServerDown:
+        return Taken::ServerDown;
+    case TurnResult::Timeout:
+        return Taken::Timeout;
+    case TurnResult::Queued:
+    case TurnResult::Stopped:
+        break;
+    }
+    return Taken::Stopped;
+}
+
 // A request the duplicate window answered before the lock: a repeat, or one
 // it could not check. Its row, with no number and nothing sent, and its count.
 TillAnswer EndBeforeTheLock(DuplicateVerdict verdict, MetricOriginal original,
@@ -228,7 +278,14 @@ TillAnswer EndBeforeTheLock(DuplicateVerdict verdict, MetricOriginal original,
 TransactionsStarted StartTransactions(PlatformMutex* lock) {
     TransactionLock = lock;
     TransactionsStarted started{};
-    started.duplicateKeyMade = StartDuplicates();
+    // The key file's key, so that the records' entries match after a
+    // restart; without it the window keeps this run's entries alone.
+    static char keyProblem[512];
+    unsigned char key[MatchKeySize];
+    bool stored = LoadMatchKey(key, keyProblem, sizeof keyProblem);
+    started.duplicateKeyMade = StartDuplicates(stored ? key : nullptr);
+    WipeBytes(key, sizeof key);
+    started.keyProblem = stored ? nullptr : keyProblem;
     started.serverResolved = StartServerHosts();
     started.serverAddress = GetServerHost(PrimaryHost).address;
     started.serverPort = GetServerHost(PrimaryHost).port;
@@ -283,19 +340,18 @@ TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
         return EndBeforeTheLock(verdict, original, replyArea, request, &pending, report);
 
     Prepared prepared = Prepare(request);
+    SaleRun run{&pending.row.started, &claim, RecordTicket{}};
     LinkTurn turn;
-    turn.wantsNumber = Pooled && prepared.numbered;
-    if (prepared.numbered && !Pooled)
-        NumberWaiters.fetch_add(1);
-    // A link first, in arrival order; with a single link, the transaction
-    // lock then, with what is left of the wait.
+    // The record and a link first, in arrival order; with a single link, the
+    // transaction lock then, with what is left of the wait.
     char downText[ReplyAreaSize];
     int64_t waitStarted = PlatformMonotonicUs();
-    TurnResult taken = TakeLink(stopEvent, LockWaitMs, &turn, downText);
-    PlatformWaitResult waited = taken == TurnResult::Granted   ? PlatformWaitResult::Mutex
-                                : taken == TurnResult::Timeout ? PlatformWaitResult::Timeout
-                                                               : PlatformWaitResult::Event;
-    if (taken == TurnResult::Granted && !Pooled) {
+    Taken taken =
+        TakeRecordAndLink(replyArea, request, prepared, stopEvent, &run, &turn, downText, report);
+    PlatformWaitResult waited = taken == Taken::Granted   ? PlatformWaitResult::Mutex
+                                : taken == Taken::Timeout ? PlatformWaitResult::Timeout
+                                                          : PlatformWaitResult::Event;
+    if (taken == Taken::Granted && !Pooled) {
         int64_t spentMs = (PlatformMonotonicUs() - waitStarted) / 1000;
         unsigned left = spentMs < LockWaitMs ? LockWaitMs - static_cast<unsigned>(spentMs) : 0;
         waited = PlatformWaitEventOrMutex(stopEvent, TransactionLock, left);
@@ -303,11 +359,13 @@ TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
             GiveBackLink(&turn);
     }
     report->lockWaitUs = PlatformMonotonicUs() - waitStarted;
-    if (prepared.numbered && !Pooled)
-        NumberWaiters.fetch_sub(1);
     TillAnswer answer{};
-    if (taken == TurnResult::ServerDown) {
-        // Known down, and tried by another: answered at once, nothing taken.
+    if (taken == Taken::Failed) {
+        // Not recorded, so not sent: the reason is in the reply area.
+        answer = AnswerTransaction(TransactionResult::Failed, replyArea);
+        FinishRow(&pending, *report, answer);
+    } else if (taken == Taken::ServerDown) {
+        // Known down, and tried by another: answered at once, nothing sent.
         answer = EndWithoutLock(replyArea, downText, &pending, *report);
     } else if (waited == PlatformWaitResult::Mutex) {
         answer = AnswerTransaction(ExchangeOnLink(replyArea, request, prepared, &turn, report),
@@ -322,7 +380,8 @@ TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
         // A failed wait never leads to an exchange without the lock.
         answer = EndWithoutLock(replyArea, "Service shutdown.", &pending, *report);
     }
-    SettleDuplicate(claim, report->outcome, report->sequence, answer.body);
+    // A record whose message never left gets its outcome too: not sent.
+    SettleSale(claim, run.ticket, *report, answer);
     CountTransaction(MetricKindOf(request.code), MetricOutcomeOf(report->outcome),
                      report->lockWaitUs, report->serverUs);
     return answer;

@@ -51,13 +51,18 @@ struct TransactionsStarted {
     // False when the duplicate window's key could not be made: while
     // DuplicateWindow is on, sales and voids are then refused unchecked.
     bool duplicateKeyMade;
+    // Why the key file could not be used, as a clause ("the key file ...
+    // is open to other accounts (mode 0644)"); null when it was. The window
+    // then starts empty under a key of this run alone.
+    const char* keyProblem;
 };
 
 // Reads the servers' addresses and ports (host names resolved here, once)
 // and TerminalAddresses, keeps the lock every transaction takes when there
 // is a single server link, starts with no server connection and the
-// duplicate window empty under a key of its own. Called by the run sequence
-// before the listener starts.
+// duplicate window empty under the key file's key (made when there is none).
+// Called by the run sequence before the listener starts, and followed by
+// RecoverTransactions (Recovery.h) once the journal is open.
 TransactionsStarted StartTransactions(PlatformMutex* lock);
 // Logs what StartTransactions found beyond the server's address: the backup
 // server, settings that would refuse every connection, the terminal
@@ -68,11 +73,16 @@ void LogTransactionSettings();
 // in arrival order; with a single link, then the transaction lock too)
 // unless stopEvent is set first. While the server is known unreachable and
 // another transaction is trying it, or a try failed while this one waited,
-// it is answered at once with the last connect error, nothing taken. With DuplicateWindow on, a
-// sale or void is looked up in the duplicate window before that wait: a repeat is answered from the
-// first one and one the window cannot take is refused, neither waiting nor sending. When report is
-// given it is filled in before the call returns. Every transaction leaves a journal row, written
-// before its link is let go (with a single link, sale and void rows then follow the sequence
-// numbers; with several they may not), and is counted for the status port.
+// it is answered at once with the last connect error, nothing sent. A sale
+// or void is recorded with its number (Records.h) as it takes its place for
+// a link, numbers in the order of the places, and is sent only once its
+// record is on stable storage; one that cannot be recorded is not sent.
+// With DuplicateWindow on, a sale or void is looked up in the duplicate
+// window before that wait: a repeat is answered from the first one and one
+// the window cannot take is refused, neither waiting nor sending. When
+// report is given it is filled in before the call returns. Every transaction
+// leaves a journal row, written before its link is let go (with a single
+// link, sale and void rows then follow the sequence numbers; with several
+// they may not), and is counted for the status port.
 TillAnswer SendTransaction(char* replyArea, const TransactionRequest& request,
                            PlatformEvent* stopEvent, TransactionReport* report = nullptr);

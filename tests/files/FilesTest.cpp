@@ -1,5 +1,5 @@
 // FilesTest.cpp - paths, the log writer, the sequence counter, the journal's
-// day files and error text.
+// day files, error text, the duplicate window's key and the record files.
 #include "Files.h"
 #include "Counter.h"
 #include "ErrorText.h"
@@ -7,6 +7,8 @@
 #include "Journal.h"
 #include "JournalReader.h"
 #include "Log.h"
+#include "MatchKey.h"
+#include "Records.h"
 #include "SettingRules.h"
 #include "support/TestSupport.h"
 
@@ -19,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -573,13 +577,38 @@ TEST_F(JournalFiles, DayFileIsHeldOpenReadableAndAppendedAcrossRestarts) {
     EXPECT_TRUE(HeldByTheJournal(today));
 
     // Restarted the same day: rows go on after the old ones, without a second
-    // header; a last row cut short is ended first.
+    // header; a last row cut short by a power cut, at any byte, is cut off
+    // first, and so are blocks it left as zeros. A damaged row before the
+    // last whole one is left for the reader to skip.
     StopJournal();
     EXPECT_FALSE(HeldByTheJournal(today));
-    WriteWholeFile(today, rows + "2026-12-08T14:03");
+    JournalRow quoted = SaleRow(Today(), 3);
+    quoted.reply = "DECLINED,\r\n\"CALL\"";
+    const std::string lines = Format(quoted);
+    const std::string damaged = rows + "2026-12-08T14:03:07.123+01:00,\"cut\r\n" + Format(second);
+    struct Case {
+        std::string file, kept;
+    } cases[] = {{rows + "2026-12-08T14:03", rows},
+                 {rows + lines.substr(0, lines.find("\r\n") + 2), rows},
+                 {rows + lines.substr(0, lines.size() - 1), rows},
+                 {rows + lines + std::string(20000, '\0'), rows + lines},
+                 {header.substr(0, 9), header},
+                 {damaged, damaged}};
+    for (const Case& c : cases) {
+        WriteWholeFile(today, c.file);
+        Start(90);
+        WriteJournalRow(first);
+        EXPECT_EQ(ReadWholeFile(today), c.kept + Format(first)) << c.file.substr(c.file.size() / 2);
+        StopJournal();
+    }
+    JournalDay repaired;
+    EXPECT_EQ(ReadJournalDay(today.c_str(), &repaired), 0);
+    EXPECT_EQ(repaired.entries.size(), 4u);
+    EXPECT_EQ(repaired.damaged.size(), 1u);
+    WriteWholeFile(today, rows);
     Start(90);
     WriteJournalRow(first);
-    EXPECT_EQ(ReadWholeFile(today), rows + "2026-12-08T14:03\r\n" + Format(first));
+    EXPECT_EQ(ReadWholeFile(today), rows + Format(first));
 
     // A row of the next day opens that day's file and lets go of this one.
     JournalRow tomorrow = SaleRow(Today(1), 3);
@@ -665,6 +694,345 @@ TEST_F(JournalFiles, HeldDayFileCostsItsRowsAndOneLogLinePerDay) {
     RunJournalChores();
     EXPECT_EQ(LogMessages(files.ReadLog()), (std::vector<std::string>{line, line}));
     PlatformFileClose(held);
+}
+
+// ---------------------------------------------------------------------------
+// The duplicate window's key and the write-ahead records
+
+TEST(MatchKeyFile, MadeOnceAndSharedByEveryoneWhoRacesToMakeIt) {
+    TempGatewayFiles files;
+    constexpr int racers = 8;
+    unsigned char keys[racers][MatchKeySize];
+    bool loaded[racers] = {};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < racers; ++i) {
+        threads.emplace_back([&, i] {
+            char reason[512];
+            loaded[i] = LoadMatchKey(keys[i], reason, sizeof reason);
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    unsigned char again[MatchKeySize];
+    char reason[512];
+    ASSERT_TRUE(LoadMatchKey(again, reason, sizeof reason)) << reason;
+    for (int i = 0; i < racers; ++i) {
+        EXPECT_TRUE(loaded[i]);
+        EXPECT_EQ(std::memcmp(keys[i], again, MatchKeySize), 0) << "racer " << i;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(files.Directory()),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+TEST(MatchKeyFile, UnusableFileGivesTheReasonAndNoKey) {
+    TempGatewayFiles files;
+    char path[GatewayPathSize + 8], reason[512];
+    MatchKeyPath(path, sizeof path);
+    unsigned char key[MatchKeySize];
+    WriteWholeFile(path, "short");
+    std::filesystem::permissions(path, std::filesystem::perms(0600));
+    std::memset(key, 0x5a, sizeof key);
+    EXPECT_FALSE(LoadMatchKey(key, reason, sizeof reason));
+    EXPECT_EQ(key[0] | key[MatchKeySize - 1], 0);
+#ifdef _WIN32
+    EXPECT_EQ(
+        std::string(reason).rfind(std::string("the key file ") + path + " cannot be unsealed: ", 0),
+        0u)
+        << reason;
+#else
+    EXPECT_EQ(std::string(reason),
+              std::string("the key file ") + path + " does not hold a key of 32 bytes");
+    std::remove(path);
+    ASSERT_TRUE(LoadMatchKey(key, reason, sizeof reason));
+    std::filesystem::permissions(path, std::filesystem::perms(0640));
+    EXPECT_FALSE(LoadMatchKey(key, reason, sizeof reason));
+    EXPECT_EQ(std::string(reason),
+              std::string("the key file ") + path + " is open to other accounts (mode 0640)");
+#endif
+}
+
+namespace {
+
+constexpr char Card[] = "4000056655665556";
+constexpr long SlotBytes = 1536, StartBytes = 512, FirstSlotAt = 4096; // the file's layout
+
+RecordStart SaleStart(int amount, bool windowed = true, int64_t ageMs = 0) {
+    RecordStart start{};
+    start.startedUtcMs = PlatformUtcMilliseconds() - ageMs;
+    PlatformLocalNow(&start.started);
+    std::snprintf(start.client, sizeof start.client, "192.168.1.20");
+    start.clientNumber = 7;
+    start.kind = RecordKind::Sale;
+    start.amount = amount;
+    std::snprintf(start.reference, sizeof start.reference, "INV%d", amount);
+    start.cardLength = 16;
+    std::snprintf(start.cardTail, sizeof start.cardTail, "5556");
+    start.windowed = windowed;
+    unsigned char key[MatchKeySize];
+    char reason[512];
+    EXPECT_TRUE(LoadMatchKey(key, reason, sizeof reason)) << reason;
+    std::string items = std::string(Card) + start.reference + std::to_string(amount);
+    EXPECT_TRUE(PlatformHmacSha256(key, sizeof key, items.data(), items.size(), start.match));
+    return start;
+}
+
+RecordTicket Record(const RecordStart& start) {
+    RecordTicket ticket;
+    int error = 0;
+    EXPECT_TRUE(RecordTransactionStart(start, &ticket, &error)) << error;
+    return ticket;
+}
+
+void Collect(RecoveredRecord* record, void* context) {
+    record->kept = record->ticket.slot >= 0;
+    static_cast<std::vector<RecoveredRecord>*>(context)->push_back(*record);
+}
+
+// What a start (or with change false, check) reads back, and its summary.
+std::vector<RecoveredRecord> ReadBack(RecordSummary* summary, bool change = true,
+                                      int64_t windowMs = 120000) {
+    std::vector<RecoveredRecord> records;
+    char reason[512] = "";
+    bool read = change ? OpenRecords(windowMs, Collect, &records, summary, reason, sizeof reason)
+                       : ListRecords(windowMs, Collect, &records, summary, reason, sizeof reason);
+    EXPECT_TRUE(read) << reason;
+    return records;
+}
+
+std::string RecordFile(int n) {
+    char path[GatewayPathSize + 8];
+    RecordFilePath(n, path, sizeof path);
+    return path;
+}
+
+} // namespace
+
+class RecordFiles : public ::testing::Test {
+  protected:
+    void TearDown() override { CloseRecords(); }
+    TempGatewayFiles files;
+    RecordSummary summary{};
+};
+
+// In flight at the stop: handed back first and marked, so only once; window
+// entries come back with their slots kept; the rest is left behind.
+TEST_F(RecordFiles, InFlightComeBackOnceAndTheWindowWithTheirSlots) {
+    files.WriteSequence("41");
+    ReadBack(&summary);
+    RecordTicket replied = Record(SaleStart(100));
+    RecordTicket inFlight = Record(SaleStart(200));
+    RecordTicket unwindowed = Record(SaleStart(300, false));
+    RecordTicket old = Record(SaleStart(400, true, 121000));
+    RecordTicket notSent = Record(SaleStart(500));
+    EXPECT_EQ(notSent.sequence, 45);
+    EXPECT_EQ(files.ReadSequence(), "46");
+    std::string longReply = std::string(RecordReplySize - 6, 'x') + "1234567890123";
+    EXPECT_TRUE(RecordTransactionOutcome(replied, RecordOutcome::Replied, 200, 8123,
+                                         (std::string("APPROVED ") + Card + " AUTH").c_str()));
+    EXPECT_TRUE(RecordTransactionOutcome(unwindowed, RecordOutcome::Replied, 200, 1, "OK"));
+    EXPECT_TRUE(RecordTransactionOutcome(old, RecordOutcome::InDoubt, 504, 1, longReply.c_str()));
+    EXPECT_TRUE(RecordTransactionOutcome(notSent, RecordOutcome::NotSent, 504, -1, "No"));
+    CloseRecords();
+    char keyPath[GatewayPathSize + 8];
+    MatchKeyPath(keyPath, sizeof keyPath);
+    for (const std::string& path : {RecordFile(0), std::string(keyPath)}) {
+        EXPECT_EQ(ReadWholeFile(path).find(std::string(Card, 12)), std::string::npos) << path;
+        EXPECT_EQ(ReadWholeFile(path).find(Card + 4), std::string::npos) << path;
+    }
+
+    std::vector<RecoveredRecord> back = ReadBack(&summary);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0].sequence, inFlight.sequence);
+    EXPECT_EQ(back[0].outcome, RecordOutcome::None);
+    EXPECT_EQ(back[0].ticket.slot, inFlight.slot);
+    EXPECT_STREQ(back[0].start.reference, "INV200");
+    EXPECT_EQ(std::string(back[1].reply), "APPROVED ************5556 AUTH");
+    EXPECT_EQ(back[1].serverUs, 8123);
+    EXPECT_TRUE(back[0].inWindow && back[1].inWindow);
+    EXPECT_EQ(summary.inFlight, 1);
+    EXPECT_EQ(summary.windowed, 2);
+    // The first slot not kept for the window, which unwindowed had.
+    EXPECT_EQ(Record(SaleStart(600, false)).slot, unwindowed.slot);
+    CloseRecords();
+
+    // In flight, though its slot holds the outcome of an earlier use.
+    back = ReadBack(&summary, false);
+    EXPECT_EQ(summary.inFlight, 1);
+    ASSERT_EQ(back.size(), 3u);
+    EXPECT_EQ(back[0].start.amount, 600);
+    EXPECT_EQ(back[2].outcome, RecordOutcome::InDoubt);
+    EXPECT_TRUE(back[2].recovered);
+    EXPECT_STREQ(back[2].reply, "The gateway stopped before the reply came.");
+    back = ReadBack(&summary, false, 200000); // a longer window reaches the old one
+    ASSERT_EQ(back.size(), 4u);
+    EXPECT_EQ(back[1].start.amount, 400);
+    EXPECT_EQ(std::string(back[1].reply), std::string(RecordReplySize - 6, 'x'));
+}
+
+// A write cut at any byte, a flipped byte or garbage spoils at most the part
+// it hit; a torn newer header leaves the older one.
+TEST_F(RecordFiles, CutOrSpoiledBytesLoseNothingThatWasWhole) {
+    ReadBack(&summary);
+    for (int amount = 1; amount <= 3; ++amount)
+        RecordTransactionOutcome(Record(SaleStart(amount)), RecordOutcome::Replied, 200, 5, "OK");
+    CloseRecords();
+    const std::string whole = ReadWholeFile(RecordFile(0));
+    const long last = FirstSlotAt + 2 * SlotBytes;
+    ASSERT_EQ(long(whole.size()), last + SlotBytes);
+    for (long cut = last; cut <= long(whole.size()); ++cut) {
+        std::remove(RecordFile(0).c_str()); // a cut to 0 first would wait for the disk
+        WriteWholeFile(RecordFile(0), whole.substr(0, size_t(cut)));
+        std::vector<RecoveredRecord> back = ReadBack(&summary, false);
+        bool started = cut >= last + StartBytes, ended = cut == long(whole.size());
+        ASSERT_EQ(back.size(), started ? 3u : 2u) << "cut at " << cut;
+        EXPECT_EQ(back[ended ? 2 : 0].start.amount, started ? 3 : 1) << "cut at " << cut;
+        EXPECT_EQ(summary.inFlight, started && !ended ? 1 : 0) << "cut at " << cut;
+    }
+
+    std::string spoiled = whole;
+    spoiled[FirstSlotAt + 100] ^= 1;                        // the first's start
+    spoiled[FirstSlotAt + 2 * SlotBytes + StartBytes] ^= 1; // the third's outcome
+    spoiled[512 + 17] ^= 1;                                 // the newer header
+    WriteWholeFile(RecordFile(0), spoiled);
+    std::remove(SequencePath);
+    std::vector<RecoveredRecord> back = ReadBack(&summary, false);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0].start.amount, 3); // in flight now, as its outcome is gone
+    EXPECT_EQ(back[1].start.amount, 2);
+    EXPECT_EQ(summary.nextNumber, 3); // past the one in flight, not the older header's 2
+
+    std::string garbage(200000, '\0');
+    std::mt19937 random(7);
+    for (char& c : garbage)
+        c = char(random());
+    WriteWholeFile(RecordFile(0), garbage);
+    EXPECT_TRUE(ReadBack(&summary).empty());
+}
+
+// The counter goes on from the counter file or from the record file's header
+// and records, whichever is ahead on the ring of numbers; only a start sets it.
+TEST_F(RecordFiles, CounterGoesOnFromWhicheverIsAhead) {
+    files.WriteSequence("999998");
+    ReadBack(&summary);
+    for (int i = 0; i < 4; ++i)
+        RecordTransactionOutcome(Record(SaleStart(i, false)), RecordOutcome::Replied, 200, 1, "");
+    CloseRecords();
+    struct Case {
+        const char* counter; // as a power cut may leave it
+        int next;
+        const char* stored;
+    } cases[] = {{"999990", 2, "2"},
+                 {"", 2, "2"},
+                 {"7", 7, "7"},
+                 {"500001", 500001, "500001"}, // less than half the ring ahead
+                 {"500003", 2, "2"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.counter);
+        files.WriteSequence(c.counter);
+        ReadBack(&summary, false);
+        EXPECT_EQ(summary.nextNumber, c.next);
+        EXPECT_EQ(files.ReadSequence(), c.counter);
+        ReadBack(&summary);
+        EXPECT_EQ(summary.counterSet, std::string(c.counter) != c.stored);
+        EXPECT_EQ(files.ReadSequence(), c.stored);
+        CloseRecords();
+    }
+}
+
+// A live process's file is left alone; a process that ended has its records
+// in flight recovered by the next start, which then lets its file go.
+TEST_F(RecordFiles, SecondProcessTakesTheNextFileAndTheNextStartRecoversIt) {
+    int error = 0;
+    PlatformFile* first = PlatformOpenForUpdate(RecordFile(0).c_str(), &error);
+    ASSERT_NE(first, nullptr);
+    ReadBack(&summary);
+    EXPECT_EQ(summary.ownFile, 1);
+    RecordTicket lost = Record(SaleStart(10));
+    CloseRecords();
+    PlatformFile* second = PlatformOpenForUpdate(RecordFile(1).c_str(), &error);
+    PlatformFileClose(first);
+    EXPECT_TRUE(ReadBack(&summary).empty()); // its owner lives
+    EXPECT_EQ(summary.ownFile, 0);
+    CloseRecords();
+    PlatformFileClose(second);
+
+    std::vector<RecoveredRecord> back = ReadBack(&summary);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].file, 1);
+    EXPECT_EQ(back[0].sequence, lost.sequence);
+    EXPECT_EQ(back[0].ticket.slot, -1);
+    PlatformFile* released = PlatformOpenForUpdate(RecordFile(1).c_str(), &error);
+    EXPECT_NE(released, nullptr);
+    PlatformFileClose(released);
+    CloseRecords();
+    back = ReadBack(&summary);
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_TRUE(back[0].recovered);
+    EXPECT_EQ(summary.inFlight, 0);
+}
+
+// Callers that come during a flush form the next group in the order they
+// came: one reservation of numbers and one flush for all of them.
+TEST_F(RecordFiles, GroupGetsNumbersInArrivalOrderFromOneFlush) {
+    files.WriteSequence("70");
+    ReadBack(&summary);
+    RecordCounts before{}, after{};
+    ReadRecordCounts(&before);
+    Record(SaleStart(1));
+    ReadRecordCounts(&after);
+    EXPECT_EQ(after.flushes, before.flushes + 1); // a lone sale: one flush
+
+    // The counter file held: the leader waits in its reservation while the
+    // others queue behind it, one at a time.
+    int error = 0;
+    PlatformFile* held = PlatformOpenForUpdate(SequencePath, &error);
+    ASSERT_NE(held, nullptr);
+    constexpr int callers = 24;
+    RecordTicket tickets[callers];
+    std::vector<std::thread> threads;
+    for (int i = 0; i < callers; ++i) {
+        threads.emplace_back([&tickets, i] { tickets[i] = Record(SaleStart(100 + i)); });
+        if (i == 0)
+            PlatformSleepMs(200);
+        else
+            EXPECT_TRUE(WaitUntil([&] {
+                RecordCounts counts{};
+                ReadRecordCounts(&counts);
+                return counts.waiting == i;
+            }));
+    }
+    PlatformFileClose(held);
+    for (std::thread& thread : threads)
+        thread.join();
+    ReadRecordCounts(&after);
+    EXPECT_EQ(after.flushes, before.flushes + 3);
+    for (int i = 0; i < callers; ++i)
+        EXPECT_EQ(tickets[i].sequence, 71 + i);
+    CloseRecords();
+    std::vector<RecoveredRecord> back = ReadBack(&summary, false);
+    EXPECT_EQ(back.size(), size_t(callers + 1));
+
+    // A group whose numbers cannot be reserved fails whole, without numbers.
+    ReadBack(&summary);
+    std::remove(SequencePath);
+    std::filesystem::create_directory(SequencePath);
+    threads.clear();
+    std::atomic<int> failed{0};
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&failed] {
+            RecordTicket ticket;
+            int error = 0;
+            if (!RecordTransactionStart(SaleStart(5), &ticket, &error) && error != 0 &&
+                ticket.slot == -1)
+                ++failed;
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(failed.load(), 4);
+    std::filesystem::remove(SequencePath);
+    Record(SaleStart(6));
 }
 
 // The rules a setting's value is judged by, at start and by `check` alike.

@@ -10,11 +10,13 @@ Subcommands:
   soak ...                    mixed load for a duration, then every check
   sales ...                   sales only, until a stop file appears (crash test)
   crash-check ...             the counter file after one kill
+  crash-recovered ...         journal, log and repeats after the restart that follows it
   crash-final ...             the whole record after the last round
 """
 
 import argparse
 import csv
+import datetime
 import io
 import json
 import os
@@ -444,20 +446,29 @@ def soak(args):
 
 
 def sales(args):
-    """Sales from args.clients clients until args.stop exists. A gateway
-    that is down or killed mid-way costs a connection error or a cut
-    answer, which are counted; a complete answer must be an approval."""
+    """Sales from args.clients clients until args.stop exists, each with a
+    reference of its own, so that the duplicate window never takes one for
+    another's repeat. A gateway that is down or killed mid-way costs a
+    connection error or a cut answer, which are counted; a complete answer
+    must be an approval. With args.rate, each client keeps to its share."""
     tally = Tally()
     errors = [0]
 
-    def worker():
+    spacing = args.clients / args.rate if args.rate > 0 else 0
+
+    def worker(client):
         serial = 0
+        due = time.monotonic() + random.random() * spacing
         while not os.path.exists(args.stop):
+            pause = due - time.monotonic()
+            if pause > 0:
+                time.sleep(pause)
+            due = max(due + spacing, time.monotonic())
             serial += 1
             amount = random.randint(1, 99999)
+            url = "/Sale?%s+%d+C%dW%d" % (CARD, amount, serial, client)
             try:
-                response, _ = exchange(args.port, get("/Sale?%s+%d+C%d" % (CARD, amount, serial)),
-                                       timeout=15.0)
+                response, _ = exchange(args.port, get(url), timeout=15.0)
             except OSError:
                 with tally.lock:
                     errors[0] += 1
@@ -474,7 +485,8 @@ def sales(args):
             else:
                 tally.add("sale", status, violation="%s %r" % (status, body))
 
-    threads = [threading.Thread(target=worker, daemon=True) for _ in range(args.clients)]
+    threads = [threading.Thread(target=worker, args=(c,), daemon=True)
+               for c in range(args.clients)]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -488,10 +500,14 @@ def sales(args):
 def crash_check(args):
     """After one kill: the counter file parses, is not empty, has not gone
     back (except at the wrap), and names no number the server already has."""
-    state = {"previous": None, "rounds": 0, "lowest": None, "highest": None, "violations": []}
+    state = {"previous": None, "rounds": 0, "lowest": None, "highest": None, "violations": [],
+             "received": 0, "recovered": []}
     if os.path.exists(args.state):
         with open(args.state) as saved:
             state = json.load(saved)
+    # What the server had when the gateway died: the restart's recovery
+    # must account for every one of these numbers.
+    state["received"] = os.path.getsize(args.record) if os.path.exists(args.record) else 0
     text, number = read_counter(args.counter)
     problems = []
     if number is None:
@@ -513,6 +529,107 @@ def crash_check(args):
         state["highest"] = number if state["highest"] is None else max(state["highest"], number)
     state["rounds"] += 1
     state["violations"] += ["round %d: %s" % (state["rounds"], p) for p in problems]
+    with open(args.state, "w") as saved:
+        json.dump(state, saved)
+    for problem in problems:
+        print("VIOLATION:", problem)
+    return 1 if problems else 0
+
+
+STOPPED = "The gateway stopped before the reply came."
+IN_DOUBT_LINE = re.compile(r"\d+ transactions? from before the last stop (?:is|are) in doubt: "
+                           r"sequence ([\d, ]+)\.$")
+
+
+def whole_journal_rows(stem):
+    """The rows of the day files whose lines are whole: the gateway may be
+    appending one as they are read. No field here holds a line end."""
+    directory, base = os.path.split(stem)
+    pattern = re.compile(re.escape(base) + r"-\d{4}-\d{2}-\d{2}\.csv\Z")
+    rows = []
+    for name in sorted(n for n in os.listdir(directory) if pattern.match(n)):
+        with open(os.path.join(directory, name), "rb") as day_file:
+            data = day_file.read().decode("latin-1")
+        lines = data.split("\r\n")[1:-1]  # the header, and what follows the last CR LF
+        for record in csv.reader(lines, strict=True):
+            rows.append(dict(zip(JOURNAL_HEADER, record)))
+    return rows
+
+
+def crash_recovered(args):
+    """After the restart that follows a kill: every number the server had
+    received by then has exactly one journal row, replied or journaled in
+    doubt by the recovery; no number has two rows; the log names each sale
+    the recoveries journaled in doubt, once; and a repeat of each one is
+    answered 409 from the window without reaching the server."""
+    with open(args.state) as saved:
+        state = json.load(saved)
+    problems = []
+    messages, _ = read_record(args.record)
+    received, at = [], 0
+    for message in messages:
+        at += 2 + len(message)
+        if at > state["received"]:
+            break
+        numbered = numbered_sequence(message)
+        if numbered and numbered[0] != 84:
+            received.append(numbered[1])
+    rows = [r for r in whole_journal_rows(args.journal) if r["sequence"] != ""]
+    by_number = {}
+    for row in rows:
+        by_number.setdefault(int(row["sequence"]), []).append(row)
+    twice = sorted(n for n, found in by_number.items() if len(found) > 1)
+    if twice:
+        problems.append("numbers with more than one row: %s" % twice[:20])
+    for number in received:
+        found = by_number.get(number, [])
+        final = [r for r in found if r["outcome"] == "replied" or
+                 (r["outcome"] == "in-doubt" and r["reply"] == STOPPED)]
+        if len(found) != 1 or len(final) != 1:
+            problems.append("number %d, received by the server, has rows %s" %
+                            (number, [(r["outcome"], r["reply"]) for r in found]))
+    recovered = [r for r in rows if r["outcome"] == "in-doubt" and r["reply"] == STOPPED]
+    if any(r["http_status"] != "504" or r["server_ms"] != "" for r in recovered):
+        problems.append("a recovered row without status 504 and an empty server_ms")
+    logged = []
+    with open(args.log, "rb") as log:
+        for line in log.read().decode("latin-1").splitlines():
+            match = IN_DOUBT_LINE.search(line)
+            if match:
+                logged += [int(n) for n in match.group(1).split(", ")]
+    if sorted(logged) != sorted(int(r["sequence"]) for r in recovered):
+        problems.append("the log names %s in doubt, the journal %s" %
+                        (sorted(logged)[-10:], sorted(int(r["sequence"]) for r in recovered)[-10:]))
+
+    # The repeats of the sales recovered now, while inside the window: a
+    # slow restart may leave one too old to be repeated (counted).
+    repeated = late = 0
+    for row in recovered:
+        number = int(row["sequence"])
+        if number in state["recovered"]:
+            continue
+        state["recovered"].append(number)
+        started = datetime.datetime.fromisoformat(row["time"]).timestamp()
+        if time.time() - started > args.window - 1:
+            late += 1
+            continue
+        reference = row["reference"].encode()
+        sent = sum(1 for m in messages if m.split(FS)[5:6] == [reference])
+        response, _ = exchange(args.port, get("/Sale?%s+%s+%s" % (CARD, row["amount"],
+                                                                   row["reference"])))
+        answer = parse(response)
+        wanted = ("409 Conflict", "Duplicate of sequence %d, whose outcome is unknown: check it "
+                  "with the transaction server before trying again." % number)
+        if answer != wanted:
+            problems.append("the repeat of %d was answered %r" % (number, answer))
+        time.sleep(0.05)
+        after, _ = read_record(args.record)
+        if sum(1 for m in after if m.split(FS)[5:6] == [reference]) != sent:
+            problems.append("the repeat of %d reached the server" % number)
+        repeated += 1
+    print("recovered: %d received numbers accounted for, %d sales in doubt repeated, %d too old "
+          "to repeat (%d in all)" % (len(received), repeated, late, len(state["recovered"])))
+    state["violations"] += ["after round %d: %s" % (state["rounds"], p) for p in problems]
     with open(args.state, "w") as saved:
         json.dump(state, saved)
     for problem in problems:
@@ -595,12 +712,22 @@ def main():
     p.add_argument("--clients", type=int, default=8)
     p.add_argument("--stop", required=True, help="ends when this file exists")
     p.add_argument("--out", required=True)
+    p.add_argument("--rate", type=float, default=0,
+                   help="at most this many sales a second from all clients (0: no limit)")
     p.set_defaults(run=sales)
     p = commands.add_parser("crash-check")
     p.add_argument("--counter", required=True)
     p.add_argument("--record", required=True)
     p.add_argument("--state", required=True)
     p.set_defaults(run=crash_check)
+    p = commands.add_parser("crash-recovered")
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--record", required=True)
+    p.add_argument("--state", required=True)
+    p.add_argument("--journal", required=True, help="the journal's path stem")
+    p.add_argument("--log", required=True)
+    p.add_argument("--window", type=float, required=True, help="DuplicateWindow, in seconds")
+    p.set_defaults(run=crash_recovered)
     p = commands.add_parser("crash-final")
     p.add_argument("--record", required=True)
     p.add_argument("--state", required=True)

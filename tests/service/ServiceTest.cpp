@@ -7,6 +7,7 @@
 #include "CommandLine.h"
 #include "Run.h"
 
+#include "Events.h"
 #include "Files.h"
 #include "Settings.h"
 #include "Transaction.h"
@@ -14,8 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,6 +238,55 @@ TEST_F(RecordedStatus, ServerAddressIsDefaultedAndResolvedOnce) {
         EXPECT_EQ(sawUnresolved, c.unresolved);
         EXPECT_TRUE(sawAddress);
     }
+}
+
+namespace {
+
+std::mutex EventsGuard;
+std::vector<std::string> Events;
+bool RecordEvent(const char*, LogEvent event, const char* text) {
+    std::lock_guard<std::mutex> hold(EventsGuard);
+    Events.push_back(std::to_string(int(event)) + " " + text);
+    return true;
+}
+
+} // namespace
+
+// A key file the gateway cannot use is told once, in the log and as an
+// Event Log warning, with the reason; it is left as it is, and the window
+// works on under a key of this run alone.
+TEST_F(RecordedStatus, KeyFileThatCannotBeUsedIsToldOnceAndLeftAsItIs) {
+    TempGatewayFiles files;
+    FakeServer server;
+    unsigned short port = FreePort();
+    files.WriteSettings(Settings(port, server.Port(), "DuplicateWindow=120\r\n"));
+    const std::string key = std::string(JournalStem) + ".key"; // as the gateway names it
+    WriteWholeFile(key, "short");
+    Events.clear();
+    EventSink platformReporter = EventReporter;
+    EventReporter = RecordEvent;
+    ASSERT_TRUE(StartEventLog("Source"));
+    std::thread service([] { RunGateway(0, nullptr); });
+    std::string first = SaleOnceListening(port);
+    EXPECT_NE(first.find("200 OK"), std::string::npos) << first;
+    EXPECT_NE(SaleOnceListening(port).find("409 Conflict"), std::string::npos);
+    StopGateway();
+    service.join();
+    StopEventLog();
+    EventReporter = platformReporter;
+
+    const std::string head = "The duplicate window's key file cannot be used: the key file " + key;
+    const std::string tail = ". The window starts empty and does not outlast this run.";
+    std::vector<std::string> told;
+    for (const std::string& line : LogMessages(files.ReadLog())) {
+        if (line.rfind(head, 0) == 0)
+            told.push_back(line);
+    }
+    ASSERT_EQ(told.size(), 1u) << files.ReadLog();
+    EXPECT_EQ(told[0].substr(told[0].size() - tail.size()), tail);
+    std::lock_guard<std::mutex> hold(EventsGuard);
+    EXPECT_EQ(std::count(Events.begin(), Events.end(), "2 " + told[0]), 1) << told[0];
+    EXPECT_EQ(ReadWholeFile(key), "short");
 }
 
 namespace {

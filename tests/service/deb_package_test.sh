@@ -62,8 +62,8 @@ for wanted in "-rwxr-xr-x root/root ./opt/$package/QuilletHollinGateway" \
     check "contains $wanted" grep -qxF -- "$wanted" <<<"$contents"
 done
 # The operator's own files are never the package's, or dpkg would replace them.
-check "ships no settings, counter or log" \
-    bash -c '! grep -E "\.(ini|seq|txt)$" <<<"$1"' _ "$contents"
+check "ships no settings, counter, log, key or records" \
+    bash -c '! grep -E "\.(ini|seq|txt|key|rec)$" <<<"$1"' _ "$contents"
 depends=$(dpkg-deb -f "$deb" Depends)
 check "depends on libssl3 (TLS on the server link)" grep -qE '(^|, )libssl3( |,|$)' <<<"$depends"
 check "recommends ca-certificates (the system's trust store)" \
@@ -130,20 +130,26 @@ wait "$gateway_pid" || true
 gateway_pid=
 check "counter and log written by the account" \
     test "$(stat -c %U "$dir/QuilletHollinGateway.seq" "$dir/QuilletHollinGateway.txt")" = $'qhgateway\nqhgateway'
-# A journal file as the journal writes it, to be kept and purged alike.
-runuser -u qhgateway -- touch "$dir/QuilletHollinGateway-2009-09-14.csv"
-state_files=("$dir"/QuilletHollinGateway.{ini,seq,txt} "$dir/QuilletHollinGateway-2009-09-14.csv")
+check "key and record files made by the account, for it alone" \
+    test "$(stat -c '%U:%G %a' "$dir/QuilletHollinGateway.key" "$dir/QuilletHollinGateway.rec")" = \
+    $'qhgateway:qhgateway 600\nqhgateway:qhgateway 600'
+# A journal file and a second process's record file as the gateway writes
+# them, to be kept and purged alike.
+runuser -u qhgateway -- touch "$dir/QuilletHollinGateway-2009-09-14.csv" \
+    "$dir/QuilletHollinGateway.1.rec"
+state_files=("$dir"/QuilletHollinGateway.{ini,seq,txt,key,rec,1.rec}
+    "$dir/QuilletHollinGateway-2009-09-14.csv")
 state=$(md5sum "${state_files[@]}")
 
 echo "== upgrade to $bumped"
 dpkg -i "$newer" >/dev/null
 check "upgraded" test "$(dpkg-query -W -f='${Version}' "$package")" = "$bumped"
-check "upgrade kept settings, counter, log and journal" test "$(md5sum "${state_files[@]}")" = "$state"
+check "upgrade kept settings, counter, log, journal, key and records" test "$(md5sum "${state_files[@]}")" = "$state"
 
 echo "== remove"
 dpkg -r "$package" >/dev/null 2>&1
 check "executable and unit removed" test ! -e "$dir/QuilletHollinGateway" -a ! -e "/lib/systemd/system/$unit"
-check "removal kept settings, counter, log and journal" \
+check "removal kept settings, counter, log, journal, key and records" \
     test "$(md5sum "${state_files[@]}" 2>&1)" = "$state"
 check "removal kept the account" getent passwd qhgateway >/dev/null
 

@@ -5,7 +5,8 @@
 # service's configuration and Event Log source in the registry, start through
 # the service control manager, one sale through the running service to a
 # transaction server on loopback and its journal row, stop, the log's last
-# line and the run's events, a start that finds its port held, remove. Then the .msi, built with
+# line and the run's events, a start that finds its port held, a kill with a
+# sale in flight and the start after it, remove. Then the .msi, built with
 # cpack from BUILD_DIR twice (the second with a higher version): its tables,
 # an install that starts the service and registers its Event Log source, an
 # upgrade in place that keeps the settings and the counter, an uninstall that
@@ -473,6 +474,100 @@ log=$(tr -d '\r' <"$work/QuilletHollinGateway.txt" 2>/dev/null || true)
 expect_contains "$(tail -n2 <<<"$log")" ": Bind error 10048: Port $listen_port is in use" "log has the port in use"
 if grep -q "without a stop request" <<<"$log"; then fail "the event-only line is in the log"; else
     pass "the end without a stop request is an event only"; fi
+
+echo "== 7d. killed with a sale in flight, started again"
+# The service is killed (taskkill /F) while the server holds a sale without
+# replying. The start through the service control manager journals it in
+# doubt, logs the one line and answers its repeat 409 without sending it;
+# the DPAPI-sealed key file is the one the killed run used.
+silent_port=$(free_port)
+silent_count=$work/silent.count
+python3 - "$silent_port" "$silent_count" <<'PY' &
+import socketserver, sys
+# Counts the framed messages it reads, answers none, holds the connection.
+count = 0
+class Silent(socketserver.BaseRequestHandler):
+    def handle(self):
+        global count
+        data = b""
+        while True:
+            try:
+                chunk = self.request.recv(4096)
+            except OSError:
+                return
+            if not chunk:
+                return
+            data += chunk
+            while len(data) >= 2 and len(data) >= 2 + (data[0] << 8 | data[1]):
+                data = data[2 + (data[0] << 8 | data[1]):]
+                count += 1
+                with open(sys.argv[2], "w") as out:
+                    out.write(str(count))
+class Server(socketserver.ThreadingTCPServer):
+    allow_reuse_address = True
+    daemon_threads = True
+Server(("127.0.0.1", int(sys.argv[1])), Silent).serve_forever()
+PY
+silent_pid=$!
+cp "$work/QuilletHollinGateway.ini" "$work/ini.saved"
+printf '[Settings]\r\nListenPortNumber=%s\r\nServerPortNumber=%s\r\nDuplicateWindow=120\r\nReplyTimeout=60\r\n[Allowed Clients]\r\n127.0.0.1=1\r\n' \
+    "$listen_port" "$silent_port" >"$work/QuilletHollinGateway.ini"
+chown SYSTEM: "$work/QuilletHollinGateway.ini"
+as_system wine sc start QuilletHollinGateway >/dev/null || true
+if wait_state RUNNING; then pass "service RUNNING before the kill"; else fail "service not RUNNING"; fi
+in_flight="http://127.0.0.1:$listen_port/Sale?4111111111111111+777+K1"
+curl -s -m 90 -o /dev/null "$in_flight" &
+till=$!
+for i in $(seq 1 100); do
+    [ "$(cat "$silent_count" 2>/dev/null)" = 1 ] && break
+    sleep 0.2
+done
+if [ "$(cat "$silent_count" 2>/dev/null)" = 1 ]; then pass "the sale reached the server"; else
+    fail "the sale did not reach the server"; fi
+key_before=$(md5sum <"$work/QuilletHollinGateway.key" 2>/dev/null || true)
+if [ -s "$work/QuilletHollinGateway.key" ]; then pass "the key file is there"; else fail "no key file"; fi
+out=$(as_system wine taskkill /F /IM QuilletHollinGateway.exe 2>&1 || true)
+echo "$out"
+wait "$till" 2>/dev/null || true
+# listens PORT: something accepts on it.
+listens() { python3 -c 'import socket,sys; socket.create_connection(("127.0.0.1", int(sys.argv[1])), 1)' "$1" 2>/dev/null; }
+for i in $(seq 1 50); do listens "$listen_port" || break; sleep 0.2; done
+if listens "$listen_port"; then fail "the killed service still listens"; else
+    pass "the killed service no longer listens"; fi
+# Wine's service manager may go on reporting the killed service RUNNING
+# (Windows reports it STOPPED); a start through it runs the executable again.
+as_system wine sc start QuilletHollinGateway >/dev/null || true
+for i in $(seq 1 150); do listens "$listen_port" && break; sleep 0.2; done
+if wait_state RUNNING && listens "$listen_port"; then pass "service RUNNING after the kill"; else
+    fail "service not RUNNING after the kill"; fi
+repeat=$(curl -s -S -m 20 -w '\n%{http_code}' "$in_flight" || true)
+journal=$(cat "$work"/QuilletHollinGateway-????-??-??.csv 2>/dev/null | tr -d '\r' || true)
+row=$(grep ',sale,[0-9]*,777,\*\{12\}1111,K1,in-doubt,504,,The gateway stopped before the reply came\.$' <<<"$journal" || true)
+if [ "$(grep -c . <<<"$row")" = 1 ]; then pass "one in-doubt row: $row"; else
+    fail "no single in-doubt row of the killed sale in:"
+    echo "$journal"
+fi
+number=$(cut -d, -f5 <<<"$row")
+log=$(tr -d '\r' <"$work/QuilletHollinGateway.txt" 2>/dev/null || true)
+expect_contains "$log" ": 1 transaction from before the last stop is in doubt: sequence $number." \
+    "log names the sale in doubt"
+expect_contains "$repeat" "Duplicate of sequence $number, whose outcome is unknown: check it with the transaction server before trying again."$'\n409' \
+    "the repeat answered 409"
+if [ "$(cat "$silent_count")" = 1 ]; then pass "the repeat did not reach the server"; else
+    fail "the server got $(cat "$silent_count") messages"; fi
+if [ "$(md5sum <"$work/QuilletHollinGateway.key")" = "$key_before" ]; then
+    pass "the DPAPI key file survived the kill"
+else fail "the key file changed"; fi
+if grep -q "key file cannot be used" <<<"$log"; then fail "the key file was not used"; fi
+if grep -aq 4111111111111111 "$work"/QuilletHollinGateway.*; then
+    fail "card number in a file the gateway wrote"
+else pass "no card number in the gateway's files"; fi
+as_system wine sc stop QuilletHollinGateway >/dev/null || true
+wait_state STOPPED || fail "service not STOPPED after the kill story"
+kill "$silent_pid" 2>/dev/null || true
+wait "$silent_pid" 2>/dev/null || true
+cp "$work/ini.saved" "$work/QuilletHollinGateway.ini"
+chown SYSTEM: "$work/QuilletHollinGateway.ini"
 
 echo "== 8. remove"
 out=$(as_system wine QuilletHollinGateway.exe remove || true)

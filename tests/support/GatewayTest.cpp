@@ -3,6 +3,7 @@
 
 #include "Journal.h"
 #include "Listener.h"
+#include "Recovery.h"
 #include "Transaction.h"
 
 void GatewayTest::SetUp() {
@@ -54,6 +55,7 @@ void GatewayTest::StartGateway(const std::string& extraSettings,
     StartTransactions(TestTransactionLock());
     LogTransactionSettings();
     StartJournal();
+    RecoverTransactions();
     listenerDone_ = false;
     PlatformEvent* stop = stopEvent;
     listener_ = std::thread([this, stop] {

@@ -3,5 +3,5 @@
 #pragma once
 
 // The duplicate window's key (PlatformHmacSize bytes), for the test that it
-// never leaves memory.
+// is in no file but the key file.
 void CopyDuplicateKey(unsigned char* out);

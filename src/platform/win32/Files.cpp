@@ -61,27 +61,52 @@ PlatformFile* PlatformOpenForUpdate(const char* path, int* error, bool* created)
     return file;
 }
 
+// Reads and writes at an offset carry it in an OVERLAPPED of their own, as
+// pread and pwrite do: the handle's shared file position is never relied
+// on, so threads may read and write one file at once.
+static OVERLAPPED WinAt(LONGLONG offset) {
+    OVERLAPPED at{};
+    at.Offset = DWORD(offset & 0xffffffff);
+    at.OffsetHigh = DWORD(offset >> 32);
+    return at;
+}
+
 long PlatformFileReadAt(PlatformFile* file, long offset, void* buffer, size_t size) {
-    if (file == nullptr || offset < 0 || !WinSeek(file->handle, offset, FILE_BEGIN))
+    if (file == nullptr || offset < 0)
         return -1;
+    OVERLAPPED at = WinAt(offset);
     DWORD got = 0;
-    if (!ReadFile(file->handle, buffer, WinClampSize(size), &got, nullptr))
-        return -1;
+    if (!ReadFile(file->handle, buffer, WinClampSize(size), &got, &at))
+        return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
     return long(got);
 }
 
 long PlatformFileWriteAt(PlatformFile* file, long offset, const void* data, size_t size) {
-    if (file == nullptr || offset < 0 || !WinSeek(file->handle, offset, FILE_BEGIN))
+    if (file == nullptr || offset < 0)
         return -1;
-    if (!WinWriteAll(file->handle, static_cast<const char*>(data), size))
-        return -1;
+    const char* next = static_cast<const char*>(data);
+    size_t left = size;
+    while (left > 0) {
+        OVERLAPPED at = WinAt(offset + LONGLONG(size - left));
+        DWORD written = 0;
+        if (!WriteFile(file->handle, next, WinClampSize(left), &written, &at))
+            return -1;
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return -1;
+        }
+        next += written;
+        left -= written;
+    }
     return long(size);
 }
 
 bool PlatformFileSetSize(PlatformFile* file, long size) {
-    if (file == nullptr || size < 0 || !WinSeek(file->handle, size, FILE_BEGIN))
+    if (file == nullptr || size < 0)
         return false;
-    return SetEndOfFile(file->handle) != 0;
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    return SetFileInformationByHandle(file->handle, FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
 long PlatformFileSize(PlatformFile* file) {
