@@ -497,6 +497,17 @@ def sales(args):
     return 0
 
 
+def keep_state(args, state, problems, when):
+    """Adds the problems to the crash test's state, saves it and prints them:
+    the exit status of the check."""
+    state["violations"] += ["%s: %s" % (when, p) for p in problems]
+    with open(args.state, "w") as saved:
+        json.dump(state, saved)
+    for problem in problems:
+        print("VIOLATION:", problem)
+    return 1 if problems else 0
+
+
 def crash_check(args):
     """After one kill: the counter file parses, is not empty, has not gone
     back (except at the wrap), and names no number the server already has."""
@@ -528,12 +539,7 @@ def crash_check(args):
         state["lowest"] = number if state["lowest"] is None else min(state["lowest"], number)
         state["highest"] = number if state["highest"] is None else max(state["highest"], number)
     state["rounds"] += 1
-    state["violations"] += ["round %d: %s" % (state["rounds"], p) for p in problems]
-    with open(args.state, "w") as saved:
-        json.dump(state, saved)
-    for problem in problems:
-        print("VIOLATION:", problem)
-    return 1 if problems else 0
+    return keep_state(args, state, problems, "round %d" % state["rounds"])
 
 
 STOPPED = "The gateway stopped before the reply came."
@@ -629,12 +635,7 @@ def crash_recovered(args):
         repeated += 1
     print("recovered: %d received numbers accounted for, %d sales in doubt repeated, %d too old "
           "to repeat (%d in all)" % (len(received), repeated, late, len(state["recovered"])))
-    state["violations"] += ["after round %d: %s" % (state["rounds"], p) for p in problems]
-    with open(args.state, "w") as saved:
-        json.dump(state, saved)
-    for problem in problems:
-        print("VIOLATION:", problem)
-    return 1 if problems else 0
+    return keep_state(args, state, problems, "after round %d" % state["rounds"])
 
 
 def crash_final(args):
