@@ -237,17 +237,18 @@ done
 expect_contains "$events" "0x0001 $(message_id MSG_GENERIC_ERROR) err \"platform test: event of another source\"" \
     "an event of a second source"
 
-echo "== 3. start"
-if [ -n "$txsim" ]; then
-    "$txsim" --port "$server_port" >/dev/null 2>&1 &
-else
-    python3 - "$server_port" <<'PY' &
+# fake_server PORT [COUNT_FILE] &: a transaction server on every connection at
+# once. It answers each framed message with a framed reply; given a count
+# file, it answers none, holds the connection and writes there how many
+# messages it has read. Run in the background, $! is the server's own pid.
+fake_server() {
+    exec python3 - "$@" <<'PY'
 import socketserver, sys
-# A transaction server: answers each framed message with a framed reply, on
-# every connection at once. The running service keeps one open, and each
-# `check` below connects while it does.
+count_file = sys.argv[2] if len(sys.argv) > 2 else None
+count = 0
 class Exchange(socketserver.BaseRequestHandler):
     def handle(self):
+        global count
         data = b""
         while True:
             try:
@@ -259,8 +260,13 @@ class Exchange(socketserver.BaseRequestHandler):
             data += chunk
             while len(data) >= 2 and len(data) >= 2 + (data[0] << 8 | data[1]):
                 data = data[2 + (data[0] << 8 | data[1]):]
-                text = b"APPROVED 000000"
-                self.request.sendall(bytes([len(text) >> 8, len(text) & 255]) + text)
+                if count_file is None:
+                    text = b"APPROVED 000000"
+                    self.request.sendall(bytes([len(text) >> 8, len(text) & 255]) + text)
+                    continue
+                count += 1
+                with open(count_file, "w") as out:
+                    out.write(str(count))
 
 class Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
@@ -269,6 +275,13 @@ class Server(socketserver.ThreadingTCPServer):
 
 Server(("127.0.0.1", int(sys.argv[1])), Exchange).serve_forever()
 PY
+}
+
+echo "== 3. start"
+if [ -n "$txsim" ]; then
+    "$txsim" --port "$server_port" >/dev/null 2>&1 &
+else
+    fake_server "$server_port" &
 fi
 server_pid=$!
 # The gateway connects on the first sale; make sure someone is listening then.
@@ -482,32 +495,7 @@ echo "== 7d. killed with a sale in flight, started again"
 # the DPAPI-sealed key file is the one the killed run used.
 silent_port=$(free_port)
 silent_count=$work/silent.count
-python3 - "$silent_port" "$silent_count" <<'PY' &
-import socketserver, sys
-# Counts the framed messages it reads, answers none, holds the connection.
-count = 0
-class Silent(socketserver.BaseRequestHandler):
-    def handle(self):
-        global count
-        data = b""
-        while True:
-            try:
-                chunk = self.request.recv(4096)
-            except OSError:
-                return
-            if not chunk:
-                return
-            data += chunk
-            while len(data) >= 2 and len(data) >= 2 + (data[0] << 8 | data[1]):
-                data = data[2 + (data[0] << 8 | data[1]):]
-                count += 1
-                with open(sys.argv[2], "w") as out:
-                    out.write(str(count))
-class Server(socketserver.ThreadingTCPServer):
-    allow_reuse_address = True
-    daemon_threads = True
-Server(("127.0.0.1", int(sys.argv[1])), Silent).serve_forever()
-PY
+fake_server "$silent_port" "$silent_count" &
 silent_pid=$!
 cp "$work/QuilletHollinGateway.ini" "$work/ini.saved"
 printf '[Settings]\r\nListenPortNumber=%s\r\nServerPortNumber=%s\r\nDuplicateWindow=120\r\nReplyTimeout=60\r\n[Allowed Clients]\r\n127.0.0.1=1\r\n' \
